@@ -1,0 +1,86 @@
+// The host's YD/T 1363.3 frame layer for a device that questions a power
+// monitoring unit: command frames out, answer frames in, one answer record
+// handed to process_payload() per valid answer.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/SMDSPDevice.h"
+
+namespace smd {
+class FrameParser;
+struct Frame;
+enum class FrameError : int;
+
+// Per-cause counters of the frame layer.
+struct FrameStats {
+    std::uint64_t commands_sent = 0;
+    std::uint64_t answers = 0;          // valid answers handed to process_payload()
+    std::uint64_t checksum_errors = 0;  // CHKSUM mismatch
+    std::uint64_t length_errors = 0;    // LCHKSUM, LENID or frame size wrong
+    std::uint64_t hex_errors = 0;       // a character that is not upper/lower hex
+    std::uint64_t overlong = 0;         // no EOI within the longest frame
+    std::uint64_t truncated = 0;        // a frame cut off by the next SOI
+    std::uint64_t garbage_runs = 0;     // runs of bytes outside any frame
+    std::uint64_t resync_bytes = 0;     // bytes dropped while looking for SOI
+    std::uint64_t rtn_errors = 0;       // answers with a non-zero RTN
+    std::uint64_t wrong_address = 0;    // answers from another address
+    std::uint64_t echoes = 0;           // exact echoes of the command just sent
+    std::uint64_t timeouts = 0;         // answers that did not come in time
+    std::uint64_t cycles = 0;           // poll cycles completed
+};
+
+}  // namespace smd
+
+class PMBusProtocol : public SMDSPDevice {
+public:
+    // INFO of one frame holds at most 4094 hex characters (LENID is 12 bits).
+    static constexpr unsigned int kMaxInfoBytes = 2047;
+    static constexpr unsigned int kAnswerHeader = 6;
+
+    PMBusProtocol();
+    ~PMBusProtocol() override;
+
+    // Reads "address" (0..254, default 1), "protocol_version" (0x20 or 0x21,
+    // default: as constructed) and "answer_timeout_ms" (50..60000, default 1000).
+    bool InitSetting(const Json::Value& cfg) override;
+    void process(unsigned char* buf, unsigned int len) override;
+
+    virtual int process_payload();
+    // Reports the frame fault recorded in LastError(); the frame is dropped.
+    virtual void process_error();
+
+    int write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
+    int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len);
+
+    // Host-side access.
+    const smd::FrameStats& Stats() const { return stats_; }
+    const std::string& LastError() const { return last_error_; }
+    int CommandStep() const { return command_step_; }
+    unsigned char Address() const { return address_; }
+    unsigned char ProtocolVersion() const { return protocol_version_; }
+    // Called after each completed poll cycle (the host marks the device ready first).
+    void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
+
+protected:
+    // Answer record: version, address, CID1, RTN, LENID (2 bytes, low first), INFO.
+    unsigned char* answer_ = nullptr;
+    int command_step_ = 0;
+    unsigned char protocol_version_ = 0x20;
+    unsigned char address_ = 0x01;
+
+private:
+    void OnFrame(const smd::Frame& frame);
+    void OnFrameError(smd::FrameError error, std::size_t dropped);
+
+    std::vector<unsigned char> answer_buffer_;
+    std::unique_ptr<smd::FrameParser> parser_;
+    std::vector<unsigned char> last_command_;
+    smd::FrameStats stats_;
+    std::string last_error_;
+    std::function<void()> cycle_listener_;
+};

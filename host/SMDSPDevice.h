@@ -1,0 +1,86 @@
+// Serial device of the host: owns a byte transport and the state of the one
+// exchange (command sent, answer awaited) that may be in flight on it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "host/SMDVDevice.h"
+
+namespace smd {
+
+// The byte pipe under a serial device: a serial port, a pseudo-terminal or,
+// in tests, a recording loopback.
+class Transport {
+public:
+    virtual ~Transport() = default;
+    virtual bool Open() = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+    // Line settings requested by the device; a transport without a line ignores them.
+    virtual void Configure(int baud_rate, EnumParity parity) {
+        (void)baud_rate;
+        (void)parity;
+    }
+    // Writes every byte or fails; returns the count written or -1.
+    virtual int Write(const unsigned char* data, unsigned int len, EnumParity parity) = 0;
+};
+
+}  // namespace smd
+
+class SMDSPDevice : public SMDVDevice {
+public:
+    SMDSPDevice();
+    ~SMDSPDevice() override;
+
+    // Ends the exchange in flight: the next RefreshStatus() may send at once.
+    void Reset() override;
+    bool Init(std::weak_ptr<SMDController> controller, unsigned int data_id,
+              const Json::Value& cfg) override;
+    // True when a command may go out now: the port is open and no exchange is
+    // in flight, or the one in flight has timed out.
+    bool RefreshStatus() override;
+    void process(unsigned char* buf, unsigned int len) override;
+    bool IsProcessing() override;
+    bool IsStalled() override;
+    int SendData(const unsigned char* buf, unsigned int len) override;
+    int SendParityData(const unsigned char* buf, unsigned int len, EnumParity parity) override;
+    bool OpenPort() override;
+    void ClosePort() override;
+
+    // Host-side control.
+    void SetTransport(std::shared_ptr<smd::Transport> transport);
+    std::shared_ptr<smd::Transport> GetTransport() const { return transport_; }
+    int BaudRate() const { return baud_rate; }
+    bool SerialLine() const { return serial_line; }
+    // Answer time-out of the exchange in flight, in milliseconds: a fixed
+    // allowance plus the time the longest expected answer takes on the line
+    // at 10 bit times per byte.
+    std::int64_t AnswerTimeoutMillis() const;
+    void SetTimeoutBase(std::int64_t millis) { timeout_base_ms_ = millis; }
+    void SetExpectedAnswerBytes(unsigned int bytes) { expected_answer_bytes_ = bytes; }
+    // Called by the host for bytes received; restarts the inter-byte allowance.
+    void NoteBytesReceived();
+    std::uint64_t Timeouts() const { return timeouts_; }
+    // Consecutive exchanges that ended by time-out (0 after any answer).
+    std::uint32_t ConsecutiveTimeouts() const { return consecutive_timeouts_; }
+
+    // 0: idle; 1: a command is out and its answer awaited.
+    int serial_state = 0;
+    // True for a device that owns a serial line (the host opens it with the
+    // line speed below); units of a bus device leave it false.
+    bool serial_line = false;
+    int baud_rate = 0;
+
+protected:
+    std::shared_ptr<smd::Transport> transport_;
+    std::int64_t sent_at_ms_ = 0;
+    std::int64_t last_rx_ms_ = 0;
+    std::int64_t timeout_base_ms_ = 1000;
+    unsigned int expected_answer_bytes_ = 512;
+    unsigned int last_sent_len_ = 0;
+    std::uint64_t timeouts_ = 0;
+    std::uint32_t consecutive_timeouts_ = 0;
+    std::function<void()> on_timeout_;  // set by a frame layer to drop a partial frame
+};

@@ -1,0 +1,77 @@
+#include "host/SMDSPDevice.h"
+
+#include <algorithm>
+
+SMDSPDevice::SMDSPDevice() = default;
+SMDSPDevice::~SMDSPDevice() = default;
+
+void SMDSPDevice::Reset() { serial_state = 0; }
+
+bool SMDSPDevice::Init(std::weak_ptr<SMDController> controller, unsigned int data_id,
+                       const Json::Value& cfg) {
+    return SMDVDevice::Init(std::move(controller), data_id, cfg);
+}
+
+std::int64_t SMDSPDevice::AnswerTimeoutMillis() const {
+    const std::int64_t bits = 10LL * (last_sent_len_ + expected_answer_bytes_);
+    const std::int64_t line_ms = baud_rate > 0 ? (bits * 1000 + baud_rate - 1) / baud_rate : 0;
+    return timeout_base_ms_ + line_ms;
+}
+
+bool SMDSPDevice::RefreshStatus() {
+    if (!transport_ || !transport_->IsOpen()) return false;
+    if (serial_state == 0) return true;
+    const std::int64_t now = smd::steady_millis();
+    const std::int64_t since = std::max(sent_at_ms_, last_rx_ms_);
+    if (now - since < AnswerTimeoutMillis()) return false;
+    ++timeouts_;
+    ++consecutive_timeouts_;
+    serial_state = 0;
+    if (on_timeout_) on_timeout_();
+    return true;
+}
+
+void SMDSPDevice::process(unsigned char* /*buf*/, unsigned int /*len*/) {}
+
+bool SMDSPDevice::IsProcessing() { return serial_state != 0; }
+
+bool SMDSPDevice::IsStalled() {
+    // A line on which several answers in a row did not come.
+    return consecutive_timeouts_ >= 3;
+}
+
+int SMDSPDevice::SendData(const unsigned char* buf, unsigned int len) {
+    return SendParityData(buf, len, EnumParity::None);
+}
+
+int SMDSPDevice::SendParityData(const unsigned char* buf, unsigned int len, EnumParity parity) {
+    if (!transport_ || !transport_->IsOpen()) return -1;
+    const int n = transport_->Write(buf, len, parity);
+    if (n < 0) return -1;
+    last_sent_len_ = len;
+    sent_at_ms_ = smd::steady_millis();
+    last_rx_ms_ = sent_at_ms_;
+    serial_state = 1;
+    return n;
+}
+
+bool SMDSPDevice::OpenPort() {
+    if (!transport_) return false;
+    if (transport_->IsOpen()) return true;
+    transport_->Configure(baud_rate, EnumParity::None);
+    return transport_->Open();
+}
+
+void SMDSPDevice::ClosePort() {
+    if (transport_) transport_->Close();
+    serial_state = 0;
+}
+
+void SMDSPDevice::SetTransport(std::shared_ptr<smd::Transport> transport) {
+    transport_ = std::move(transport);
+}
+
+void SMDSPDevice::NoteBytesReceived() {
+    last_rx_ms_ = smd::steady_millis();
+    consecutive_timeouts_ = 0;
+}

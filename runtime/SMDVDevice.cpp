@@ -1,0 +1,159 @@
+#include "host/SMDVDevice.h"
+
+#include <cstring>
+
+SMDVDevice::SMDVDevice() = default;
+SMDVDevice::~SMDVDevice() = default;
+
+// Control codes understood by every device of this host.
+//   1: copy the latest snapshot into `out`; returns its length, or -3 when
+//      `out` is too small (out_written then holds the length needed).
+int SMDVDevice::DeviceIoControl(int code, const void* /*in*/, int /*in_len*/, void* out,
+                                int out_len, int& out_written) {
+    out_written = 0;
+    if (code != 1) return -1;
+    const int need = static_cast<int>(last_snapshot_.size());
+    if (!out || out_len < need) {
+        out_written = need;
+        return -3;
+    }
+    if (need > 0) std::memcpy(out, last_snapshot_.data(), last_snapshot_.size());
+    out_written = need;
+    return need;
+}
+
+void SMDVDevice::Reset() {}
+
+bool SMDVDevice::InitV(SMDVDevice* parent, unsigned int data_id, const Json::Value& cfg) {
+    data_id_ = data_id;
+    config_ = cfg;
+    parent_ = parent;
+    if (!parent) return false;
+    controller_ = parent->controller_;
+    return true;
+}
+
+bool SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned int data_id,
+                      const Json::Value& cfg) {
+    controller_ = std::move(controller);
+    data_id_ = data_id;
+    config_ = cfg;
+    return true;
+}
+
+bool SMDVDevice::InitSetting(const Json::Value& /*cfg*/) { return true; }
+
+bool SMDVDevice::IsSupportDevice(const std::string& type) const { return type == DeviceType(); }
+
+bool SMDVDevice::SendSP(int unit_type, const unsigned char* data, unsigned int len, bool flag) {
+    if (!data && len > 0) return false;
+    last_snapshot_.assign(data, data + len);
+    last_snapshot_type_ = unit_type;
+    if (auto c = controller_.lock()) {
+        smd::Snapshot s;
+        s.data_id = DataId();
+        s.device_type = DeviceType();
+        s.unit_type = unit_type;
+        s.flag = flag;
+        s.changed = notable_change.load();
+        s.time = smd::local_time();
+        s.bytes = last_snapshot_;
+        c->PublishSnapshot(std::move(s));
+    }
+    return true;
+}
+
+// This host drives no relays or discrete inputs through a power system line.
+int SMDVDevice::SendDelayData(int /*millis*/) { return -2; }
+int SMDVDevice::SendDoData(int /*channel*/, char /*value*/) { return -2; }
+int SMDVDevice::ReadDi(int /*channel*/) { return -2; }
+float SMDVDevice::ReadAi(int /*channel*/) { throw std::out_of_range("数据未提供"); }
+
+float SMDVDevice::Get_SP_Value(unsigned int data_id, const std::string& name) {
+    std::lock_guard<std::recursive_mutex> lock(DeviceMutex());
+    if (data_id == DataId()) return Get_Value(data_id, name);
+    auto child = GetChildVDevice(data_id);
+    if (!child) throw std::out_of_range("数据未提供");
+    return child->Get_Value(data_id, name);
+}
+
+bool SMDVDevice::RefreshStatus() { return false; }
+void SMDVDevice::process(unsigned char* /*buf*/, unsigned int /*len*/) {}
+bool SMDVDevice::IsProcessing() { return false; }
+bool SMDVDevice::IsStalled() { return false; }
+int SMDVDevice::SendData(const unsigned char* /*buf*/, unsigned int /*len*/) { return -1; }
+int SMDVDevice::SendParityData(const unsigned char* /*buf*/, unsigned int /*len*/,
+                               EnumParity /*parity*/) {
+    return -1;
+}
+bool SMDVDevice::OpenPort() { return false; }
+void SMDVDevice::ClosePort() {}
+
+void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
+                                    const std::string& name, const std::string& detail,
+                                    bool active, unsigned short seq) {
+    rule_value r;
+    r.active = active ? 1 : 0;
+    r.key = key;
+    r.code = code;
+    r.level = level;
+    r.seq = seq;
+    r.name = name;
+    r.detail = detail;
+    r.state = -1;
+    pending_rules.push_back(std::move(r));
+}
+
+void SMDVDevice::CheckAlertMap(unsigned char value, int level, const std::string& key,
+                               const std::string& code, const std::string& name,
+                               const std::string& detail,
+                               const std::map<unsigned char, std::string>& texts,
+                               unsigned short seq) {
+    rule_value r;
+    r.active = value != 0 ? 1 : 0;
+    r.key = key;
+    r.code = code;
+    r.level = level;
+    r.seq = seq;
+    auto it = texts.find(value);
+    const std::string state_text =
+        it != texts.end() ? it->second : "状态" + std::to_string(static_cast<unsigned>(value));
+    // The point is named by key and detail; the state travels in the name.
+    r.name = name + "(" + state_text + ")";
+    r.detail = detail;
+    r.state = value;
+    pending_rules.push_back(std::move(r));
+}
+
+void SMDVDevice::CheckThresholdWork(std::function<void()> work) {
+    if (!work) return;
+    if (auto c = controller_.lock()) {
+        c->SubmitWork(std::move(work));
+        return;
+    }
+    work();
+}
+
+bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
+    auto c = controller_.lock();
+    if (!c) return false;
+    return c->EvaluateRules(DataId(), DeviceType(), rules);
+}
+
+bool SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
+    if (!data && len > 0) return false;
+    auto c = controller_.lock();
+    if (!c) return false;
+    smd::HistoryRecord rec;
+    rec.data_id = DataId();
+    rec.device_type = DeviceType();
+    rec.unit_type = last_snapshot_type_;
+    rec.time = smd::local_time();
+    rec.bytes.assign(data, data + len);
+    c->SaveHistory(std::move(rec));
+    return true;
+}
+
+std::recursive_mutex& SMDVDevice::DeviceMutex() {
+    return parent_ ? parent_->DeviceMutex() : device_mutex_;
+}
