@@ -1,0 +1,38 @@
+#include "rc/Ravo3RC.h"
+
+namespace {
+
+const std::array<Ravo3RCRule, 4> kModelRules = {{
+    {"RAVO3_RC_0", "06024", "整流模块故障告警", "模块故障告警状态", 3, 0, 0x01},
+    {"RAVO3_RC_1", "06025", "整流模块风扇告警", "模块风扇告警", 4, 1, 0x01},
+    {"RAVO3_RC_2", "06027", "整流模块温度过高告警", "模块过温告警状态", 3, 2, 0x01},
+    // Only 0xE2 means the module is lost; 1 is no alarm here.
+    {"RAVO3_RC_3", "06028", "整流模块通信状态告警", "模块通讯中断告警状态", 4, 3, 0xE2},
+}};
+
+static_assert(sizeof(tele_c_ravo3_rc_channel::alarm_user) == 4, "one alarm byte per model rule");
+
+}  // namespace
+
+Ravo3RC::Ravo3RC() {
+    device_type_ = "ravo3-rc";
+}
+
+Ravo3RC::~Ravo3RC() = default;
+
+const std::array<Ravo3RCRule, 4>& Ravo3RC::ModelRules() {
+    return kModelRules;
+}
+
+void Ravo3RC::DoImpCheckAlert() {
+    for (std::size_t i = 0; i < channels.size(); ++i) {
+        const auto& ch = channels[i];
+        // A module whose alarm answer carried another count has no valid bytes.
+        if (ch.alarm_count != tele_c_ravo3_rc_channel::P41_44_SIZE()) continue;
+        const std::string prefix = ModulePrefix(i);
+        for (const auto& rule : kModelRules) {
+            CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, prefix + rule.detail,
+                               ch.alarm_user[rule.alarm_byte] == rule.alarm_value, alarm_seq++);
+        }
+    }
+}
