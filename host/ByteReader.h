@@ -7,7 +7,7 @@
 #include <cstring>
 
 class ByteReader {
-public:
+  public:
     ByteReader(const unsigned char* data, int len) : data_(data), len_(len > 0 && data ? len : 0) {}
 
     int offset() const { return pos_; }
@@ -41,7 +41,7 @@ public:
     }
     const unsigned char* current() const { return data_ + pos_; }
 
-private:
+  private:
     const unsigned char* data_;
     int len_;
     int pos_ = 0;

@@ -2,11 +2,10 @@
 #pragma once
 
 #include <array>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <functional>
 #include <string>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 // Parity of a serial transmission.
 enum class EnumParity { None = 0, Odd = 1, Even = 2, Mark = 3, Space = 4 };

@@ -37,7 +37,7 @@ struct FrameStats {
 }  // namespace smd
 
 class PMBusProtocol : public SMDSPDevice {
-public:
+  public:
     // INFO of one frame holds at most 4094 hex characters (LENID is 12 bits).
     static constexpr unsigned int kMaxInfoBytes = 2047;
     static constexpr unsigned int kAnswerHeader = 6;
@@ -66,14 +66,14 @@ public:
     // Called after each completed poll cycle (the host marks the device ready first).
     void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
 
-protected:
+  protected:
     // Answer record: version, address, CID1, RTN, LENID (2 bytes, low first), INFO.
     unsigned char* answer_ = nullptr;
     int command_step_ = 0;
     unsigned char protocol_version_ = 0x20;
     unsigned char address_ = 0x01;
 
-private:
+  private:
     void OnFrame(const smd::Frame& frame);
     void OnFrameError(smd::FrameError error, std::size_t dropped);
 

@@ -4,13 +4,13 @@
 class SMDSPDevice;
 
 class Provider {
-public:
+  public:
     Provider() = default;
     virtual ~Provider() = default;
 };
 
 class SMDSPDeviceProvider : public Provider {
-public:
+  public:
     SMDSPDeviceProvider() = default;
     ~SMDSPDeviceProvider() override = default;
     // A new, unconfigured device; the caller owns it.

@@ -2,6 +2,7 @@
 // and snapshots. One controller serves every device of a host process.
 #pragma once
 
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -10,8 +11,6 @@
 #include <string>
 #include <type_traits>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/HostTypes.h"
 
@@ -38,12 +37,24 @@ LogArg to_log_arg(std::uint64_t v);
 LogArg to_log_arg(double v);
 LogArg to_log_arg(const std::string& v);
 LogArg to_log_arg(const char* v);
-inline LogArg to_log_arg(std::uint16_t v) { return to_log_arg(static_cast<std::uint32_t>(v)); }
-inline LogArg to_log_arg(std::int16_t v) { return to_log_arg(static_cast<std::int32_t>(v)); }
-inline LogArg to_log_arg(std::int8_t v) { return to_log_arg(static_cast<std::int32_t>(v)); }
-inline LogArg to_log_arg(char v) { return to_log_arg(static_cast<std::int32_t>(v)); }
-inline LogArg to_log_arg(float v) { return to_log_arg(static_cast<double>(v)); }
-inline LogArg to_log_arg(bool v) { return to_log_arg(static_cast<std::uint8_t>(v)); }
+inline LogArg to_log_arg(std::uint16_t v) {
+    return to_log_arg(static_cast<std::uint32_t>(v));
+}
+inline LogArg to_log_arg(std::int16_t v) {
+    return to_log_arg(static_cast<std::int32_t>(v));
+}
+inline LogArg to_log_arg(std::int8_t v) {
+    return to_log_arg(static_cast<std::int32_t>(v));
+}
+inline LogArg to_log_arg(char v) {
+    return to_log_arg(static_cast<std::int32_t>(v));
+}
+inline LogArg to_log_arg(float v) {
+    return to_log_arg(static_cast<double>(v));
+}
+inline LogArg to_log_arg(bool v) {
+    return to_log_arg(static_cast<std::uint8_t>(v));
+}
 
 // A formatted log call: the format as the device gave it, its arguments, and
 // the text with each "{}" replaced by the next argument. Arguments that have
@@ -80,7 +91,7 @@ struct AlarmEvent {
 
 // Where alarm events go beyond the in-memory table (persistent store).
 class AlarmStore {
-public:
+  public:
     virtual ~AlarmStore() = default;
     virtual void Record(const AlarmEvent& event) = 0;
     // The alarms standing when the store was last written, restored at start.
@@ -96,7 +107,7 @@ struct HistoryRecord {
 };
 
 class HistoryStore {
-public:
+  public:
     virtual ~HistoryStore() = default;
     virtual void Append(const HistoryRecord& record) = 0;
     // The newest record of one unit, or nothing.
@@ -107,7 +118,7 @@ public:
 
 // The in-memory history kept when no persistent store is set.
 class MemoryHistoryStore : public HistoryStore {
-public:
+  public:
     explicit MemoryHistoryStore(std::size_t retention = 10000) : retention_(retention) {}
     void Append(const HistoryRecord& record) override;
     std::optional<HistoryRecord> Latest(std::uint32_t data_id,
@@ -115,7 +126,7 @@ public:
     std::size_t Count() override;
     std::vector<HistoryRecord> All();
 
-private:
+  private:
     std::size_t retention_;
     std::vector<HistoryRecord> records_;
     std::mutex mutex_;
@@ -134,7 +145,7 @@ struct Snapshot {
 }  // namespace smd
 
 class SMDController : public std::enable_shared_from_this<SMDController> {
-public:
+  public:
     SMDController();
     ~SMDController();
     SMDController(const SMDController&) = delete;
@@ -186,7 +197,7 @@ public:
     std::vector<smd::Snapshot> AllSnapshots() const;
     void SetSnapshotListener(std::function<void(const smd::Snapshot&)> listener);
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

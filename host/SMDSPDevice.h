@@ -13,7 +13,7 @@ namespace smd {
 // The byte pipe under a serial device: a serial port, a pseudo-terminal or,
 // in tests, a recording loopback.
 class Transport {
-public:
+  public:
     virtual ~Transport() = default;
     virtual bool Open() = 0;
     virtual void Close() = 0;
@@ -30,7 +30,7 @@ public:
 }  // namespace smd
 
 class SMDSPDevice : public SMDVDevice {
-public:
+  public:
     SMDSPDevice();
     ~SMDSPDevice() override;
 
@@ -73,7 +73,7 @@ public:
     bool serial_line = false;
     int baud_rate = 0;
 
-protected:
+  protected:
     std::shared_ptr<smd::Transport> transport_;
     std::int64_t sent_at_ms_ = 0;
     std::int64_t last_rx_ms_ = 0;

@@ -2,7 +2,11 @@
 // calls, snapshots and history. Every device of a plug-in is one.
 #pragma once
 
+#include <json/value.h>
+
 #include <atomic>
+#include <boost/date_time/gregorian/gregorian_types.hpp>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -11,16 +15,12 @@
 #include <string>
 #include <vector>
 
-#include <boost/date_time/gregorian/gregorian_types.hpp>
-#include <boost/date_time/posix_time/posix_time_types.hpp>
-#include <json/value.h>
-
 #include "host/HostTypes.h"
 #include "host/SMDController.h"
 #include "host/VDeviceInterface.h"
 
 class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<SMDVDevice> {
-public:
+  public:
     SMDVDevice();
     ~SMDVDevice() override;
 
@@ -65,9 +65,8 @@ public:
     // A multi-valued point: state 0 is the normal state, any other raises the
     // point; the state's text is appended to the alarm name in parentheses.
     void CheckAlertMap(unsigned char value, int level, const std::string& key,
-                       const std::string& code, const std::string& name,
-                       const std::string& detail, const std::map<unsigned char, std::string>& texts,
-                       unsigned short seq);
+                       const std::string& code, const std::string& name, const std::string& detail,
+                       const std::map<unsigned char, std::string>& texts, unsigned short seq);
     // Runs the closure once on the controller's worker thread (or at once when
     // there is no controller).
     void CheckThresholdWork(std::function<void()> work);
@@ -97,7 +96,7 @@ public:
     std::vector<rule_value> pending_rules;
     bool alarm_changed = false;
 
-protected:
+  protected:
     SMDVDevice* parent_ = nullptr;
     Json::Value config_;
     std::vector<unsigned char> last_snapshot_;

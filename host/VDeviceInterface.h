@@ -8,7 +8,7 @@
 #include <string>
 
 class VDeviceInterface {
-public:
+  public:
     VDeviceInterface() = default;
     VDeviceInterface(const VDeviceInterface&) = delete;
     VDeviceInterface& operator=(const VDeviceInterface&) = delete;
@@ -34,7 +34,7 @@ public:
     virtual bool UseControllerDb() { return use_controller_db_; }
     virtual ~VDeviceInterface() = default;
 
-protected:
+  protected:
     std::uint32_t data_id_ = 0;
     std::string device_type_;
     bool use_controller_db_ = false;

@@ -59,7 +59,7 @@ std::vector<unsigned char> encode_frame(unsigned char ver, unsigned char adr, un
 // hex and CHKSUM are sound, and on_error once per fault (a run of garbage
 // counts once).
 class FrameParser {
-public:
+  public:
     using FrameSink = std::function<void(const Frame&)>;
     using ErrorSink = std::function<void(FrameError, std::size_t bytes_dropped)>;
 
@@ -70,7 +70,7 @@ public:
     void Reset();
     bool InFrame() const { return state_ == State::Body; }
 
-private:
+  private:
     enum class State { Hunt, Body, Discard };
     void Complete();
     void Fail(FrameError e, std::size_t dropped);

@@ -2,10 +2,9 @@
 
 #include <unistd.h>
 
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <mutex>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 ttime_t get_ttime(boost::posix_time::ptime t) {
     ttime_t out{};

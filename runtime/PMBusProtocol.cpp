@@ -152,11 +152,14 @@ void PMBusProtocol::OnFrameError(smd::FrameError e, std::size_t dropped) {
             stats_.resync_bytes += dropped;
             break;
     }
-    last_error_ = std::string(smd::frame_error_name(e)) + " (" + std::to_string(dropped) + " bytes)";
+    last_error_ =
+        std::string(smd::frame_error_name(e)) + " (" + std::to_string(dropped) + " bytes)";
     process_error();
 }
 
-int PMBusProtocol::process_payload() { return 1; }
+int PMBusProtocol::process_payload() {
+    return 1;
+}
 
 void PMBusProtocol::process_error() {
     InfoLog("PMBusProtocol: {} frame dropped: {}", DataId(), last_error_);

@@ -58,7 +58,9 @@ LogArg to_log_arg(const std::string& v) {
     a.text = v;
     return a;
 }
-LogArg to_log_arg(const char* v) { return to_log_arg(std::string(v ? v : "")); }
+LogArg to_log_arg(const char* v) {
+    return to_log_arg(std::string(v ? v : ""));
+}
 
 namespace {
 std::string arg_text(const LogArg& a) {

@@ -5,7 +5,9 @@
 SMDSPDevice::SMDSPDevice() = default;
 SMDSPDevice::~SMDSPDevice() = default;
 
-void SMDSPDevice::Reset() { serial_state = 0; }
+void SMDSPDevice::Reset() {
+    serial_state = 0;
+}
 
 bool SMDSPDevice::Init(std::weak_ptr<SMDController> controller, unsigned int data_id,
                        const Json::Value& cfg) {
@@ -33,7 +35,9 @@ bool SMDSPDevice::RefreshStatus() {
 
 void SMDSPDevice::process(unsigned char* /*buf*/, unsigned int /*len*/) {}
 
-bool SMDSPDevice::IsProcessing() { return serial_state != 0; }
+bool SMDSPDevice::IsProcessing() {
+    return serial_state != 0;
+}
 
 bool SMDSPDevice::IsStalled() {
     // A line on which several answers in a row did not come.

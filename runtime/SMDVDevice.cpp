@@ -41,9 +41,13 @@ bool SMDVDevice::Init(std::weak_ptr<SMDController> controller, unsigned int data
     return true;
 }
 
-bool SMDVDevice::InitSetting(const Json::Value& /*cfg*/) { return true; }
+bool SMDVDevice::InitSetting(const Json::Value& /*cfg*/) {
+    return true;
+}
 
-bool SMDVDevice::IsSupportDevice(const std::string& type) const { return type == DeviceType(); }
+bool SMDVDevice::IsSupportDevice(const std::string& type) const {
+    return type == DeviceType();
+}
 
 bool SMDVDevice::SendSP(int unit_type, const unsigned char* data, unsigned int len, bool flag) {
     if (!data && len > 0) return false;
@@ -64,10 +68,18 @@ bool SMDVDevice::SendSP(int unit_type, const unsigned char* data, unsigned int l
 }
 
 // This host drives no relays or discrete inputs through a power system line.
-int SMDVDevice::SendDelayData(int /*millis*/) { return -2; }
-int SMDVDevice::SendDoData(int /*channel*/, char /*value*/) { return -2; }
-int SMDVDevice::ReadDi(int /*channel*/) { return -2; }
-float SMDVDevice::ReadAi(int /*channel*/) { throw std::out_of_range("数据未提供"); }
+int SMDVDevice::SendDelayData(int /*millis*/) {
+    return -2;
+}
+int SMDVDevice::SendDoData(int /*channel*/, char /*value*/) {
+    return -2;
+}
+int SMDVDevice::ReadDi(int /*channel*/) {
+    return -2;
+}
+float SMDVDevice::ReadAi(int /*channel*/) {
+    throw std::out_of_range("数据未提供");
+}
 
 float SMDVDevice::Get_SP_Value(unsigned int data_id, const std::string& name) {
     std::lock_guard<std::recursive_mutex> lock(DeviceMutex());
@@ -77,21 +89,31 @@ float SMDVDevice::Get_SP_Value(unsigned int data_id, const std::string& name) {
     return child->Get_Value(data_id, name);
 }
 
-bool SMDVDevice::RefreshStatus() { return false; }
+bool SMDVDevice::RefreshStatus() {
+    return false;
+}
 void SMDVDevice::process(unsigned char* /*buf*/, unsigned int /*len*/) {}
-bool SMDVDevice::IsProcessing() { return false; }
-bool SMDVDevice::IsStalled() { return false; }
-int SMDVDevice::SendData(const unsigned char* /*buf*/, unsigned int /*len*/) { return -1; }
+bool SMDVDevice::IsProcessing() {
+    return false;
+}
+bool SMDVDevice::IsStalled() {
+    return false;
+}
+int SMDVDevice::SendData(const unsigned char* /*buf*/, unsigned int /*len*/) {
+    return -1;
+}
 int SMDVDevice::SendParityData(const unsigned char* /*buf*/, unsigned int /*len*/,
                                EnumParity /*parity*/) {
     return -1;
 }
-bool SMDVDevice::OpenPort() { return false; }
+bool SMDVDevice::OpenPort() {
+    return false;
+}
 void SMDVDevice::ClosePort() {}
 
 void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
-                                    const std::string& name, const std::string& detail,
-                                    bool active, unsigned short seq) {
+                                    const std::string& name, const std::string& detail, bool active,
+                                    unsigned short seq) {
     rule_value r;
     r.active = active ? 1 : 0;
     r.key = key;

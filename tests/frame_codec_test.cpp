@@ -20,7 +20,9 @@ struct Collected {
     }
 };
 
-std::string text(const Bytes& b) { return std::string(b.begin(), b.end()); }
+std::string text(const Bytes& b) {
+    return std::string(b.begin(), b.end());
+}
 
 }  // namespace
 

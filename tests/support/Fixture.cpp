@@ -1,6 +1,9 @@
 #include "tests/support/Fixture.h"
 
+#include <json/reader.h>
+
 #include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 namespace testing_support {
@@ -107,7 +110,9 @@ NoPause::NoPause() {
     smd::set_pause([this](unsigned int us) { pauses.push_back(us); });
 }
 
-NoPause::~NoPause() { smd::set_pause(nullptr); }
+NoPause::~NoPause() {
+    smd::set_pause(nullptr);
+}
 
 ByteBuilder& ByteBuilder::hex(const std::string& h) {
     Bytes b = hex_bytes(h);
@@ -132,11 +137,24 @@ Bytes hex_bytes(const std::string& h) {
     return out;
 }
 
-std::string hex_string(const Bytes& b) { return smd::to_hex(b.data(), b.size()); }
+std::string hex_string(const Bytes& b) {
+    return smd::to_hex(b.data(), b.size());
+}
 
 Bytes answer_frame(unsigned char cid1, const Bytes& info, unsigned char rtn, unsigned char adr,
                    unsigned char ver) {
     return smd::encode_frame(ver, adr, cid1, rtn, info.data(), info.size());
+}
+
+Json::Value parse_json(const std::string& text) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value v;
+    std::string errors;
+    if (!reader->parse(text.data(), text.data() + text.size(), &v, &errors)) {
+        throw std::invalid_argument("bad json: " + errors);
+    }
+    return v;
 }
 
 std::string repair_checksums(const std::string& frame_text) {
@@ -151,8 +169,8 @@ std::string repair_checksums(const std::string& frame_text) {
     std::snprintf(len_hex, sizeof len_hex, "%04X",
                   (static_cast<unsigned>(smd::length_checksum(lenid)) << 12) | lenid);
     s.replace(9, 4, len_hex);
-    const auto chk = smd::frame_checksum(reinterpret_cast<const unsigned char*>(s.data()) + 1,
-                                         body_end - 1 - 4);
+    const auto chk =
+        smd::frame_checksum(reinterpret_cast<const unsigned char*>(s.data()) + 1, body_end - 1 - 4);
     char chk_hex[5];
     std::snprintf(chk_hex, sizeof chk_hex, "%04X", chk);
     s.replace(body_end - 4, 4, chk_hex);

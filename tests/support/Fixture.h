@@ -2,6 +2,9 @@
 // call a device makes, a fake clock, and byte builders for answers.
 #pragma once
 
+#include <json/value.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -9,8 +12,6 @@
 #include <mutex>
 #include <string>
 #include <vector>
-
-#include <boost/date_time/posix_time/posix_time.hpp>
 
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
@@ -32,7 +33,7 @@ struct SentCommand {
 };
 
 class RecordingTransport : public smd::Transport {
-public:
+  public:
     bool Open() override {
         ++opens;
         open = open_ok;
@@ -72,7 +73,7 @@ struct RuleBatch {
 // A controller whose sinks record into vectors. Threshold work runs at once
 // unless `async` is set.
 class Recorder {
-public:
+  public:
     explicit Recorder(bool async = false);
     ~Recorder();
 
@@ -86,7 +87,7 @@ public:
     std::vector<smd::AlarmEvent> Events() const;
     void Clear();
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::vector<smd::LogRecord> logs_;
     std::vector<smd::Snapshot> snapshots_;
@@ -96,23 +97,23 @@ private:
 
 // A wall clock the test moves by hand; installed for the fixture's lifetime.
 class FakeClock {
-public:
-    explicit FakeClock(boost::posix_time::ptime start = boost::posix_time::time_from_string(
-                           "2026-12-08 10:00:00"));
+  public:
+    explicit FakeClock(boost::posix_time::ptime start =
+                           boost::posix_time::time_from_string("2026-12-08 10:00:00"));
     ~FakeClock();
     void Advance(long seconds) { now_ += boost::posix_time::seconds(seconds); }
     void AdvanceMillis(long millis) { steady_ms_ += millis; }
     void Set(boost::posix_time::ptime t) { now_ = t; }
     boost::posix_time::ptime Now() const { return now_; }
 
-private:
+  private:
     boost::posix_time::ptime now_;
     std::int64_t steady_ms_ = 1000000;
 };
 
 // Pauses recorded instead of slept; installed for the guard's lifetime.
 class NoPause {
-public:
+  public:
     NoPause();
     ~NoPause();
     std::vector<unsigned int> pauses;
@@ -120,7 +121,7 @@ public:
 
 // Little builders for answer bytes.
 class ByteBuilder {
-public:
+  public:
     ByteBuilder& u8(unsigned v) {
         b_.push_back(static_cast<unsigned char>(v));
         return *this;
@@ -152,7 +153,7 @@ public:
     operator Bytes() const { return b_; }
     std::size_t size() const { return b_.size(); }
 
-private:
+  private:
     Bytes b_;
 };
 
@@ -164,6 +165,9 @@ std::string hex_string(const Bytes& b);
 // An answer frame as a unit would send it, with checksums right.
 Bytes answer_frame(unsigned char cid1, const Bytes& info, unsigned char rtn = 0,
                    unsigned char adr = 1, unsigned char ver = 0x20);
+// Parses JSON text; throws std::invalid_argument on a syntax error.
+Json::Value parse_json(const std::string& text);
+
 // Recomputes LCHKSUM (from the LENID as written) and CHKSUM of a frame given
 // as text, so that a test can change one field of a valid frame.
 std::string repair_checksums(const std::string& frame_text);

@@ -1,0 +1,222 @@
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/PMBusProtocol.h"
+#include "tests/support/Fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+// A frame-layer device whose handler records the answer record it sees.
+struct Probe : PMBusProtocol {
+    struct Seen {
+        unsigned char cid1;
+        unsigned char rtn;
+        unsigned lenid;
+        Bytes info;
+    };
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+    int process_payload() override {
+        Seen s;
+        s.cid1 = answer_[2];
+        s.rtn = answer_[3];
+        s.lenid = answer_[4] | (answer_[5] << 8);
+        s.info.assign(answer_ + 6, answer_ + 6 + s.lenid / 2);
+        seen.push_back(s);
+        if (raise_alarm)
+            CheckThresholdBool(3, "device_model", "70319", "设备配置检测", "x", true, 0);
+        command_step_ = next_step;
+        return result;
+    }
+    void SetStep(int s) { command_step_ = s; }
+    std::vector<Seen> seen;
+    int result = 1;
+    int next_step = 0;
+    bool raise_alarm = false;
+};
+
+struct Bench {
+    Recorder rec;
+    FakeClock clock;
+    std::shared_ptr<RecordingTransport> port = std::make_shared<RecordingTransport>();
+    std::shared_ptr<Probe> dev = std::make_shared<Probe>();
+    Bench() {
+        dev->Init(rec.controller, 77, Json::Value());
+        dev->SetTransport(port);
+        dev->baud_rate = 9600;
+    }
+    void Feed(const Bytes& b) {
+        Bytes copy = b;
+        dev->process(copy.data(), static_cast<unsigned>(copy.size()));
+    }
+    void Feed(const std::string& s) { Feed(Bytes(s.begin(), s.end())); }
+};
+
+}  // namespace
+
+TEST(PMBusProtocol, CommandsAreEncodedAndSent) {
+    Bench b;
+    EXPECT_EQ(b.dev->write_pmbus_cmd(0x40, 0x51), 18);
+    const unsigned char group = 0xFF;
+    b.dev->write_pmbus_cmd(0x40, 0x41, &group, 1);
+    ASSERT_EQ(b.port->writes.size(), 2u);
+    EXPECT_EQ(std::string(b.port->writes[0].begin(), b.port->writes[0].end()),
+              "~200140510000FDB3\r");
+    ASSERT_EQ(b.port->commands.size(), 2u);
+    EXPECT_EQ(b.port->commands[1].info, Bytes({0xFF}));
+    EXPECT_EQ(b.dev->serial_state, 1);
+    EXPECT_EQ(b.dev->Stats().commands_sent, 2u);
+    EXPECT_EQ(b.dev->write_pmbus_cmd(0x40, 0x41, nullptr, 1), -1);
+}
+
+TEST(PMBusProtocol, AnswerRecordCarriesCid1LenidAndInfo) {
+    Bench b;
+    b.dev->write_pmbus_cmd(0x42, 0x41);
+    b.Feed(answer_frame(0x42, {0x11, 0x01, 0xAB}));
+    ASSERT_EQ(b.dev->seen.size(), 1u);
+    EXPECT_EQ(b.dev->seen[0].cid1, 0x42);
+    EXPECT_EQ(b.dev->seen[0].rtn, 0);
+    EXPECT_EQ(b.dev->seen[0].lenid, 6u);
+    EXPECT_EQ(b.dev->seen[0].info, Bytes({0x11, 0x01, 0xAB}));
+    EXPECT_EQ(b.dev->serial_state, 0) << "the answer ended the exchange";
+}
+
+TEST(PMBusProtocol, EchoOfTheCommandIsSkippedSilently) {
+    Bench b;
+    b.dev->write_pmbus_cmd(0x41, 0x41);
+    b.Feed(b.port->writes.back());
+    EXPECT_TRUE(b.dev->seen.empty());
+    EXPECT_EQ(b.dev->Stats().echoes, 1u);
+    EXPECT_TRUE(b.rec.Logs().empty());
+    b.Feed(answer_frame(0x41, {0x00}));
+    EXPECT_EQ(b.dev->seen.size(), 1u);
+}
+
+TEST(PMBusProtocol, RejectedAnswersAreReportedAndTheNextGoodOneStillArrives) {
+    struct Case {
+        const char* name;
+        Bytes bytes;
+        std::uint64_t smd::FrameStats::*counter;
+    };
+    Bytes bad_chk = answer_frame(0x40, {0x01});
+    bad_chk[bad_chk.size() - 2] ^= 0x01;
+    const std::vector<Case> cases = {
+        {"rtn", answer_frame(0x40, {}, 0x04), &smd::FrameStats::rtn_errors},
+        {"address", answer_frame(0x40, {0x01}, 0, 0x02), &smd::FrameStats::wrong_address},
+        {"checksum", bad_chk, &smd::FrameStats::checksum_errors},
+        {"garbage", Bytes({'x', 'y'}), &smd::FrameStats::garbage_runs},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        b.dev->write_pmbus_cmd(0x40, 0x41);
+        b.Feed(c.bytes);
+        b.Feed(answer_frame(0x40, {0x02}));
+        ASSERT_EQ(b.dev->seen.size(), 1u) << c.name;
+        EXPECT_EQ(b.dev->seen[0].info, Bytes({0x02})) << c.name;
+        EXPECT_EQ(b.dev->Stats().*(c.counter), 1u) << c.name;
+        ASSERT_EQ(b.rec.Logs().size(), 1u) << c.name;
+        EXPECT_NE(b.rec.LogTexts()[0].find("PMBusProtocol: 77 frame dropped"), std::string::npos)
+            << b.rec.LogTexts()[0];
+    }
+}
+
+TEST(PMBusProtocol, CycleEndMarksTheDeviceReadyButARejectedFirstAnswerDoesNot) {
+    Bench b;
+    b.dev->result = 0;
+    b.dev->SetStep(0);
+    b.dev->write_pmbus_cmd(0x40, 0x41);
+    b.Feed(answer_frame(0x41, {}));  // step 0 rejects with 0
+    EXPECT_EQ(b.dev->ready, 0);
+    EXPECT_EQ(b.dev->Stats().cycles, 0u);
+    int cycles = 0;
+    b.dev->SetCycleListener([&] { ++cycles; });
+    b.dev->SetStep(9);
+    b.clock.Advance(5);
+    b.Feed(answer_frame(0x42, {}));
+    EXPECT_EQ(b.dev->ready, 1);
+    EXPECT_EQ(b.dev->last_update, b.clock.Now());
+    EXPECT_EQ(b.dev->Stats().cycles, 1u);
+    EXPECT_EQ(cycles, 1);
+}
+
+TEST(PMBusProtocol, OwnAlarmPointsAreBatchedAfterEachAnswer) {
+    Bench b;
+    b.dev->raise_alarm = true;
+    b.Feed(answer_frame(0x40, {}));
+    b.Feed(answer_frame(0x40, {}));
+    EXPECT_TRUE(b.dev->pending_rules.empty());
+    ASSERT_EQ(b.rec.Batches().size(), 2u);
+    ASSERT_EQ(b.rec.Events().size(), 1u) << "raised once";
+    EXPECT_EQ(b.rec.Events()[0].alarm.key, "device_model");
+    EXPECT_TRUE(b.dev->alarm_changed);
+}
+
+TEST(PMBusProtocol, SettingsAreCheckedAndApplied) {
+    struct Case {
+        const char* json;
+        bool ok;
+    };
+    const std::vector<Case> cases = {
+        {"{}", true},
+        {"{\"address\": 3, \"protocol_version\": 33, \"answer_timeout_ms\": 200}", true},
+        {"{\"address\": 255}", false},
+        {"{\"address\": \"1\"}", false},
+        {"{\"protocol_version\": 34}", false},
+        {"{\"answer_timeout_ms\": 10}", false},
+        {"[1]", false},
+    };
+    for (const auto& c : cases) {
+        Bench b;
+        EXPECT_EQ(b.dev->InitSetting(parse_json(c.json)), c.ok) << c.json;
+        EXPECT_EQ(b.rec.Logs().size(), c.ok ? 0u : 1u) << c.json;
+    }
+    Bench b;
+    ASSERT_TRUE(b.dev->InitSetting(parse_json("{\"address\": 3, \"protocol_version\": 33}")));
+    EXPECT_EQ(b.dev->Address(), 3);
+    EXPECT_EQ(b.dev->ProtocolVersion(), 0x21);
+    b.dev->write_pmbus_cmd(0x40, 0x51);
+    EXPECT_EQ(b.port->commands[0].adr, 3);
+    EXPECT_EQ(b.port->commands[0].ver, 0x21);
+}
+
+TEST(SMDSPDevice, RefreshStatusWaitsForTheAnswerUntilItTimesOut) {
+    Bench b;
+    b.dev->SetTimeoutBase(1000);
+    EXPECT_TRUE(b.dev->RefreshStatus());
+    b.dev->write_pmbus_cmd(0x40, 0x51);
+    const auto timeout = b.dev->AnswerTimeoutMillis();
+    // 1000 ms + (18 + 512) bytes * 10 bits at 9600 baud
+    EXPECT_EQ(timeout, 1000 + (10 * (18 + 512) * 1000 + 9599) / 9600);
+    b.clock.AdvanceMillis(timeout - 1);
+    EXPECT_FALSE(b.dev->RefreshStatus());
+    b.Feed(std::string("~2001"));  // bytes arriving restart the allowance
+    b.clock.AdvanceMillis(timeout - 1);
+    EXPECT_FALSE(b.dev->RefreshStatus());
+    b.clock.AdvanceMillis(1);
+    EXPECT_TRUE(b.dev->RefreshStatus());
+    EXPECT_EQ(b.dev->Stats().timeouts, 1u);
+    EXPECT_EQ(b.dev->Timeouts(), 1u);
+    // The partial frame was dropped: a whole answer now comes through alone.
+    b.Feed(answer_frame(0x40, {0x01}));
+    EXPECT_EQ(b.dev->seen.size(), 1u);
+    EXPECT_EQ(b.dev->Stats().truncated, 0u);
+}
+
+TEST(SMDSPDevice, NoTransportOrClosedPortMeansNoPolling) {
+    Bench b;
+    b.port->open = false;
+    EXPECT_FALSE(b.dev->RefreshStatus());
+    EXPECT_EQ(b.dev->write_pmbus_cmd(0x40, 0x51), -1);
+    EXPECT_TRUE(b.dev->OpenPort());
+    EXPECT_EQ(b.port->configured_baud, 9600);
+    EXPECT_TRUE(b.dev->RefreshStatus());
+    b.dev->ClosePort();
+    EXPECT_FALSE(b.dev->RefreshStatus());
+    Probe lonely;
+    EXPECT_FALSE(lonely.RefreshStatus());
+    EXPECT_FALSE(lonely.OpenPort());
+}
