@@ -147,6 +147,9 @@ bool SerialPort::Open() {
 
 void SerialPort::Close() {
     if (fd_ < 0) return;
+    // The exclusive flag outlives our descriptor while anyone else holds the
+    // line (a pty's own end, say), which would refuse our reopen.
+    (void)::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
 }
