@@ -78,7 +78,7 @@ class SMDSPDevice : public SMDVDevice {
     std::int64_t sent_at_ms_ = 0;
     std::int64_t last_rx_ms_ = 0;
     std::int64_t timeout_base_ms_ = 1000;
-    unsigned int expected_answer_bytes_ = 512;
+    unsigned int expected_answer_bytes_ = 1024;
     unsigned int last_sent_len_ = 0;
     std::uint64_t timeouts_ = 0;
     std::uint32_t consecutive_timeouts_ = 0;

@@ -189,8 +189,8 @@ TEST(SMDSPDevice, RefreshStatusWaitsForTheAnswerUntilItTimesOut) {
     EXPECT_TRUE(b.dev->RefreshStatus());
     b.dev->write_pmbus_cmd(0x40, 0x51);
     const auto timeout = b.dev->AnswerTimeoutMillis();
-    // 1000 ms + (18 + 512) bytes * 10 bits at 9600 baud
-    EXPECT_EQ(timeout, 1000 + (10 * (18 + 512) * 1000 + 9599) / 9600);
+    // 1000 ms + (18 + 1024) bytes * 10 bits at 9600 baud
+    EXPECT_EQ(timeout, 1000 + (10 * (18 + 1024) * 1000 + 9599) / 9600);
     b.clock.AdvanceMillis(timeout - 1);
     EXPECT_FALSE(b.dev->RefreshStatus());
     b.Feed(std::string("~2001"));  // bytes arriving restart the allowance
