@@ -38,6 +38,6 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    std::printf("replayed %d inputs\n", count);
+    std::fprintf(stderr, "replayed %d inputs\n", count);
     return count > 0 ? 0 : 1;
 }
