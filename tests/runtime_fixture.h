@@ -127,6 +127,9 @@ class Signal {
     std::uint64_t gen_ = 0;
 };
 
+// The label of the PollingDevice whose answer the calling thread handles.
+inline thread_local std::string current_device;
+
 // A frame-layer device that polls one fixed command list in a cycle, like a
 // bus device: RefreshStatus() sends (or repeats) the command of the current
 // step, each accepted answer sends the next one after the 20 ms pause, the
@@ -142,11 +145,18 @@ class PollingDevice : public PMBusProtocol {
     }
     bool LoadFromCache(const unsigned char*, int) override { return true; }
     bool RefreshStatus() override {
-        if (!SMDSPDevice::RefreshStatus()) return false;
-        Send();
-        return true;
+        ++refreshes;
+        const bool poll = SMDSPDevice::RefreshStatus();
+        if (poll) Send();
+        if (on_refresh) on_refresh();
+        return poll;
+    }
+    void process(unsigned char* buf, unsigned int len) override {
+        bytes_in += static_cast<int>(len);
+        PMBusProtocol::process(buf, len);
     }
     int process_payload() override {
+        current_device = label;
         smd::pause_micros(20000);
         ++answers;
         if (on_answer) on_answer(answer_[2]);
@@ -162,7 +172,11 @@ class PollingDevice : public PMBusProtocol {
         return 0;
     }
     int Step() const { return step_; }
+    std::string label;
+    std::atomic<int> refreshes{0};
+    std::atomic<int> bytes_in{0};
     std::atomic<int> answers{0};
+    std::function<void()> on_refresh;
     std::atomic<int> cycles{0};
     std::function<void(unsigned char cid1)> on_answer;
 

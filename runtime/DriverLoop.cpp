@@ -1,0 +1,171 @@
+#include "runtime/DriverLoop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <mutex>
+
+#include "host/HostTypes.h"
+
+namespace smd {
+
+DriverLoop::DriverLoop(std::shared_ptr<SMDSPDevice> device, std::shared_ptr<SerialPort> port,
+                       DriverLoopOptions options, LogFn log)
+    : device_(std::move(device)),
+      port_(std::move(port)),
+      options_(std::move(options)),
+      log_(std::move(log)) {
+    options_.poll_period_ms = std::max(1, options_.poll_period_ms);
+    options_.reopen_initial_ms = std::max(1, options_.reopen_initial_ms);
+    options_.reopen_max_ms = std::max(options_.reopen_initial_ms, options_.reopen_max_ms);
+    backoff_ms_ = options_.reopen_initial_ms;
+    if (::pipe2(wake_, O_NONBLOCK | O_CLOEXEC) != 0) wake_[0] = wake_[1] = -1;
+    std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+    device_->SetTransport(port_);
+}
+
+DriverLoop::~DriverLoop() {
+    Stop();
+    for (int fd : wake_) {
+        if (fd >= 0) ::close(fd);
+    }
+}
+
+bool DriverLoop::Start() {
+    if (thread_.joinable()) return true;
+    if (wake_[0] < 0) {
+        Log("cannot start: no wake-up pipe");
+        return false;
+    }
+    stop_ = false;
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void DriverLoop::Stop() {
+    stop_ = true;
+    if (wake_[1] >= 0) {
+        const char b = 1;
+        (void)!::write(wake_[1], &b, 1);
+    }
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+    device_->ClosePort();
+    port_open_ = false;
+    // A later Start() opens at once: a port we closed was not lost.
+    was_open_ = false;
+    next_open_ms_ = 0;
+    backoff_ms_ = options_.reopen_initial_ms;
+}
+
+void DriverLoop::Log(const std::string& text) {
+    if (log_) log_(options_.name + ": " + text);
+}
+
+void DriverLoop::Emit(PortEvent e) {
+    if (on_event_) on_event_(e);
+}
+
+void DriverLoop::Backoff(std::int64_t now) {
+    const std::int64_t delay = backoff_ms_.load();
+    next_open_ms_ = now + delay;
+    backoff_ms_ = std::min<std::int64_t>(delay * 2, options_.reopen_max_ms);
+}
+
+bool DriverLoop::TryOpen() {
+    const std::int64_t now = steady_millis();
+    if (now < next_open_ms_) return false;
+    bool ok;
+    {
+        std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+        ok = device_->OpenPort() && port_->IsOpen();
+    }
+    if (!ok) {
+        ++open_failures_;
+        const std::int64_t delay = backoff_ms_.load();
+        Backoff(now);
+        Log("cannot open " + port_->Path() + " (" + port_->LastError() + "); retrying in " +
+            std::to_string(delay) + " ms");
+        Emit(PortEvent::OpenFailed);
+        return false;
+    }
+    was_open_ = true;
+    port_open_ = true;
+    ++opens_;
+    Log(port_->Path() + " open at " + std::to_string(port_->Baud()) + " baud");
+    Emit(PortEvent::Opened);
+    return true;
+}
+
+void DriverLoop::Lost() {
+    was_open_ = false;
+    port_open_ = false;
+    ++losses_;
+    {
+        std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+        device_->ClosePort();  // ends the exchange in flight too
+    }
+    const std::int64_t delay = backoff_ms_.load();
+    Backoff(steady_millis());
+    Log("lost " + port_->Path() + " (" + port_->LastError() + "); reopening in " +
+        std::to_string(delay) + " ms");
+    Emit(PortEvent::Lost);
+}
+
+void DriverLoop::Delay(int max_ms) {
+    pollfd p{wake_[0], POLLIN, 0};
+    if (::poll(&p, 1, max_ms) > 0) {
+        char buf[16];
+        while (::read(wake_[0], buf, sizeof buf) > 0) {
+        }
+    }
+}
+
+void DriverLoop::Run() {
+    unsigned char buf[512];
+    while (!stop_.load()) {
+        if (!port_->IsOpen()) {
+            if (was_open_) Lost();
+            if (!TryOpen()) {
+                // The reopen time is on the steady clock seam; wake at least
+                // once a period to look at it again.
+                const std::int64_t left = next_open_ms_ - steady_millis();
+                Delay(static_cast<int>(std::clamp<std::int64_t>(left, 1, options_.poll_period_ms)));
+                continue;
+            }
+        }
+        bool stalled;
+        {
+            std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+            device_->RefreshStatus();
+            stalled = device_->IsStalled();
+        }
+        if (stalled != stalled_) {
+            stalled_ = stalled;
+            Log(stalled ? "no answer on " + port_->Path() + " to several commands in a row"
+                        : "answers again on " + port_->Path());
+        }
+        if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
+        pollfd fds[2] = {{port_->Fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
+        const int r = ::poll(fds, 2, options_.poll_period_ms);
+        if (r <= 0) continue;
+        if (fds[1].revents) {
+            char drain[16];
+            while (::read(wake_[0], drain, sizeof drain) > 0) {
+            }
+            continue;
+        }
+        if (fds[0].revents == 0) continue;
+        // A hang-up reads as -1 and leaves the port closed for the top of the loop.
+        const int n = port_->Read(buf, sizeof buf, 0);
+        if (n > 0) {
+            backoff_ms_ = options_.reopen_initial_ms;  // the line works
+            std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
+            device_->process(buf, static_cast<unsigned int>(n));
+        }
+    }
+}
+
+}  // namespace smd

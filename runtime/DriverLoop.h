@@ -1,0 +1,89 @@
+// The thread that drives one bus device on its serial line: it asks the
+// device to poll on a period, feeds received bytes to the frame layer, and
+// keeps the line open, reopening a port that vanished with a growing pause.
+//
+// Every call into the device (RefreshStatus, process, OpenPort, ClosePort)
+// holds the device's lock, so other threads may query the device's units
+// under the same lock at any time. Reading the line does not hold it.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "host/SMDSPDevice.h"
+#include "runtime/SerialPort.h"
+
+namespace smd {
+
+struct DriverLoopOptions {
+    std::string name;         // the device's name in log lines
+    int poll_period_ms = 50;  // how often RefreshStatus() is called when the line is quiet
+    int reopen_initial_ms = 500;
+    int reopen_max_ms = 30000;
+};
+
+enum class PortEvent { Opened, OpenFailed, Lost };
+
+class DriverLoop {
+  public:
+    using LogFn = std::function<void(const std::string&)>;
+    using EventFn = std::function<void(PortEvent)>;
+
+    // Makes `port` the device's transport.
+    DriverLoop(std::shared_ptr<SMDSPDevice> device, std::shared_ptr<SerialPort> port,
+               DriverLoopOptions options, LogFn log = nullptr);
+    ~DriverLoop();
+    DriverLoop(const DriverLoop&) = delete;
+    DriverLoop& operator=(const DriverLoop&) = delete;
+
+    // Called on the loop's thread after each port event (tests wait on it).
+    void SetEventListener(EventFn fn) { on_event_ = std::move(fn); }
+
+    bool Start();
+    // Returns once the thread has ended and the port is closed.
+    void Stop();
+    bool Running() const { return thread_.joinable(); }
+
+    bool PortOpen() const { return port_open_.load(); }
+    std::uint64_t Opens() const { return opens_.load(); }
+    std::uint64_t OpenFailures() const { return open_failures_.load(); }
+    std::uint64_t Losses() const { return losses_.load(); }
+    // The pause before the next reopen attempt.
+    std::int64_t ReopenDelayMillis() const { return backoff_ms_.load(); }
+    const std::shared_ptr<SerialPort>& Port() const { return port_; }
+
+  private:
+    void Run();
+    bool TryOpen();
+    void Lost();
+    void Delay(int max_ms);
+    void Log(const std::string& text);
+    void Emit(PortEvent e);
+    void Backoff(std::int64_t now);
+
+    std::shared_ptr<SMDSPDevice> device_;
+    std::shared_ptr<SerialPort> port_;
+    DriverLoopOptions options_;
+    LogFn log_;
+    EventFn on_event_;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    int wake_[2] = {-1, -1};
+
+    // Loop thread only.
+    bool was_open_ = false;
+    bool stalled_ = false;
+    std::int64_t next_open_ms_ = 0;
+
+    std::atomic<bool> port_open_{false};
+    std::atomic<std::uint64_t> opens_{0};
+    std::atomic<std::uint64_t> open_failures_{0};
+    std::atomic<std::uint64_t> losses_{0};
+    std::atomic<std::int64_t> backoff_ms_{0};
+};
+
+}  // namespace smd
