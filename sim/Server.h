@@ -1,0 +1,86 @@
+// Runs a simulated monitoring unit on a thread of its own, on a
+// pseudo-terminal it creates or on a serial port, until stopped.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "sim/Responder.h"
+#include "sim/Scenario.h"
+
+namespace smd {
+class PtyPair;
+class SerialPort;
+}  // namespace smd
+
+namespace sim {
+
+struct ServerOptions {
+    // Send answers at the line rate (one byte per 10 bit times at `baud`).
+    bool pace = false;
+    int baud = 9600;
+    // Monotonic milliseconds for events in seconds and slow answers;
+    // empty: the steady clock.
+    std::function<std::int64_t()> clock_ms;
+    // One line per command, event and fault; empty: nothing is written.
+    std::function<void(const std::string&)> log;
+};
+
+struct ServerStats {
+    Counters counters;        // what the responder saw and did
+    std::uint64_t sent = 0;   // answers written to the line
+    std::uint64_t cycle = 0;  // poll cycles begun
+};
+
+// Microseconds that `bytes` take on the line at `baud` (10 bit times each).
+std::int64_t line_time_us(std::size_t bytes, int baud);
+
+class Server {
+  public:
+    explicit Server(Scenario scenario, ServerOptions options = {});
+    ~Server();
+    Server(const Server&) = delete;
+    Server& operator=(const Server&) = delete;
+
+    // Creates a pseudo-terminal and answers on its master side; the host
+    // opens Path(). False, with Error() saying why, when it cannot.
+    bool Start();
+    // Answers on a serial port, configured to `baud` and no parity.
+    bool StartOnPort(const std::string& path);
+    // Ends the thread; bounded by one short wait. Safe to call twice.
+    void Stop();
+
+    bool Running() const { return running_.load(); }
+    // The line the host is to open: the pty's slave side or the port.
+    const std::string& Path() const { return path_; }
+    ServerStats Stats() const;
+    std::string Error() const;
+
+  private:
+    class Line;
+    class PtyLine;
+    class PortLine;
+
+    bool Launch(std::unique_ptr<Line> line);
+    void Run();
+    bool Send(const Bytes& bytes);
+
+    ServerOptions options_;
+    Responder responder_;
+    std::unique_ptr<Line> line_;
+    std::string path_;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stop_{false};
+    int wake_[2] = {-1, -1};  // written by Stop() to end a wait at once
+    mutable std::mutex mutex_;
+    ServerStats stats_;
+    std::string error_;
+};
+
+}  // namespace sim
