@@ -1,0 +1,519 @@
+// The bus device: owns the line to the power system's monitoring unit, asks it
+// for its model once, then polls the AC distribution, rectifier and DC
+// distribution blocks in a fixed cycle and routes every answer to the units.
+//
+// Cycle ends and readiness: at the end of a cycle process_payload() calls
+// every unit's RoundDone(), sets the step to 0, calls Reset() and returns 0.
+// The frame layer tells such a return from a rejected first answer (which
+// also returns 0) by the step before the call: a cycle end always comes from a
+// step other than 0. On a cycle end the frame layer sets this device's `ready`
+// flag and `last_update`, which space the cycles by the 2-second hold-off and
+// let later cycles skip the optional queries whose data flags are clear.
+#pragma once
+
+#include <json/value.h>
+
+#include <algorithm>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <cstdint>
+#include <limits>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/HostTypes.h"
+#include "host/PMBusProtocol.h"
+
+namespace pmbus_power {
+
+// When a command carries the one-byte INFO `commandGroup_`.
+enum class GroupByte : unsigned char {
+    Never,
+    Always,
+    IfVersion21,  // only when the protocol version byte is exactly 0x21
+};
+
+// One poll step: the command sent at that step, whose answer is awaited.
+struct PollCommand {
+    int step;
+    unsigned char cid1;
+    unsigned char cid2;
+    GroupByte group;
+};
+
+constexpr int kModelStep = 14;
+
+// Every command of the bus device, in the order of a full cycle after the
+// model query. RefreshStatus() and the transitions both send from here.
+inline constexpr PollCommand kPollCommands[] = {
+    {kModelStep, 0x40, 0x51, GroupByte::Never},  // model of the monitoring unit
+    {0, 0x40, 0x41, GroupByte::Always},          // AC analog values
+    {1, 0x40, 0x43, GroupByte::Always},          // AC status values
+    {2, 0x40, 0x44, GroupByte::Always},          // AC alarm states
+    {4, 0x41, 0x41, GroupByte::Never},           // rectifier analog values
+    {5, 0x41, 0x43, GroupByte::Never},           // rectifier status values
+    {6, 0x41, 0x44, GroupByte::Never},           // rectifier alarm states
+    {7, 0x42, 0x41, GroupByte::IfVersion21},     // DC analog values
+    {8, 0x42, 0x44, GroupByte::IfVersion21},     // DC alarm states
+    {3, 0x40, 0x46, GroupByte::Never},           // AC parameters
+    {9, 0x42, 0x46, GroupByte::Never},           // DC parameters
+};
+
+constexpr const PollCommand* FindPollCommand(int step) {
+    for (const PollCommand& c : kPollCommands) {
+        if (c.step == step) return &c;
+    }
+    return nullptr;
+}
+
+constexpr bool SendsGroupByte(const PollCommand& c, unsigned char protocol_version) {
+    return c.group == GroupByte::Always ||
+           (c.group == GroupByte::IfVersion21 && protocol_version == 0x21);
+}
+
+// Bytes of the model field in the model answer.
+constexpr int kModelFieldBytes = 20;
+
+// The model name a model field stands for: the field without the trailing NUL
+// bytes and blanks that pad it.
+inline std::string TrimModelField(const std::string& field) {
+    const auto end = field.find_last_not_of(std::string("\0 ", 2));
+    return end == std::string::npos ? std::string() : field.substr(0, end + 1);
+}
+
+}  // namespace pmbus_power
+
+template <typename AC, typename DC, typename RC>
+class PMBusPower : public PMBusProtocol {
+  public:
+    explicit PMBusPower(std::vector<std::string> supported_models)
+        : supportedModels_(std::move(supported_models)) {}
+    ~PMBusPower() override = default;
+
+    using SMDVDevice::LoadFromCache;
+    // The bus device keeps no history of its own; the units load theirs.
+    bool LoadFromCache(const unsigned char* /*data*/, int /*len*/) override { return true; }
+
+    bool InitSetting(const Json::Value& cfg) override;
+    std::shared_ptr<SMDVDevice> GetChildVDevice(unsigned int data_id) override;
+    std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices() override;
+    bool RefreshStatus() override;
+    int process_payload() override;
+
+  protected:
+    std::vector<std::shared_ptr<AC>> acDevices_;
+    std::vector<std::shared_ptr<DC>> dcDevices_;
+    std::shared_ptr<RC> rcDevice_;
+    std::uint8_t acDataFlag_ = 0;
+    std::uint8_t rcDataFlag_ = 0;
+    bool modelCheckPending_ = true;
+    std::string deviceModel_;
+    std::vector<std::string> supportedModels_;
+
+    static inline const unsigned char commandGroup_ = 0xFF;
+
+  private:
+    static constexpr int kCycleEnd = -1;
+    static constexpr unsigned char kStatusBit = 0x10;
+    static constexpr unsigned char kAlarmBit = 0x01;
+
+    // Sends the command of `step` as the step table gives it.
+    void SendStep(int step);
+    bool WithinHoldOff() const;
+    // The step after `step` whose answer has just been accepted, or kCycleEnd.
+    int NextStep(int step, std::uint8_t dc_flag) const;
+    int Advance(int step, std::uint8_t dc_flag = 0);
+    int EndCycle();
+
+    int OnModel(unsigned char cid1, const unsigned char* info, int len);
+    int OnAcAnalog(unsigned char cid1, const unsigned char* info, int len);
+    int OnAcStatus(unsigned char cid1, const unsigned char* info, int len);
+    int OnAcAlarm(unsigned char cid1, const unsigned char* info, int len);
+    int OnRectifier(int step, unsigned char cid1, const unsigned char* info, int len);
+    int OnDcAnalog(unsigned char cid1, const unsigned char* info, int len);
+    int OnDcAlarm(unsigned char cid1, const unsigned char* info, int len);
+    int OnParameters(int step, unsigned char cid1, const unsigned char* info, int len);
+
+    // Hands the INFO from byte `start` on to every unit in turn, each taking
+    // its block from where the previous one stopped. False when a unit
+    // refused the answer; otherwise `used` is the offset after the last block.
+    template <typename Unit, typename Parse>
+    static bool WalkUnits(const std::vector<std::shared_ptr<Unit>>& units, Parse parse,
+                          const unsigned char* info, int len, int start, long long& used);
+};
+
+template <typename AC, typename DC, typename RC>
+bool PMBusPower<AC, DC, RC>::InitSetting(const Json::Value& cfg) {
+    if (!PMBusProtocol::InitSetting(cfg)) return false;
+    const Json::Value& ac_setting = cfg["acSetting"];
+    if (ac_setting.isArray()) {
+        for (Json::ArrayIndex i = 0; i < ac_setting.size(); ++i) {
+            const Json::Value& entry = ac_setting[i];
+            auto unit = std::make_shared<AC>();
+            const unsigned int id = entry["data_id"].asUInt();
+            unit->InitV(this, id, entry);
+            acDevices_.push_back(std::move(unit));
+        }
+    }
+    const Json::Value& dc_setting = cfg["dcSetting"];
+    if (dc_setting.isArray()) {
+        for (Json::ArrayIndex i = 0; i < dc_setting.size(); ++i) {
+            const Json::Value& entry = dc_setting[i];
+            auto unit = std::make_shared<DC>(std::string(deviceModel_));
+            const unsigned int id = entry["data_id"].asUInt();
+            unit->InitV(this, id, entry);
+            dcDevices_.push_back(std::move(unit));
+        }
+    }
+    const Json::Value& rc_setting = cfg["rcSetting"];
+    if (rc_setting != Json::Value()) {
+        rcDevice_ = std::make_shared<RC>();
+        // The rectifier unit carries the bus device's data id, whatever its entry says.
+        rcDevice_->InitV(this, DataId(), rc_setting);
+        return true;
+    }
+    return false;
+}
+
+template <typename AC, typename DC, typename RC>
+std::shared_ptr<SMDVDevice> PMBusPower<AC, DC, RC>::GetChildVDevice(unsigned int data_id) {
+    for (const auto& unit : acDevices_) {
+        if (unit->DataId() == data_id) return unit;
+    }
+    for (const auto& unit : dcDevices_) {
+        if (unit->DataId() == data_id) return unit;
+    }
+    // The rectifier unit shares the bus device's id and is not looked up by it.
+    return std::shared_ptr<SMDVDevice>();
+}
+
+template <typename AC, typename DC, typename RC>
+std::vector<std::shared_ptr<SMDVDevice>> PMBusPower<AC, DC, RC>::GetAllChildVDevices() {
+    std::vector<std::shared_ptr<SMDVDevice>> all;
+    all.reserve(acDevices_.size() + dcDevices_.size() + 1);
+    all.insert(all.end(), acDevices_.begin(), acDevices_.end());
+    all.insert(all.end(), dcDevices_.begin(), dcDevices_.end());
+    all.push_back(rcDevice_);  // always last, empty when none is configured
+    return all;
+}
+
+template <typename AC, typename DC, typename RC>
+void PMBusPower<AC, DC, RC>::SendStep(int step) {
+    const pmbus_power::PollCommand* c = pmbus_power::FindPollCommand(step);
+    if (!c) return;
+    if (pmbus_power::SendsGroupByte(*c, protocol_version_)) {
+        write_pmbus_cmd(c->cid1, c->cid2, &commandGroup_, 1);
+    } else {
+        write_pmbus_cmd(c->cid1, c->cid2);
+    }
+}
+
+template <typename AC, typename DC, typename RC>
+bool PMBusPower<AC, DC, RC>::WithinHoldOff() const {
+    const boost::posix_time::ptime now = smd::local_time();
+    if (now.is_special() || last_update.is_special()) return false;
+    const std::int64_t since = (now - last_update).total_seconds();
+    // A clock set back (last update in the future) must not stop polling.
+    return since >= 0 && since < 2;
+}
+
+template <typename AC, typename DC, typename RC>
+bool PMBusPower<AC, DC, RC>::RefreshStatus() {
+    // Without a rectifier unit the configuration was refused: never poll.
+    if (!rcDevice_) return false;
+    if (!SMDSPDevice::RefreshStatus()) return false;
+    if (!modelCheckPending_ && WithinHoldOff()) {
+        serial_state = 0;
+        return false;
+    }
+    if (modelCheckPending_) {
+        command_step_ = pmbus_power::kModelStep;
+        SendStep(command_step_);
+        return true;
+    }
+    switch (command_step_) {
+        case 1:
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 6:
+        case 7:
+        case 8:
+        case 9:
+            // The answer did not come: ask again.
+            SendStep(command_step_);
+            return true;
+        default:
+            break;
+    }
+    // Step 0, or a step that is no step of the cycle: begin a cycle.
+    command_step_ = acDevices_.empty() ? 4 : 0;
+    SendStep(command_step_);
+    return true;
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::NextStep(int step, std::uint8_t dc_flag) const {
+    // Until the first cycle has ended every optional query is made.
+    const bool full = ready == 0;
+    const bool ac_status = full || (acDataFlag_ & kStatusBit);
+    const bool ac_alarm = full || (acDataFlag_ & kAlarmBit);
+    const bool rc_status = full || (rcDataFlag_ & kStatusBit);
+    const bool rc_alarm = full || (rcDataFlag_ & kAlarmBit);
+    const int after_rc = dcDevices_.empty() ? kCycleEnd : 7;
+    const int after_dc = acDevices_.empty() ? 9 : 3;
+    switch (step) {
+        case pmbus_power::kModelStep:
+            return acDevices_.empty() ? 4 : 0;
+        case 0:
+            if (ac_status) return 1;
+            if (ac_alarm) return 2;
+            return 4;
+        case 1:
+            return ac_alarm ? 2 : 4;
+        case 2:
+            return 4;
+        case 4:
+            if (rc_status) return 5;
+            if (rc_alarm) return 6;
+            return after_rc;
+        case 5:
+            return rc_alarm ? 6 : after_rc;
+        case 6:
+            return after_rc;
+        case 7:
+            return (full || (dc_flag & (kStatusBit | kAlarmBit))) ? 8 : after_dc;
+        case 8:
+            return after_dc;
+        case 3:
+            return 9;
+        case 9:
+        default:
+            return kCycleEnd;
+    }
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::Advance(int step, std::uint8_t dc_flag) {
+    const int next = NextStep(step, dc_flag);
+    if (next == kCycleEnd) return EndCycle();
+    command_step_ = next;
+    SendStep(next);
+    return 1;
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::EndCycle() {
+    for (const auto& unit : acDevices_) unit->RoundDone();
+    for (const auto& unit : dcDevices_) unit->RoundDone();
+    rcDevice_->RoundDone();
+    command_step_ = 0;
+    Reset();
+    return 0;
+}
+
+template <typename AC, typename DC, typename RC>
+template <typename Unit, typename Parse>
+bool PMBusPower<AC, DC, RC>::WalkUnits(const std::vector<std::shared_ptr<Unit>>& units, Parse parse,
+                                       const unsigned char* info, int len, int start,
+                                       long long& used) {
+    used = start;
+    for (const auto& unit : units) {
+        // Past the end of the INFO a unit gets no bytes, only the (negative) count.
+        const long long offset = std::min<long long>(used, len);
+        const long long left = std::max<long long>(len - used, std::numeric_limits<int>::min());
+        const int result = parse(*unit, info + offset, static_cast<int>(left));
+        if (result < 0) return false;
+        used += result;
+    }
+    return true;
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::process_payload() {
+    smd::pause_micros(20000);
+    if (!answer_ || !rcDevice_) return 1;
+    const unsigned int lenid = answer_[4] | (static_cast<unsigned int>(answer_[5]) << 8);
+    const int len = static_cast<int>(std::min(lenid / 2, kMaxInfoBytes));
+    const unsigned char cid1 = answer_[2];
+    const unsigned char* info = answer_ + kAnswerHeader;
+    switch (command_step_) {
+        case pmbus_power::kModelStep:
+            return OnModel(cid1, info, len);
+        case 0:
+            return OnAcAnalog(cid1, info, len);
+        case 1:
+            return OnAcStatus(cid1, info, len);
+        case 2:
+            return OnAcAlarm(cid1, info, len);
+        case 4:
+        case 5:
+        case 6:
+            return OnRectifier(command_step_, cid1, info, len);
+        case 7:
+            return OnDcAnalog(cid1, info, len);
+        case 8:
+            return OnDcAlarm(cid1, info, len);
+        case 3:
+        case 9:
+            return OnParameters(command_step_, cid1, info, len);
+        default:
+            return 1;
+    }
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnModel(unsigned char cid1, const unsigned char* info, int len) {
+    if (cid1 != 0x40) return 1;
+    const int n = std::min(len, pmbus_power::kModelFieldBytes);
+    deviceModel_.assign(reinterpret_cast<const char*>(info), static_cast<std::size_t>(n));
+    const std::string model = pmbus_power::TrimModelField(deviceModel_);
+    if (std::find(supportedModels_.begin(), supportedModels_.end(), model) ==
+        supportedModels_.end()) {
+        const std::string text = "本驱动类型:" + DeviceType() + " 检测型号:" + deviceModel_;
+        CheckThresholdBool(3, "device_model", "70319", "设备配置检测", text, true, 0);
+    }
+    modelCheckPending_ = false;
+    return Advance(pmbus_power::kModelStep);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnAcAnalog(unsigned char cid1, const unsigned char* info, int len) {
+    // A rejected first answer ends the exchange; the next poll starts the cycle again.
+    if (cid1 != 0x40 || len < 2) {
+        Reset();
+        return 0;
+    }
+    acDataFlag_ = info[0];
+    if (info[1] != acDevices_.size()) {
+        InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}",
+                DataId(), info[1], static_cast<std::uint32_t>(acDevices_.size()));
+        Reset();
+        return 0;
+    }
+    long long used = 0;
+    if (!WalkUnits(
+            acDevices_, [](AC& u, const unsigned char* p, int n) { return u.parse40_41(p, n); },
+            info, len, 2, used)) {
+        return 1;
+    }
+    if (used != len) {
+        InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
+        return 1;
+    }
+    return Advance(0);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnAcStatus(unsigned char cid1, const unsigned char* info, int len) {
+    if (cid1 != 0x40) return 1;
+    if (len - 2 > 0) {
+        long long used = 0;
+        if (!WalkUnits(
+                acDevices_, [](AC& u, const unsigned char* p, int n) { return u.parse40_43(p, n); },
+                info, len, 2, used)) {
+            return 1;
+        }
+        if (used != len) {
+            InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", DataId());
+            return 1;
+        }
+    }
+    return Advance(1);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnAcAlarm(unsigned char cid1, const unsigned char* info, int len) {
+    if (cid1 != 0x40) return 1;
+    long long used = 0;
+    if (!WalkUnits(
+            acDevices_, [](AC& u, const unsigned char* p, int n) { return u.parse40_44(p, n); },
+            info, len, 2, used)) {
+        return 1;
+    }
+    if (used != len) return 1;
+    return Advance(2);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnRectifier(int step, unsigned char cid1, const unsigned char* info,
+                                        int len) {
+    if (cid1 != 0x41) return 1;
+    int consumed = 0;
+    const char* overflow = nullptr;
+    if (step == 4) {
+        if (len < 1) return 1;
+        rcDataFlag_ = info[0];
+        consumed = rcDevice_->parse41_41(info, len);
+        overflow = "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary";
+    } else if (step == 5) {
+        consumed = rcDevice_->parse41_43(info, len);
+        overflow = "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary";
+    } else {
+        consumed = rcDevice_->parse41_44(info, len);
+        overflow = "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary";
+    }
+    if (consumed != len) {
+        InfoLog(overflow, DataId());
+        return 1;
+    }
+    return Advance(step);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnDcAnalog(unsigned char cid1, const unsigned char* info, int len) {
+    if (cid1 != 0x42 || len < 2) return 1;
+    const std::uint8_t dc_flag = info[0];
+    if (info[1] != dcDevices_.size()) {
+        InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+                DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
+        return 1;
+    }
+    // With four or more DC units the monitoring unit starts the DC data at the count byte.
+    const int start = info[1] <= 3 ? 2 : 1;
+    long long used = 0;
+    if (!WalkUnits(
+            dcDevices_, [](DC& u, const unsigned char* p, int n) { return u.parse42_41(p, n); },
+            info, len, start, used)) {
+        return 1;
+    }
+    if (used > len) {
+        InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", DataId());
+    }
+    return Advance(7, dc_flag);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnDcAlarm(unsigned char cid1, const unsigned char* info, int len) {
+    if (cid1 != 0x42 || len < 2) return 1;
+    if (info[1] != dcDevices_.size()) {
+        InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+                DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
+        return 1;
+    }
+    long long used = 0;
+    if (!WalkUnits(
+            dcDevices_, [](DC& u, const unsigned char* p, int n) { return u.parse42_44(p, n); },
+            info, len, 2, used)) {
+        return 1;
+    }
+    if (used > len) {
+        InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", DataId());
+    }
+    return Advance(8);
+}
+
+template <typename AC, typename DC, typename RC>
+int PMBusPower<AC, DC, RC>::OnParameters(int step, unsigned char cid1, const unsigned char* info,
+                                         int len) {
+    const bool ac_params = step == 3;
+    if (cid1 != (ac_params ? 0x40 : 0x42)) return 1;
+    const int consumed =
+        ac_params ? rcDevice_->parse40_46(info, len) : rcDevice_->parse42_46(info, len);
+    if (consumed < 0) return 1;
+    if (consumed > len) {
+        InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", DataId());
+    }
+    return Advance(step);
+}
