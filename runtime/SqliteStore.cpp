@@ -1,0 +1,521 @@
+#include "runtime/SqliteStore.h"
+
+#include <sqlite3.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+namespace smd {
+namespace {
+
+constexpr int kSchemaVersion = 1;
+
+const char* const kSchema = R"sql(
+CREATE TABLE IF NOT EXISTS history(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  data_id INTEGER NOT NULL,
+  device_type TEXT NOT NULL,
+  unit_type INTEGER NOT NULL,
+  time TEXT NOT NULL,
+  bytes BLOB NOT NULL);
+CREATE INDEX IF NOT EXISTS history_unit ON history(data_id, device_type, id);
+CREATE TABLE IF NOT EXISTS alarm_events(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time TEXT NOT NULL,
+  kind TEXT NOT NULL,
+  data_id INTEGER NOT NULL,
+  device_type TEXT NOT NULL,
+  key TEXT NOT NULL,
+  code TEXT NOT NULL,
+  name TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  level INTEGER NOT NULL,
+  state INTEGER NOT NULL);
+CREATE TABLE IF NOT EXISTS active_alarms(
+  data_id INTEGER NOT NULL,
+  device_type TEXT NOT NULL,
+  key TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  code TEXT NOT NULL,
+  name TEXT NOT NULL,
+  level INTEGER NOT NULL,
+  state INTEGER NOT NULL,
+  since TEXT NOT NULL,
+  PRIMARY KEY(data_id, device_type, key, detail));
+CREATE TABLE IF NOT EXISTS snapshot(
+  data_id INTEGER NOT NULL,
+  device_type TEXT NOT NULL,
+  unit_type INTEGER NOT NULL,
+  flag INTEGER NOT NULL,
+  changed INTEGER NOT NULL,
+  time TEXT NOT NULL,
+  bytes BLOB NOT NULL,
+  PRIMARY KEY(data_id, device_type));
+)sql";
+
+std::string column_text(sqlite3_stmt* s, int i) {
+    const unsigned char* t = sqlite3_column_text(s, i);
+    const int n = sqlite3_column_bytes(s, i);
+    return t ? std::string(reinterpret_cast<const char*>(t), static_cast<std::size_t>(n))
+             : std::string();
+}
+
+std::vector<unsigned char> column_blob(sqlite3_stmt* s, int i) {
+    const void* b = sqlite3_column_blob(s, i);
+    const int n = sqlite3_column_bytes(s, i);
+    if (!b || n <= 0) return {};
+    const auto* p = static_cast<const unsigned char*>(b);
+    return std::vector<unsigned char>(p, p + n);
+}
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& v) {
+    sqlite3_bind_text(s, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+}
+
+void bind_blob(sqlite3_stmt* s, int i, const std::vector<unsigned char>& v) {
+    // A zero-length blob must still be a blob, not NULL.
+    static const unsigned char empty = 0;
+    sqlite3_bind_blob(s, i, v.empty() ? &empty : v.data(), static_cast<int>(v.size()),
+                      SQLITE_TRANSIENT);
+}
+
+// Resets the statement whatever path the caller leaves by.
+struct Use {
+    explicit Use(sqlite3_stmt* s) : s(s) {}
+    ~Use() {
+        if (s) {
+            sqlite3_reset(s);
+            sqlite3_clear_bindings(s);
+        }
+    }
+    sqlite3_stmt* s;
+};
+
+}  // namespace
+
+std::string store_time_text(const boost::posix_time::ptime& t) {
+    if (t.is_special()) return std::string();
+    std::string s = boost::posix_time::to_iso_extended_string(t);
+    if (s.size() > 10 && s[10] == 'T') s[10] = ' ';
+    if (s.size() > 19) s.resize(19);  // whole seconds
+    return s;
+}
+
+boost::posix_time::ptime store_time_parse(const std::string& text) {
+    if (text.empty()) return boost::posix_time::ptime();
+    try {
+        return boost::posix_time::time_from_string(text);
+    } catch (const std::exception&) {
+        return boost::posix_time::ptime();
+    }
+}
+
+struct SqliteStore::Statements {
+    sqlite3_stmt* append = nullptr;
+    sqlite3_stmt* trim_history = nullptr;
+    sqlite3_stmt* latest = nullptr;
+    sqlite3_stmt* count = nullptr;
+    sqlite3_stmt* event = nullptr;
+    sqlite3_stmt* trim_events = nullptr;
+    sqlite3_stmt* raise = nullptr;
+    sqlite3_stmt* clear = nullptr;
+    sqlite3_stmt* active = nullptr;
+    sqlite3_stmt* snapshot = nullptr;
+    sqlite3_stmt* load_snapshot = nullptr;
+    sqlite3_stmt* events = nullptr;
+    sqlite3_stmt* event_count = nullptr;
+    sqlite3_stmt* begin = nullptr;
+    sqlite3_stmt* commit = nullptr;
+    sqlite3_stmt* rollback = nullptr;
+    ~Statements() {
+        for (sqlite3_stmt* s :
+             {append, trim_history, latest, count, event, trim_events, raise, clear, active,
+              snapshot, load_snapshot, events, event_count, begin, commit, rollback}) {
+            sqlite3_finalize(s);
+        }
+    }
+};
+
+SqliteStore::SqliteStore(std::string path, Options options)
+    : path_(std::move(path)), options_(options), st_(std::make_unique<Statements>()) {}
+
+SqliteStore::~SqliteStore() {
+    st_.reset();
+    if (db_) sqlite3_close_v2(db_);
+}
+
+std::shared_ptr<SqliteStore> SqliteStore::Open(const std::string& path, const Options& options,
+                                               std::string* error) {
+    std::shared_ptr<SqliteStore> store(new SqliteStore(path, options));
+    std::string why;
+    if (!store->Setup(&why)) {
+        if (error) *error = "history database " + path + ": " + why;
+        return nullptr;
+    }
+    return store;
+}
+
+bool SqliteStore::Exec(const char* sql) {
+    char* msg = nullptr;
+    const int rc = sqlite3_exec(db_, sql, nullptr, nullptr, &msg);
+    if (msg) sqlite3_free(msg);
+    return rc == SQLITE_OK;
+}
+
+sqlite3_stmt* SqliteStore::Prepare(const char* sql) {
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &s, nullptr) != SQLITE_OK) {
+        sqlite3_finalize(s);
+        return nullptr;
+    }
+    return s;
+}
+
+bool SqliteStore::Setup(std::string* error) {
+    const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags, nullptr) != SQLITE_OK) {
+        *error = std::string("cannot open: ") + (db_ ? sqlite3_errmsg(db_) : "out of memory");
+        return false;
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, options_.busy_timeout_ms);
+    auto fail = [&](const std::string& what) {
+        const int rc = sqlite3_errcode(db_) & 0xFF;
+        std::string reason;
+        if (rc == SQLITE_BUSY || rc == SQLITE_LOCKED) {
+            reason = "locked by another program";
+        } else if (rc == SQLITE_NOTADB || rc == SQLITE_CORRUPT) {
+            reason = "corrupt or not a database";
+        } else {
+            reason = sqlite3_errmsg(db_);
+        }
+        *error = what + ": " + reason;
+        return false;
+    };
+    // journal_mode answers with the mode in force.
+    {
+        sqlite3_stmt* s = Prepare("PRAGMA journal_mode=WAL");
+        if (!s) return fail("cannot read");
+        Use use(s);
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW) return fail("cannot switch to WAL mode");
+        if (column_text(s, 0) != "wal") {
+            *error = "cannot switch to WAL mode (mode " + column_text(s, 0) + ")";
+            return false;
+        }
+    }
+    // A commit survives a killed process; a power cut may lose the last ones
+    // but never corrupts the file.
+    if (!Exec("PRAGMA synchronous=NORMAL")) return fail("cannot configure");
+    {
+        sqlite3_stmt* s = Prepare("PRAGMA quick_check");
+        if (!s) return fail("cannot check");
+        Use use(s);
+        const int rc = sqlite3_step(s);
+        if (rc != SQLITE_ROW) return fail("cannot check");
+        const std::string verdict = column_text(s, 0);
+        if (verdict != "ok") {
+            *error = "corrupt (" + verdict + ")";
+            return false;
+        }
+    }
+    int version = 0;
+    {
+        sqlite3_stmt* s = Prepare("PRAGMA user_version");
+        if (!s) return fail("cannot read");
+        Use use(s);
+        if (sqlite3_step(s) != SQLITE_ROW) return fail("cannot read");
+        version = sqlite3_column_int(s, 0);
+    }
+    if (version > kSchemaVersion) {
+        *error = "written by a newer version (layout " + std::to_string(version) + ")";
+        return false;
+    }
+    if (!Exec("BEGIN IMMEDIATE")) return fail("cannot create tables");
+    if (!Exec(kSchema) ||
+        !Exec(("PRAGMA user_version=" + std::to_string(kSchemaVersion)).c_str())) {
+        Exec("ROLLBACK");
+        return fail("cannot create tables");
+    }
+    if (!Exec("COMMIT")) return fail("cannot create tables");
+
+    Statements& st = *st_;
+    st.append = Prepare(
+        "INSERT INTO history(data_id, device_type, unit_type, time, bytes) VALUES(?,?,?,?,?)");
+    st.trim_history = Prepare(
+        "DELETE FROM history WHERE id <= (SELECT id FROM history ORDER BY id DESC LIMIT 1 "
+        "OFFSET ?)");
+    st.latest = Prepare(
+        "SELECT unit_type, time, bytes FROM history WHERE data_id=? AND device_type=? ORDER BY "
+        "id DESC LIMIT 1");
+    st.count = Prepare("SELECT COUNT(*) FROM history");
+    st.event = Prepare(
+        "INSERT INTO alarm_events(time, kind, data_id, device_type, key, code, name, detail, "
+        "level, state) VALUES(?,?,?,?,?,?,?,?,?,?)");
+    st.trim_events = Prepare(
+        "DELETE FROM alarm_events WHERE id <= (SELECT id FROM alarm_events ORDER BY id DESC "
+        "LIMIT 1 OFFSET ?)");
+    st.raise = Prepare(
+        "INSERT OR REPLACE INTO active_alarms(data_id, device_type, key, detail, code, name, "
+        "level, state, since) VALUES(?,?,?,?,?,?,?,?,?)");
+    st.clear = Prepare(
+        "DELETE FROM active_alarms WHERE data_id=? AND device_type=? AND key=? AND detail=?");
+    st.active = Prepare(
+        "SELECT data_id, device_type, key, detail, code, name, level, state, since FROM "
+        "active_alarms");
+    st.snapshot = Prepare(
+        "INSERT OR REPLACE INTO snapshot(data_id, device_type, unit_type, flag, changed, time, "
+        "bytes) VALUES(?,?,?,?,?,?,?)");
+    st.load_snapshot = Prepare(
+        "SELECT unit_type, flag, changed, time, bytes FROM snapshot WHERE data_id=? AND "
+        "device_type=?");
+    st.events = Prepare(
+        "SELECT time, kind, data_id, device_type, key, code, name, detail, level, state FROM "
+        "(SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
+    st.event_count = Prepare("SELECT COUNT(*) FROM alarm_events");
+    st.begin = Prepare("BEGIN IMMEDIATE");
+    st.commit = Prepare("COMMIT");
+    st.rollback = Prepare("ROLLBACK");
+    for (sqlite3_stmt* s :
+         {st.append, st.trim_history, st.latest, st.count, st.event, st.trim_events, st.raise,
+          st.clear, st.active, st.snapshot, st.load_snapshot, st.events, st.event_count, st.begin,
+          st.commit, st.rollback}) {
+        if (!s) return fail("cannot prepare statements");
+    }
+    return true;
+}
+
+void SqliteStore::SetErrorSink(std::function<void(const std::string&)> sink) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    error_sink_ = std::move(sink);
+}
+
+std::uint64_t SqliteStore::Errors() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return errors_;
+}
+
+// Called with the mutex held. One line when writes start failing and one when
+// they work again, not one per record.
+void SqliteStore::Report(const std::string& what) {
+    ++errors_;
+    if (failing_) return;
+    failing_ = true;
+    if (error_sink_) {
+        error_sink_("history database " + path_ + ": " + what + ": " + sqlite3_errmsg(db_) +
+                    "; going on, later failures are counted");
+    }
+}
+
+namespace {
+
+bool step_done(sqlite3_stmt* s) {
+    return sqlite3_step(s) == SQLITE_DONE;
+}
+
+}  // namespace
+
+void SqliteStore::Append(const HistoryRecord& r) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    {
+        Use b(st_->begin);
+        if (!step_done(st_->begin)) return Report("cannot store history");
+    }
+    bool ok;
+    {
+        Use u(st_->append);
+        sqlite3_bind_int64(st_->append, 1, r.data_id);
+        bind_text(st_->append, 2, r.device_type);
+        sqlite3_bind_int(st_->append, 3, r.unit_type);
+        bind_text(st_->append, 4, store_time_text(r.time));
+        bind_blob(st_->append, 5, r.bytes);
+        ok = step_done(st_->append);
+    }
+    if (ok && options_.history_retention > 0) {
+        Use t(st_->trim_history);
+        sqlite3_bind_int64(st_->trim_history, 1,
+                           static_cast<sqlite3_int64>(options_.history_retention));
+        ok = step_done(st_->trim_history);
+    }
+    if (ok) {
+        Use c(st_->commit);
+        ok = step_done(st_->commit);
+    }
+    if (!ok) {
+        Report("cannot store history");
+        Use rb(st_->rollback);
+        sqlite3_step(st_->rollback);
+        return;
+    }
+    if (failing_ && error_sink_) error_sink_("history database " + path_ + ": writing again");
+    failing_ = false;
+}
+
+std::optional<HistoryRecord> SqliteStore::Latest(std::uint32_t data_id,
+                                                 const std::string& device_type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use u(st_->latest);
+    sqlite3_bind_int64(st_->latest, 1, data_id);
+    bind_text(st_->latest, 2, device_type);
+    if (sqlite3_step(st_->latest) != SQLITE_ROW) return std::nullopt;
+    HistoryRecord r;
+    r.data_id = data_id;
+    r.device_type = device_type;
+    r.unit_type = sqlite3_column_int(st_->latest, 0);
+    r.time = store_time_parse(column_text(st_->latest, 1));
+    r.bytes = column_blob(st_->latest, 2);
+    return r;
+}
+
+std::size_t SqliteStore::Count() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use u(st_->count);
+    if (sqlite3_step(st_->count) != SQLITE_ROW) return 0;
+    return static_cast<std::size_t>(sqlite3_column_int64(st_->count, 0));
+}
+
+void SqliteStore::Record(const AlarmEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const ActiveAlarm& a = e.alarm;
+    {
+        Use b(st_->begin);
+        if (!step_done(st_->begin)) return Report("cannot store alarm event");
+    }
+    bool ok;
+    {
+        Use u(st_->event);
+        bind_text(st_->event, 1, store_time_text(e.time));
+        bind_text(st_->event, 2, e.kind == AlarmEvent::Kind::Raised ? "raised" : "cleared");
+        sqlite3_bind_int64(st_->event, 3, a.data_id);
+        bind_text(st_->event, 4, a.device_type);
+        bind_text(st_->event, 5, a.key);
+        bind_text(st_->event, 6, a.code);
+        bind_text(st_->event, 7, a.name);
+        bind_text(st_->event, 8, a.detail);
+        sqlite3_bind_int(st_->event, 9, a.level);
+        sqlite3_bind_int(st_->event, 10, a.state);
+        ok = step_done(st_->event);
+    }
+    if (ok && options_.event_retention > 0) {
+        Use t(st_->trim_events);
+        sqlite3_bind_int64(st_->trim_events, 1,
+                           static_cast<sqlite3_int64>(options_.event_retention));
+        ok = step_done(st_->trim_events);
+    }
+    if (ok && e.kind == AlarmEvent::Kind::Raised) {
+        Use u(st_->raise);
+        sqlite3_bind_int64(st_->raise, 1, a.data_id);
+        bind_text(st_->raise, 2, a.device_type);
+        bind_text(st_->raise, 3, a.key);
+        bind_text(st_->raise, 4, a.detail);
+        bind_text(st_->raise, 5, a.code);
+        bind_text(st_->raise, 6, a.name);
+        sqlite3_bind_int(st_->raise, 7, a.level);
+        sqlite3_bind_int(st_->raise, 8, a.state);
+        bind_text(st_->raise, 9, store_time_text(a.since));
+        ok = step_done(st_->raise);
+    } else if (ok) {
+        Use u(st_->clear);
+        sqlite3_bind_int64(st_->clear, 1, a.data_id);
+        bind_text(st_->clear, 2, a.device_type);
+        bind_text(st_->clear, 3, a.key);
+        bind_text(st_->clear, 4, a.detail);
+        ok = step_done(st_->clear);
+    }
+    if (ok) {
+        Use c(st_->commit);
+        ok = step_done(st_->commit);
+    }
+    if (!ok) {
+        Report("cannot store alarm event");
+        Use rb(st_->rollback);
+        sqlite3_step(st_->rollback);
+    }
+}
+
+std::vector<ActiveAlarm> SqliteStore::LoadActive() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<ActiveAlarm> out;
+    Use u(st_->active);
+    while (sqlite3_step(st_->active) == SQLITE_ROW) {
+        ActiveAlarm a;
+        a.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(st_->active, 0));
+        a.device_type = column_text(st_->active, 1);
+        a.key = column_text(st_->active, 2);
+        a.detail = column_text(st_->active, 3);
+        a.code = column_text(st_->active, 4);
+        a.name = column_text(st_->active, 5);
+        a.level = sqlite3_column_int(st_->active, 6);
+        a.state = sqlite3_column_int(st_->active, 7);
+        a.since = store_time_parse(column_text(st_->active, 8));
+        out.push_back(std::move(a));
+    }
+    return out;
+}
+
+void SqliteStore::SaveSnapshot(const Snapshot& s) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use u(st_->snapshot);
+    sqlite3_bind_int64(st_->snapshot, 1, s.data_id);
+    bind_text(st_->snapshot, 2, s.device_type);
+    sqlite3_bind_int(st_->snapshot, 3, s.unit_type);
+    sqlite3_bind_int(st_->snapshot, 4, s.flag ? 1 : 0);
+    sqlite3_bind_int(st_->snapshot, 5, s.changed ? 1 : 0);
+    bind_text(st_->snapshot, 6, store_time_text(s.time));
+    bind_blob(st_->snapshot, 7, s.bytes);
+    if (!step_done(st_->snapshot)) Report("cannot store snapshot");
+}
+
+std::optional<Snapshot> SqliteStore::LoadSnapshot(std::uint32_t data_id,
+                                                  const std::string& device_type) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use u(st_->load_snapshot);
+    sqlite3_bind_int64(st_->load_snapshot, 1, data_id);
+    bind_text(st_->load_snapshot, 2, device_type);
+    if (sqlite3_step(st_->load_snapshot) != SQLITE_ROW) return std::nullopt;
+    Snapshot s;
+    s.data_id = data_id;
+    s.device_type = device_type;
+    s.unit_type = sqlite3_column_int(st_->load_snapshot, 0);
+    s.flag = sqlite3_column_int(st_->load_snapshot, 1) != 0;
+    s.changed = sqlite3_column_int(st_->load_snapshot, 2) != 0;
+    s.time = store_time_parse(column_text(st_->load_snapshot, 3));
+    s.bytes = column_blob(st_->load_snapshot, 4);
+    return s;
+}
+
+std::vector<AlarmEvent> SqliteStore::Events(std::size_t limit) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<AlarmEvent> out;
+    Use u(st_->events);
+    sqlite3_bind_int64(st_->events, 1, static_cast<sqlite3_int64>(limit));
+    while (sqlite3_step(st_->events) == SQLITE_ROW) {
+        AlarmEvent e;
+        e.time = store_time_parse(column_text(st_->events, 0));
+        e.kind = column_text(st_->events, 1) == "raised" ? AlarmEvent::Kind::Raised
+                                                         : AlarmEvent::Kind::Cleared;
+        e.alarm.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(st_->events, 2));
+        e.alarm.device_type = column_text(st_->events, 3);
+        e.alarm.key = column_text(st_->events, 4);
+        e.alarm.code = column_text(st_->events, 5);
+        e.alarm.name = column_text(st_->events, 6);
+        e.alarm.detail = column_text(st_->events, 7);
+        e.alarm.level = sqlite3_column_int(st_->events, 8);
+        e.alarm.state = sqlite3_column_int(st_->events, 9);
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+std::size_t SqliteStore::EventCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    Use u(st_->event_count);
+    if (sqlite3_step(st_->event_count) != SQLITE_ROW) return 0;
+    return static_cast<std::size_t>(sqlite3_column_int64(st_->event_count, 0));
+}
+
+void SqliteStore::Flush() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+}
+
+}  // namespace smd
