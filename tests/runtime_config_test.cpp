@@ -1,0 +1,151 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+
+#include "runtime/SiteConfig.h"
+#include "tests/runtime_fixture.h"
+
+namespace {
+
+const char* const kDevice =
+    R"({"name": "room1", "port": "/dev/ttyUSB0", "driver": "drv/ravo3.so", "data_id": 10)";
+
+std::string site(const std::string& top, const std::string& device_extra) {
+    return "{" + top + R"("devices": [)" + kDevice + device_extra + "}]}";
+}
+
+}  // namespace
+
+TEST(SiteConfig, ReadsEveryKeyAndResolvesPathsAgainstTheFilesFolder) {
+    const std::string text = site(
+        R"("history_db": "var/h.db", "history_retention": 500, "event_retention": 40,
+           "poll_period_ms": 20, "answer_timeout_ms": 1500, "reopen_initial_ms": 100,
+           "reopen_max_ms": 8000, )",
+        R"(, "address": 3, "protocol_version": 33, "enabled": false,
+           "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "5"}}],
+           "dcSetting": [{"data_id": 12}], "rcSetting": {"anything": [1, 2]})");
+    smd::SiteConfig cfg;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(text, "/etc/ravo3", cfg, error)) << error;
+    EXPECT_EQ(cfg.history_db, "/etc/ravo3/var/h.db");
+    EXPECT_EQ(cfg.history_retention, 500u);
+    EXPECT_EQ(cfg.event_retention, 40u);
+    EXPECT_EQ(cfg.poll_period_ms, 20);
+    EXPECT_EQ(cfg.answer_timeout_ms, 1500);
+    EXPECT_EQ(cfg.reopen_initial_ms, 100);
+    EXPECT_EQ(cfg.reopen_max_ms, 8000);
+    ASSERT_EQ(cfg.devices.size(), 1u);
+    const smd::DeviceConfig& d = cfg.devices[0];
+    EXPECT_EQ(d.name, "room1");
+    EXPECT_EQ(d.port, "/dev/ttyUSB0");
+    EXPECT_EQ(d.driver, "/etc/ravo3/drv/ravo3.so");
+    EXPECT_EQ(d.data_id, 10u);
+    EXPECT_FALSE(d.enabled);
+    // The driver gets its own keys untouched and none of the host's.
+    EXPECT_FALSE(d.settings.isMember("name"));
+    EXPECT_FALSE(d.settings.isMember("port"));
+    EXPECT_FALSE(d.settings.isMember("driver"));
+    EXPECT_FALSE(d.settings.isMember("enabled"));
+    EXPECT_EQ(d.settings["address"].asInt(), 3);
+    EXPECT_EQ(d.settings["protocol_version"].asInt(), 33);
+    EXPECT_EQ(d.settings["answer_timeout_ms"].asInt(), 1500);  // the site default
+    EXPECT_EQ(d.settings["acSetting"][0]["appSetting"]["diff_v"].asString(), "5");
+    EXPECT_EQ(d.settings["rcSetting"]["anything"][1].asInt(), 2);
+}
+
+TEST(SiteConfig, DefaultsWhenOptionalKeysAreAbsent) {
+    smd::SiteConfig cfg;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(site("", R"(, "answer_timeout_ms": 700)"), "", cfg, error))
+        << error;
+    EXPECT_TRUE(cfg.history_db.empty());
+    EXPECT_EQ(cfg.history_retention, 100000u);
+    EXPECT_EQ(cfg.poll_period_ms, 50);
+    EXPECT_EQ(cfg.reopen_initial_ms, 500);
+    EXPECT_EQ(cfg.reopen_max_ms, 30000);
+    EXPECT_TRUE(cfg.devices[0].enabled);
+    EXPECT_EQ(cfg.devices[0].settings["answer_timeout_ms"].asInt(), 700);  // its own wins
+    EXPECT_EQ(cfg.devices[0].driver, "drv/ravo3.so");
+}
+
+TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const std::string dev0 = R"(site configuration: devices[0] ("room1"): )";
+    const Case cases[] = {
+        {"[]", "site configuration: must hold one JSON object"},
+        {"{", "site configuration: not valid JSON"},
+        {R"({"devices": []})", R"(key "devices" must be an array of at least one device)"},
+        {R"({"devices": {}})", R"(key "devices" must be an array)"},
+        {R"({"history_db": "a"})", R"(site configuration: key "devices" is missing)"},
+        {site(R"("histroy_db": "x", )", ""),
+         R"(site configuration: key "histroy_db" is not a known key)"},
+        {site(R"("history_db": 5, )", ""), R"(key "history_db" must be a string)"},
+        {site(R"("poll_period_ms": "50", )", ""),
+         R"(key "poll_period_ms" must be an integer from 5 to 10000)"},
+        {site(R"("poll_period_ms": 2.5, )", ""), R"(key "poll_period_ms" must be an integer)"},
+        {site(R"("poll_period_ms": 0, )", ""), R"(key "poll_period_ms" must be an integer)"},
+        {site(R"("history_retention": -1, )", ""), R"(key "history_retention" must be an integer)"},
+        {site(R"("answer_timeout_ms": 10, )", ""), R"(key "answer_timeout_ms" must be an integer)"},
+        {site(R"("reopen_initial_ms": 5000, "reopen_max_ms": 1000, )", ""),
+         R"(key "reopen_max_ms" must not be less than "reopen_initial_ms")"},
+        {site(R"("poll_period_ms": 10, "poll_period_ms": 20, )", ""), "not valid JSON"},
+        {site("", R"(, "adress": 1)"), dev0 + R"(key "adress" is not a known key)"},
+        {site("", R"(, "acSettings": [])"), dev0 + R"(key "acSettings" is not a known key)"},
+        {site("", R"(, "address": 255)"),
+         dev0 + R"(key "address" must be an integer from 0 to 254)"},
+        {site("", R"(, "address": "1")"), dev0 + R"(key "address" must be an integer)"},
+        {site("", R"(, "protocol_version": 32.5)"), dev0 + R"(key "protocol_version" must be)"},
+        {site("", R"(, "enabled": 1)"), dev0 + R"(key "enabled" must be true or false)"},
+        {site("", R"(, "answer_timeout_ms": 99999)"), dev0 + R"(key "answer_timeout_ms")"},
+        {R"({"devices": [{"name": "x", "port": "/dev/a", "driver": "d.so"}]})",
+         R"(devices[0] ("x"): key "data_id" is missing)"},
+        {R"({"devices": [{"name": "x", "port": "/dev/a", "driver": "d.so", "data_id": -3}]})",
+         R"(devices[0] ("x"): key "data_id" must be an integer from 0 to 4294967295)"},
+        {R"({"devices": [{"port": "/dev/a", "driver": "d.so", "data_id": 1}]})",
+         R"(devices[0]: key "name" is missing)"},
+        {R"({"devices": [{"name": "", "port": "/dev/a", "driver": "d.so", "data_id": 1}]})",
+         R"(devices[0]: key "name" must be a non-empty string)"},
+        {R"({"devices": [{"name": "x", "port": 1, "driver": "d.so", "data_id": 1}]})",
+         R"(devices[0] ("x"): key "port" must be a non-empty string)"},
+        {R"({"devices": [{"name": "x", "port": "/dev/a", "data_id": 1}]})",
+         R"(devices[0] ("x"): key "driver" is missing)"},
+        {R"({"devices": [7]})", "devices[0] must be an object"},
+        {std::string(R"({"devices": [)") + kDevice + "}, " + kDevice + "}]}",
+         R"(devices[1] ("room1"): key "name" repeats "room1")"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        smd::SiteConfig cfg;
+        cfg.history_retention = 7;
+        std::string error;
+        EXPECT_FALSE(smd::ParseSiteConfig(c.text, "/x", cfg, error));
+        EXPECT_NE(error.find(c.message), std::string::npos) << error;
+        EXPECT_EQ(cfg.history_retention, 7u);  // untouched on failure
+    }
+}
+
+TEST(SiteConfig, LoadNamesTheFileAndReadsTheExample) {
+    smd::SiteConfig cfg;
+    std::string error;
+    EXPECT_FALSE(smd::LoadSiteConfig("/nonexistent/site.json", cfg, error));
+    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read");
+
+    rt_test::TempDir dir;
+    const std::string path = dir.File("bad.json");
+    std::ofstream(path) << site("", R"(, "address": -1)");
+    EXPECT_FALSE(smd::LoadSiteConfig(path, cfg, error));
+    EXPECT_EQ(error.rfind(path + ": devices[0] (\"room1\"): key \"address\"", 0), 0u) << error;
+
+    const std::string example = std::string(RAVO3_SOURCE_DIR) + "/examples/site.json";
+    ASSERT_TRUE(smd::LoadSiteConfig(example, cfg, error)) << error;
+    EXPECT_EQ(cfg.history_db, std::string(RAVO3_SOURCE_DIR) + "/examples/ravo3-history.db");
+    ASSERT_EQ(cfg.devices.size(), 1u);
+    EXPECT_EQ(cfg.devices[0].driver, std::string(RAVO3_SOURCE_DIR) + "/build/ravo3.so");
+    EXPECT_EQ(cfg.devices[0].settings["acSetting"].size(), 1u);
+    EXPECT_EQ(cfg.devices[0].settings["dcSetting"].size(), 1u);
+    EXPECT_TRUE(cfg.devices[0].settings["rcSetting"].isObject());
+}
