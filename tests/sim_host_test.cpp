@@ -1,0 +1,191 @@
+// The simulator's answers through the real bus device and units, in
+// process: every command the bus device writes goes to the responder, every
+// reply back into the frame layer. Catches any layout the units read
+// differently from the way the simulator writes it.
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "bus/Ravo3.h"
+#include "sim/Responder.h"
+#include "sim/Scenario.h"
+#include "tests/support/Fixture.h"
+
+using namespace testing_support;
+
+namespace {
+
+constexpr unsigned kBusId = 100;
+constexpr unsigned kAcId = 11;
+constexpr unsigned kDcId = 21;
+
+Json::Value SiteConfig() {
+    Json::Value cfg(Json::objectValue);
+    cfg["acSetting"][0]["data_id"] = kAcId;
+    cfg["dcSetting"][0]["data_id"] = kDcId;
+    cfg["rcSetting"] = Json::Value(Json::objectValue);
+    return cfg;
+}
+
+class SimHost : public ::testing::Test {
+  protected:
+    void Connect(sim::Scenario s) {
+        responder = std::make_unique<sim::Responder>(std::move(s));
+        bus->Init(rec.controller, kBusId, SiteConfig());
+        bus->SetTransport(line);
+        ASSERT_TRUE(bus->InitSetting(SiteConfig()));
+    }
+    // Hands every command written so far to the simulator and its replies
+    // back to the bus device, until the line is quiet.
+    void Pump() {
+        while (seen < line->writes.size()) {
+            const Bytes cmd = line->writes[seen++];
+            for (const auto& r : responder->Feed(cmd.data(), cmd.size(), 0)) {
+                Bytes b = r.bytes;
+                bus->process(b.data(), static_cast<unsigned>(b.size()));
+            }
+        }
+    }
+    // Polls until `cycles` cycles have ended, the way the host's loop would:
+    // time moves on between calls, so hold-offs and answer time-outs pass.
+    void RunUntil(std::uint64_t cycles) {
+        for (int guard = 0; guard < 400 && bus->Stats().cycles < cycles; ++guard) {
+            clock.Advance(2);
+            clock.AdvanceMillis(5000);
+            bus->RefreshStatus();
+            Pump();
+        }
+        ASSERT_EQ(bus->Stats().cycles, cycles);
+    }
+    std::set<std::string> Active(unsigned data_id) const {
+        std::set<std::string> keys;
+        for (const auto& a : rec.controller->ActiveAlarms()) {
+            if (a.data_id == data_id) keys.insert(a.key + " " + a.detail);
+        }
+        return keys;
+    }
+    std::vector<std::string> ProtocolErrors() const {
+        std::vector<std::string> out;
+        for (const auto& t : rec.LogTexts()) {
+            if (t.find("ProcotolError") != std::string::npos) out.push_back(t);
+        }
+        return out;
+    }
+
+    Recorder rec;
+    FakeClock clock;
+    NoPause no_pause;
+    std::shared_ptr<RecordingTransport> line = std::make_shared<RecordingTransport>();
+    std::unique_ptr<Ravo3> bus = std::make_unique<Ravo3>();
+    std::unique_ptr<sim::Responder> responder;
+    std::size_t seen = 0;
+};
+
+}  // namespace
+
+TEST_F(SimHost, ExampleScenarioRaisesAndClearsItsAlarms) {
+    const sim::Scenario s =
+        sim::LoadScenarioFile(std::string(RAVO3_SOURCE_DIR) + "/examples/scenario.json");
+    const sim::Value dc_v = s.dc_units.at(0).v;
+    const sim::Value ib = s.ac_units.at(0).ib;
+    Connect(s);
+
+    const std::string low_a = "AC_0 交流屏1输入线/相电压AB/A";
+    const std::string fuse2 = "DC_3 直流2电池熔丝故障告警";
+    const std::string module2 = "RC_0 模块2整流模块故障告警";
+    const std::string room = "RAVO3_DC_7 其他告警";
+    struct Want {
+        bool low_a, fuse2, module2, room;
+        std::size_t modules;
+    };
+    const Want want[] = {
+        {false, false, false, false, 3},  // 1
+        {false, false, false, false, 3},  // 2
+        {true, false, false, false, 3},   // 3: phase A voltage low
+        {true, true, false, false, 3},    // 4: fuse 2 blown
+        {true, true, true, false, 3},     // 5: module 2 failed
+        {false, true, true, false, 3},    // 6: voltage back
+        {false, true, true, false, 4},    // 7: a module added, taken on its third answer
+        {false, true, true, true, 4},     // 8: battery room over-temperature
+        {false, false, true, true, 4},    // 9: fuse replaced
+        {false, false, false, true, 4},   // 10: module 2 back
+        {false, false, false, false, 4},  // 11
+    };
+    for (std::uint64_t c = 1; c <= 11; ++c) {
+        RunUntil(c);
+        const Want& w = want[c - 1];
+        const auto ac = Active(kAcId);
+        const auto dc = Active(kDcId);
+        const auto rc = Active(kBusId);
+        EXPECT_EQ(ac.count(low_a), w.low_a ? 1u : 0u) << "cycle " << c;
+        EXPECT_EQ(dc.count(fuse2), w.fuse2 ? 1u : 0u) << "cycle " << c;
+        EXPECT_EQ(rc.count(module2), w.module2 ? 1u : 0u) << "cycle " << c;
+        EXPECT_EQ(dc.count(room), w.room ? 1u : 0u) << "cycle " << c;
+        EXPECT_EQ(responder->device().State().modules.size(), w.modules) << "cycle " << c;
+        const auto snaps = rec.Snapshots();
+        ASSERT_FALSE(snaps.empty());
+        EXPECT_EQ(snaps.back().data_id, kBusId);
+        EXPECT_EQ(snaps.back().bytes.at(73), w.modules) << "cycle " << c;  // module count
+        // The values the scenario sets, as the host reads them.
+        EXPECT_EQ(bus->Get_SP_Value(kDcId, "v"), dc_v.At(c)) << "cycle " << c;
+        EXPECT_EQ(bus->Get_SP_Value(kAcId, "ib"), ib.At(c)) << "cycle " << c;
+        EXPECT_EQ(responder->device().Cycle(), c);
+    }
+    // The added module was refused twice and then taken, as the units'
+    // count rule says; nothing else was out of place.
+    const auto errors = ProtocolErrors();
+    EXPECT_TRUE(std::all_of(errors.begin(), errors.end(), [](const std::string& e) {
+        return e.find("41_41") != std::string::npos;
+    })) << ::testing::PrintToString(errors);
+    EXPECT_EQ(bus->Stats().checksum_errors, 0u);
+    EXPECT_EQ(bus->Stats().rtn_errors, 0u);
+    EXPECT_EQ(responder->counters().rtn_errors, 0u);
+}
+
+TEST_F(SimHost, ForeignModelAlarm) {
+    sim::Scenario s = sim::DefaultScenario();
+    sim::SetModel(s, "RAV-O2");
+    Connect(s);
+    RunUntil(1);
+    const auto active = Active(kBusId);
+    ASSERT_EQ(std::count_if(active.begin(), active.end(),
+                            [](const std::string& k) { return k.rfind("device_model ", 0) == 0; }),
+              1);
+}
+
+TEST_F(SimHost, FaultyLineStillCompletesEveryCycle) {
+    Connect(sim::ParseScenario(R"({"faults": {"seed": 3,
+        "drop": {"probability": 0.1}, "corrupt_checksum": {"probability": 0.1},
+        "truncate": {"probability": 0.1}, "garbage": {"probability": 0.1, "bytes": 7}}})"));
+    RunUntil(15);
+    EXPECT_GT(responder->counters().faults, 10u);
+    EXPECT_GT(bus->Stats().checksum_errors, 0u);
+    EXPECT_GT(bus->Stats().timeouts, 0u);
+    EXPECT_GT(bus->Stats().garbage_runs, 0u);
+    // Every finished cycle published every unit once.
+    std::size_t ac = 0, dc = 0, rc = 0;
+    for (const auto& s : rec.Snapshots()) {
+        ac += s.data_id == kAcId;
+        dc += s.data_id == kDcId;
+        rc += s.data_id == kBusId;
+    }
+    EXPECT_EQ(ac, 15u);
+    EXPECT_EQ(dc, 15u);
+    EXPECT_EQ(rc, 15u);
+    EXPECT_FLOAT_EQ(bus->Get_SP_Value(kDcId, "i"), 48.0f);
+}
+
+TEST_F(SimHost, WrongUnitCountRestartsTheCycle) {
+    Connect(sim::ParseScenario(R"({"events": [
+        {"at_cycle": 2, "do": "wrong_count", "count": "ac_units", "value": 2, "answers": 1}]})"));
+    RunUntil(3);
+    const auto errors = ProtocolErrors();
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("read ac_number is 2, configured ac_number is 1"), std::string::npos)
+        << errors[0];
+}
