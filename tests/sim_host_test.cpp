@@ -6,6 +6,7 @@
 #include <json/json.h>
 
 #include <algorithm>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <string>
@@ -24,21 +25,21 @@ constexpr unsigned kBusId = 100;
 constexpr unsigned kAcId = 11;
 constexpr unsigned kDcId = 21;
 
-Json::Value SiteConfig() {
+Json::Value SiteConfig(unsigned ac_units = 1, unsigned dc_units = 1) {
     Json::Value cfg(Json::objectValue);
-    cfg["acSetting"][0]["data_id"] = kAcId;
-    cfg["dcSetting"][0]["data_id"] = kDcId;
+    for (unsigned i = 0; i < ac_units; ++i) cfg["acSetting"][i]["data_id"] = kAcId + i;
+    for (unsigned i = 0; i < dc_units; ++i) cfg["dcSetting"][i]["data_id"] = kDcId + i;
     cfg["rcSetting"] = Json::Value(Json::objectValue);
     return cfg;
 }
 
 class SimHost : public ::testing::Test {
   protected:
-    void Connect(sim::Scenario s) {
+    void Connect(sim::Scenario s, const Json::Value& site = SiteConfig()) {
         responder = std::make_unique<sim::Responder>(std::move(s));
-        bus->Init(rec.controller, kBusId, SiteConfig());
+        bus->Init(rec.controller, kBusId, site);
         bus->SetTransport(line);
-        ASSERT_TRUE(bus->InitSetting(SiteConfig()));
+        ASSERT_TRUE(bus->InitSetting(site));
     }
     // Hands every command written so far to the simulator and its replies
     // back to the bus device, until the line is quiet.
@@ -188,4 +189,23 @@ TEST_F(SimHost, WrongUnitCountRestartsTheCycle) {
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_NE(errors[0].find("read ac_number is 2, configured ac_number is 1"), std::string::npos)
         << errors[0];
+}
+
+TEST_F(SimHost, LargerSiteWithCountTroubles) {
+    // Two AC units and four DC units: the DC analog data begin at the count byte.
+    Connect(sim::LoadScenarioFile(std::string(RAVO3_SOURCE_DIR) + "/examples/scenario-events.json"),
+            SiteConfig(2, 4));
+    RunUntil(10);
+    EXPECT_EQ(responder->device().Cycle(), 10u);
+    EXPECT_FLOAT_EQ(bus->Get_SP_Value(kAcId + 1, "channel_0_a"), 230.0f);
+    EXPECT_FLOAT_EQ(bus->Get_SP_Value(kDcId + 3, "v"), 53.5f);
+    EXPECT_FLOAT_EQ(bus->Get_SP_Value(kDcId + 2, "i"), 20.0f);
+    // The first unit's voltage carries the count in its lowest byte.
+    const float v0 = bus->Get_SP_Value(kDcId, "v");
+    unsigned char raw[4];
+    std::memcpy(raw, &v0, 4);
+    EXPECT_EQ(raw[0], 4);
+    EXPECT_NEAR(v0, 53.5f, 1e-4);
+    const auto snaps = rec.Snapshots();
+    EXPECT_EQ(snaps.back().bytes.at(73), 4);  // a module removed and another added
 }
