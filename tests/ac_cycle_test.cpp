@@ -273,14 +273,14 @@ TEST(AcCycle, HistoryRecordAndSnapshot) {
     ASSERT_EQ(snaps.size(), 1u);
     EXPECT_EQ(snaps[0].unit_type, 5159);
     EXPECT_FALSE(snaps[0].flag);
-    EXPECT_EQ(snaps[0].data_id, kId);
+    EXPECT_EQ(+snaps[0].data_id, kId);
     EXPECT_EQ(snaps[0].device_type, "ravo3-ac");
     EXPECT_EQ(snaps[0].bytes, history);
 
     const auto stored = rig.rec.history->All();
     ASSERT_EQ(stored.size(), 1u);
     EXPECT_EQ(stored[0].bytes, history);
-    EXPECT_EQ(stored[0].data_id, kId);
+    EXPECT_EQ(+stored[0].data_id, kId);
     EXPECT_EQ(stored[0].device_type, "ravo3-ac");
 
     // The next cycle carries its own time stamp.

@@ -224,14 +224,14 @@ TEST(AcAnalog, LayoutOfOneAndTwoChannels) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "a:220 b:221 c:219.5 f:50\n");
     ASSERT_EQ(u.channels.size(), 1u);
     EXPECT_EQ(u.ac.channel_count, 1);
-    EXPECT_EQ(u.channels[0].a, 220.0f);
-    EXPECT_EQ(u.channels[0].b, 221.0f);
-    EXPECT_EQ(u.channels[0].c, 219.5f);
-    EXPECT_EQ(u.channels[0].f, 50.0f);
+    EXPECT_EQ(+u.channels[0].a, 220.0f);
+    EXPECT_EQ(+u.channels[0].b, 221.0f);
+    EXPECT_EQ(+u.channels[0].c, 219.5f);
+    EXPECT_EQ(+u.channels[0].f, 50.0f);
     EXPECT_EQ(u.channels[0].p_count, 0);
-    EXPECT_EQ(u.ac.ia, 10.5f);
-    EXPECT_EQ(u.ac.ib, 11.0f);
-    EXPECT_EQ(u.ac.ic, 12.0f);
+    EXPECT_EQ(+u.ac.ia, 10.5f);
+    EXPECT_EQ(+u.ac.ib, 11.0f);
+    EXPECT_EQ(+u.ac.ic, 12.0f);
     EXPECT_TRUE(rig.rec.Logs().empty());
 
     Rig rig2;
@@ -319,8 +319,8 @@ TEST(AcAnalog, UserDefinedValuesAreLoggedAndPassedOver) {
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(rig.unit->channels[0].p_count, 2);
     EXPECT_EQ(rig.unit->channels[1].p_count, 0);
-    EXPECT_EQ(rig.unit->channels[1].a, 5.0f);
-    EXPECT_EQ(rig.unit->ac.ia, 9.0f);
+    EXPECT_EQ(+rig.unit->channels[1].a, 5.0f);
+    EXPECT_EQ(+rig.unit->ac.ia, 9.0f);
     const auto logs = rig.rec.Logs();
     ASSERT_EQ(logs.size(), 1u);
     ExpectLog(logs[0], kP41, {{Kind::U32, kId}, {Kind::U8, 2}, {Kind::U8, 0}});
@@ -359,7 +359,7 @@ TEST(AcAnalog, ChannelCountIsFixedByFirstAnswer) {
                     << c.what << ": a refused answer changes nothing";
                 EXPECT_EQ(out, "") << c.what;
             } else if (s.m > 0) {
-                EXPECT_EQ(rig.unit->channels[s.m - 1].a, v) << c.what;
+                EXPECT_EQ(+rig.unit->channels[s.m - 1].a, v) << c.what;
             }
             v += 10;
         }
@@ -404,10 +404,10 @@ TEST(AcAnalog, SameNewCountThreeTimesIsTaken) {
             ExpectLog(logs[0], kCountChange,
                       {{Kind::U32, kId}, {Kind::U8, 2}, {Kind::U8, c.final_count}});
             for (const auto& ch : rig.unit->channels) {
-                EXPECT_EQ(ch.a, 7.0f) << c.what;
+                EXPECT_EQ(+ch.a, 7.0f) << c.what;
                 EXPECT_EQ(ch.a_state, 0) << c.what;
             }
-            EXPECT_EQ(rig.unit->ac.ia, 8.0f) << c.what;
+            EXPECT_EQ(+rig.unit->ac.ia, 8.0f) << c.what;
         } else {
             EXPECT_TRUE(logs.empty()) << c.what;
         }
@@ -434,11 +434,11 @@ TEST(AcAnalog, TruncationKeepsWhatWasRead) {
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "") << "the line is written only for a complete channel";
     const auto& ch = rig.unit->channels[0];
-    EXPECT_EQ(ch.a, 11.0f);
-    EXPECT_EQ(ch.b, 12.0f);
-    EXPECT_EQ(ch.c, 3.0f);
-    EXPECT_EQ(ch.f, 4.0f);
-    EXPECT_EQ(rig.unit->ac.ia, 5.0f);
+    EXPECT_EQ(+ch.a, 11.0f);
+    EXPECT_EQ(+ch.b, 12.0f);
+    EXPECT_EQ(+ch.c, 3.0f);
+    EXPECT_EQ(+ch.f, 4.0f);
+    EXPECT_EQ(+rig.unit->ac.ia, 5.0f);
     const auto logs = rig.rec.Logs();
     ASSERT_EQ(logs.size(), 1u);
     ExpectLog(logs[0], kOverflow41, {{Kind::U32, kId}, {Kind::I32, 13}, {Kind::I32, 11}});
@@ -448,9 +448,9 @@ TEST(AcAnalog, TruncationKeepsWhatWasRead) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(FeedPrefix(*rig.unit, &Ravo3AC::parse40_41, next, 23), -1);
     testing::internal::GetCapturedStdout();
-    EXPECT_EQ(rig.unit->channels[0].f, 14.0f);
-    EXPECT_EQ(rig.unit->ac.ia, 15.0f);
-    EXPECT_EQ(rig.unit->ac.ib, 6.0f);
+    EXPECT_EQ(+rig.unit->channels[0].f, 14.0f);
+    EXPECT_EQ(+rig.unit->ac.ia, 15.0f);
+    EXPECT_EQ(+rig.unit->ac.ib, 6.0f);
     ExpectLog(rig.rec.Logs().back(), kOverflow41,
               {{Kind::U32, kId}, {Kind::I32, 26}, {Kind::I32, 23}});
 }
