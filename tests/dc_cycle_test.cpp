@@ -245,22 +245,6 @@ TEST_F(DcCycle, StateValuesAndTheirNeighbours) {
     }
 }
 
-TEST_F(DcCycle, EveryStateByteActivatesOnlyItsOwnPoint) {
-    // Counting the active points keeps the expectations honest: at most the
-    // one probed point is active.
-    for (unsigned k = 0; k < 11; ++k) {
-        SetUp();
-        Bytes user(13, 0);
-        user[k] = ravo3_dc::kUserRules[k].value;
-        Feed({}, Alarm(0, Bytes(64, 0), user));
-        unit->RoundDone();
-        int active = 0;
-        for (const auto& r : LastRules()) active += r.active;
-        EXPECT_EQ(active, 1) << k;
-        EXPECT_EQ(LastRules()[66 + k].active, 1) << k;
-    }
-}
-
 TEST_F(DcCycle, SnapshotAndHistoryCarryTheRecord) {
     Feed(Analog(53.5f, 120.0f), Alarm(2, Bytes(64, 1), Bytes(13, 0)));
     unit->RoundDone();
