@@ -1,0 +1,245 @@
+#include "runtime/Host.h"
+
+#include <climits>
+#include <iostream>
+#include <mutex>
+#include <set>
+#include <stdexcept>
+
+namespace smd {
+
+Host::Host(HostOptions options) : options_(std::move(options)) {}
+
+Host::~Host() {
+    Stop();
+    lines_.clear();  // devices go before the controller and the libraries
+    if (controller_) {
+        controller_->DrainWork();
+        controller_->SetLogSink(nullptr);
+        controller_->SetSnapshotListener(nullptr);
+    }
+    controller_.reset();
+    if (store_) store_->SetErrorSink(nullptr);
+    store_.reset();
+}
+
+void Host::Log(const std::string& text) const {
+    if (options_.log) {
+        options_.log(text);
+    } else {
+        std::cerr << "ravo3host: " << text << std::endl;
+    }
+}
+
+bool Host::Start(const std::string& config_path, std::string& error) {
+    SiteConfig config;
+    if (!LoadSiteConfig(config_path, config, error)) return false;
+    return Start(std::move(config), error);
+}
+
+void Host::OpenStore(const SiteConfig& config) {
+    controller_->SetHistoryStore(std::make_shared<MemoryHistoryStore>(config.history_retention));
+    if (config.history_db.empty()) {
+        Log("no \"history_db\" configured: history and alarms are kept in memory only");
+        return;
+    }
+    SqliteStore::Options o;
+    o.history_retention = config.history_retention;
+    o.event_retention = config.event_retention;
+    std::string why;
+    store_ = SqliteStore::Open(config.history_db, o, &why);
+    if (!store_) {
+        Log(why + "; running without stored history (kept in memory only)");
+        return;
+    }
+    store_->SetErrorSink([this](const std::string& line) { Log(line); });
+    controller_->SetHistoryStore(store_);
+    controller_->SetAlarmStore(store_);  // restores the standing alarms
+    // Snapshots are written on the worker thread, off the line threads.
+    std::weak_ptr<SqliteStore> weak_store = store_;
+    std::weak_ptr<SMDController> weak_controller = controller_;
+    controller_->SetSnapshotListener([weak_store, weak_controller](const Snapshot& s) {
+        auto c = weak_controller.lock();
+        if (!c) return;
+        c->SubmitWork([weak_store, s] {
+            if (auto st = weak_store.lock()) st->SaveSnapshot(s);
+        });
+    });
+    Log("history database " + config.history_db + " open, " +
+        std::to_string(controller_->ActiveAlarms().size()) + " standing alarms restored");
+}
+
+bool Host::ReplayUnit(Line& line, SMDVDevice& unit) {
+    auto store = controller_->GetHistoryStore();
+    if (!store) return false;
+    auto record = store->Latest(unit.DataId(), unit.DeviceType());
+    if (!record) return false;
+    if (record->bytes.size() > static_cast<std::size_t>(INT_MAX) ||
+        !unit.LoadFromCache(record->bytes.data(), static_cast<int>(record->bytes.size()))) {
+        Log("device \"" + line.config.name + "\": stored record of " + unit.DeviceType() + " " +
+            std::to_string(unit.DataId()) + " (" + std::to_string(record->bytes.size()) +
+            " bytes) was refused");
+        return false;
+    }
+    ++line.replayed;
+    return true;
+}
+
+// The AC and DC units are found by the data ids of their entries, the
+// rectifier unit as the last entry of the unit list.
+void Host::Replay(Line& line) {
+    SMDSPDevice& dev = *line.device;
+    std::lock_guard<std::recursive_mutex> lock(dev.DeviceMutex());
+    std::set<const SMDVDevice*> done;
+    for (const char* key : {"acSetting", "dcSetting"}) {
+        const Json::Value& entries = line.config.settings[key];
+        if (!entries.isArray()) continue;
+        for (const Json::Value& entry : entries) {
+            const Json::Value& id =
+                entry.isObject() ? entry["data_id"] : Json::Value::nullSingleton();
+            if (!id.isNull() && !id.isUInt()) continue;
+            const unsigned int data_id = id.isNull() ? 0 : id.asUInt();
+            std::shared_ptr<SMDVDevice> unit = dev.GetChildVDevice(data_id);
+            if (!unit) continue;
+            if (!done.insert(unit.get()).second) {
+                Log("device \"" + line.config.name + "\": data id " + std::to_string(data_id) +
+                    " names more than one unit; only the first is served and replayed");
+                continue;
+            }
+            ReplayUnit(line, *unit);
+        }
+    }
+    const auto all = dev.GetAllChildVDevices();
+    if (!all.empty() && all.back() && done.insert(all.back().get()).second) {
+        ReplayUnit(line, *all.back());
+    }
+}
+
+bool Host::Start(SiteConfig config, std::string& error) {
+    if (running_ || controller_) {
+        error = "the host is already started";
+        return false;
+    }
+    controller_ = std::make_shared<SMDController>();
+    controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    OpenStore(config);
+
+    std::size_t loaded = 0;
+    for (DeviceConfig& cfg : config.devices) {
+        auto line = std::make_unique<Line>();
+        if (!options_.driver_override.empty()) cfg.driver = options_.driver_override;
+        line->config = cfg;
+        if (!cfg.enabled) {
+            Log("device \"" + cfg.name + "\": disabled in the configuration");
+            lines_.push_back(std::move(line));
+            continue;
+        }
+        std::string why;
+        line->device = loader_.Load(cfg, controller_, why);
+        if (!line->device) {
+            line->error = why;
+            Log(why);
+            lines_.push_back(std::move(line));
+            continue;
+        }
+        ++loaded;
+        Replay(*line);
+        line->port = std::make_shared<SerialPort>(cfg.port);
+        DriverLoopOptions o;
+        o.name = "device \"" + cfg.name + "\"";
+        o.poll_period_ms = config.poll_period_ms;
+        o.reopen_initial_ms = config.reopen_initial_ms;
+        o.reopen_max_ms = config.reopen_max_ms;
+        line->loop = std::make_unique<DriverLoop>(line->device, line->port, o,
+                                                  [this](const std::string& s) { Log(s); });
+        Log("device \"" + cfg.name + "\": loaded from " + cfg.driver + ", " +
+            std::to_string(line->replayed) + " stored unit records replayed");
+        lines_.push_back(std::move(line));
+    }
+    if (loaded == 0) {
+        error = "no device could be loaded";
+        return false;
+    }
+    if (options_.start_lines) {
+        for (auto& line : lines_) {
+            if (line->loop) line->loop->Start();
+        }
+    }
+    running_ = true;
+    return true;
+}
+
+void Host::Stop() {
+    for (auto& line : lines_) {
+        if (line->loop) line->loop->Stop();
+    }
+    if (controller_) controller_->DrainWork();
+    if (store_) store_->Flush();
+    running_ = false;
+}
+
+float Host::GetValue(unsigned int data_id, const std::string& name) const {
+    for (const auto& line : lines_) {
+        if (!line->device) continue;
+        SMDSPDevice& dev = *line->device;
+        std::lock_guard<std::recursive_mutex> lock(dev.DeviceMutex());
+        std::shared_ptr<SMDVDevice> unit = dev.GetChildVDevice(data_id);
+        if (!unit && data_id == dev.DataId()) {
+            const auto all = dev.GetAllChildVDevices();
+            if (!all.empty()) unit = all.back();
+            if (!unit) return dev.Get_Value(data_id, name);
+        }
+        if (unit) return unit->Get_Value(data_id, name);
+    }
+    throw std::out_of_range("数据未提供");
+}
+
+std::optional<FrameStats> Host::Stats(const std::string& device) const {
+    std::optional<FrameStats> out;
+    WithDevice(device, [&](SMDSPDevice& dev) {
+        if (auto* p = dynamic_cast<PMBusProtocol*>(&dev)) out = p->Stats();
+    });
+    return out;
+}
+
+bool Host::WithDevice(const std::string& name, const std::function<void(SMDSPDevice&)>& f) const {
+    for (const auto& line : lines_) {
+        if (line->config.name != name || !line->device) continue;
+        std::lock_guard<std::recursive_mutex> lock(line->device->DeviceMutex());
+        f(*line->device);
+        return true;
+    }
+    return false;
+}
+
+std::vector<DeviceStatus> Host::Devices() const {
+    std::vector<DeviceStatus> out;
+    for (const auto& line : lines_) {
+        DeviceStatus s;
+        s.name = line->config.name;
+        s.port = line->config.port;
+        s.driver = line->config.driver;
+        s.data_id = line->config.data_id;
+        s.enabled = line->config.enabled;
+        s.loaded = line->device != nullptr;
+        s.error = line->error;
+        s.replayed = line->replayed;
+        if (line->loop) {
+            s.port_open = line->loop->PortOpen();
+            s.port_opens = line->loop->Opens();
+            s.port_losses = line->loop->Losses();
+        }
+        out.push_back(std::move(s));
+    }
+    return out;
+}
+
+std::vector<ActiveAlarm> Host::ActiveAlarms() const {
+    return controller_ ? controller_->ActiveAlarms() : std::vector<ActiveAlarm>();
+}
+
+std::vector<Snapshot> Host::Snapshots() const {
+    return controller_ ? controller_->AllSnapshots() : std::vector<Snapshot>();
+}
+
+}  // namespace smd

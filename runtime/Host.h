@@ -1,0 +1,104 @@
+// The host our users run: reads the site configuration, opens the history
+// database, loads each bus device from its driver, replays the newest stored
+// record of each unit, and drives every device on its own line thread.
+// Values, frame statistics, alarms and snapshots can be asked for from any
+// thread while the lines run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "host/PMBusProtocol.h"
+#include "host/SMDController.h"
+#include "runtime/DriverLoop.h"
+#include "runtime/PluginLoader.h"
+#include "runtime/SiteConfig.h"
+#include "runtime/SqliteStore.h"
+
+namespace smd {
+
+struct HostOptions {
+    // Replaces the "driver" of every device when not empty (a build tree, a test).
+    std::string driver_override;
+    // Receives every line of the host and of the devices; standard error when empty.
+    std::function<void(const std::string&)> log;
+    // False: load the devices and replay the history, but open no line.
+    bool start_lines = true;
+};
+
+struct DeviceStatus {
+    std::string name;
+    std::string port;
+    std::string driver;
+    unsigned int data_id = 0;
+    bool enabled = true;
+    bool loaded = false;
+    std::string error;  // why it was not loaded
+    bool port_open = false;
+    std::uint64_t port_opens = 0;
+    std::uint64_t port_losses = 0;
+    std::size_t replayed = 0;  // stored unit records loaded at start
+};
+
+class Host {
+  public:
+    explicit Host(HostOptions options = {});
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // False, with `error`, when the configuration is unusable or no device
+    // could be loaded. A device that fails is reported and left out; one
+    // whose port cannot be opened yet is retried while the host runs.
+    bool Start(const std::string& config_path, std::string& error);
+    bool Start(SiteConfig config, std::string& error);
+    // Stops the lines (ports closed), runs the outstanding work and flushes the
+    // store. Values stay readable afterwards.
+    void Stop();
+    bool Running() const { return running_; }
+
+    // The value a unit serves by name; throws std::out_of_range with the
+    // unit's reply text, or "数据未提供" when no unit has that data id. The
+    // rectifier unit is reached by its bus device's data id.
+    float GetValue(unsigned int data_id, const std::string& name) const;
+    std::optional<FrameStats> Stats(const std::string& device) const;
+    std::vector<DeviceStatus> Devices() const;
+    std::vector<ActiveAlarm> ActiveAlarms() const;
+    std::vector<Snapshot> Snapshots() const;
+    // False when the history lives in memory only (none configured, or the
+    // database could not be used).
+    bool PersistentHistory() const { return store_ != nullptr; }
+    std::shared_ptr<SMDController> Controller() const { return controller_; }
+    std::shared_ptr<SqliteStore> Store() const { return store_; }
+    // Runs `f` with the named bus device under its lock; false when there is none.
+    bool WithDevice(const std::string& name, const std::function<void(SMDSPDevice&)>& f) const;
+
+  private:
+    struct Line {
+        DeviceConfig config;
+        std::shared_ptr<SMDSPDevice> device;
+        std::shared_ptr<SerialPort> port;
+        std::unique_ptr<DriverLoop> loop;
+        std::string error;
+        std::size_t replayed = 0;
+    };
+
+    void Log(const std::string& text) const;
+    void OpenStore(const SiteConfig& config);
+    void Replay(Line& line);
+    bool ReplayUnit(Line& line, SMDVDevice& unit);
+
+    HostOptions options_;
+    // Declared first so that it goes last: devices' code lives in the libraries.
+    PluginLoader loader_;
+    std::shared_ptr<SqliteStore> store_;
+    std::shared_ptr<SMDController> controller_;
+    std::vector<std::unique_ptr<Line>> lines_;
+    bool running_ = false;
+};
+
+}  // namespace smd

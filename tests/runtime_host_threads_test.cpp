@@ -1,0 +1,309 @@
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <fstream>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/Host.h"
+#include "runtime/SerialPort.h"
+#include "sim/Responder.h"
+#include "sim/Scenario.h"
+#include "tests/runtime_fixture.h"
+
+using rt_test::SharedClock;
+using rt_test::Signal;
+using rt_test::TempDir;
+
+namespace {
+
+// Pauses of the line threads return at once.
+struct QuickPause {
+    QuickPause() {
+        smd::set_pause([](unsigned int) {});
+    }
+    ~QuickPause() { smd::set_pause(nullptr); }
+};
+
+// The monitoring unit on the far end of a pty: the simulator's responder
+// answering every command at once, on its own thread.
+class SimPeer {
+  public:
+    SimPeer(int fd, const std::string& scenario)
+        : fd_(fd), responder_(sim::ParseScenario(scenario)) {
+        EXPECT_EQ(::pipe(stop_), 0);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~SimPeer() {
+        (void)!::write(stop_[1], "x", 1);
+        thread_.join();
+        ::close(stop_[0]);
+        ::close(stop_[1]);
+    }
+
+  private:
+    void Run() {
+        unsigned char buf[512];
+        for (;;) {
+            pollfd p[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(p, 2, -1) <= 0) continue;
+            if (p[1].revents) return;
+            if (!(p[0].revents & POLLIN)) return;
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n <= 0) return;
+            for (const auto& r : responder_.Feed(buf, static_cast<std::size_t>(n), 0)) {
+                rt_test::write_all(fd_, r.bytes);
+            }
+        }
+    }
+    int fd_;
+    sim::Responder responder_;
+    int stop_[2];
+    std::thread thread_;
+};
+
+// One AC unit with one channel whose phase A is in alarm, two modules, one DC unit.
+std::string scenario(const std::string& events = "[]") {
+    return R"({"ac": {"units": [{"channels": [{"a": 230.5, "b": 231.5, "c": 229.5, "f": 50.0,
+                                               "states": [1, 0, 0, 0]}],
+                                 "ia": 12.5, "ib": 11.5, "ic": 13.5}]},
+               "rectifier": {"group": 53.5, "modules": [{"value": 16.0}, {"value": 17.0}]},
+               "dc": {"units": [{"v": 53.25, "i": 48.5}]},
+               "events": )" +
+           events + "}";
+}
+
+std::string site(const std::string& db, const std::string& port, const std::string& extra = "") {
+    return R"({"history_db": ")" + db + R"(", "poll_period_ms": 5, "devices": [)" + extra +
+           R"({"name": "room1", "port": ")" + port + R"(", "driver": ")" + RAVO3_PLUGIN_PATH +
+           R"(", "data_id": 100, "acSetting": [{"data_id": 101}],
+              "dcSetting": [{"data_id": 102}], "rcSetting": {}}]})";
+}
+
+struct Logs {
+    std::mutex m;
+    std::vector<std::string> lines;
+    smd::HostOptions Options() {
+        smd::HostOptions o;
+        o.log = [this](const std::string& s) {
+            std::lock_guard<std::mutex> l(m);
+            lines.push_back(s);
+        };
+        return o;
+    }
+    int Count(const std::string& part) {
+        std::lock_guard<std::mutex> l(m);
+        int n = 0;
+        for (const auto& s : lines) n += s.find(part) != std::string::npos;
+        return n;
+    }
+};
+
+bool start(smd::Host& host, const std::string& text) {
+    smd::SiteConfig cfg;
+    std::string error;
+    EXPECT_TRUE(smd::ParseSiteConfig(text, "/", cfg, error)) << error;
+    const bool ok = host.Start(cfg, error);
+    EXPECT_TRUE(ok) << error;
+    return ok;
+}
+
+// Counts the cycles the bus device completes.
+struct Cycles {
+    Signal signal;
+    std::atomic<int> n{0};
+    void Watch(smd::Host& host) {
+        ASSERT_TRUE(host.WithDevice("room1", [&](SMDSPDevice& d) {
+            dynamic_cast<PMBusProtocol&>(d).SetCycleListener([this] {
+                ++n;
+                signal.Notify();
+            });
+        }));
+    }
+    bool WaitFor(int count) {
+        return signal.WaitFor([&] { return n.load() >= count; });
+    }
+};
+
+std::string reply(const smd::Host& host, unsigned id, const std::string& name) {
+    try {
+        return std::to_string(host.GetValue(id, name));
+    } catch (const std::out_of_range& e) {
+        return e.what();
+    }
+}
+
+int events_of(smd::SqliteStore& store, smd::AlarmEvent::Kind kind, const std::string& type) {
+    int n = 0;
+    for (const auto& e : store.Events()) n += e.kind == kind && e.alarm.device_type == type;
+    return n;
+}
+
+}  // namespace
+
+TEST(Host, ServesACycleAndAfterARestartServesTheStoredValuesAtOnce) {
+    SharedClock clock;
+    QuickPause pause;
+    TempDir dir;
+    const std::string db = dir.File("site.db");
+    int raised = 0;
+    std::size_t standing = 0;
+    {
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::Host host(logs.Options());
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        EXPECT_TRUE(host.PersistentHistory());
+        EXPECT_EQ(reply(host, 101, "ia"), "数据未就绪");
+        Cycles cycles;
+        cycles.Watch(host);
+        // Queries from another thread while the line runs.
+        std::atomic<bool> done{false};
+        std::thread reader([&] {
+            while (!done.load()) {
+                (void)reply(host, 101, "channel_0_a");
+                (void)reply(host, 102, "v");
+                (void)host.Stats("room1");
+                (void)host.ActiveAlarms();
+            }
+        });
+        SimPeer peer(pty.MasterFd(), scenario());
+        ASSERT_TRUE(cycles.WaitFor(1));
+        EXPECT_EQ(host.GetValue(101, "ia"), 12.5f);
+        EXPECT_EQ(host.GetValue(101, "ic"), 13.5f);
+        EXPECT_EQ(host.GetValue(101, "channel_0_a"), 230.5f);
+        EXPECT_EQ(host.GetValue(101, "channel_0_f"), 50.0f);
+        EXPECT_EQ(host.GetValue(102, "v"), 53.25f);
+        EXPECT_EQ(host.GetValue(102, "i"), 48.5f);
+        EXPECT_EQ(reply(host, 100, "anything"), "数据未就绪");  // the rectifier unit serves no name
+        EXPECT_EQ(reply(host, 999, "v"), "数据未提供");
+        // The next cycle, once the hold-off after the last one has passed.
+        clock.AdvanceSeconds(3);
+        ASSERT_TRUE(cycles.WaitFor(2));
+        done = true;
+        reader.join();
+        host.Controller()->DrainWork();
+        auto stats = host.Stats("room1");
+        ASSERT_TRUE(stats);
+        EXPECT_GE(stats->cycles, 2u);
+        EXPECT_EQ(stats->checksum_errors + stats->length_errors + stats->timeouts, 0u);
+        EXPECT_EQ(host.Devices()[0].port_opens, 1u);
+        EXPECT_TRUE(host.Devices()[0].port_open);
+
+        auto store = host.Store();
+        ASSERT_TRUE(store);
+        raised = events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac");
+        EXPECT_GE(raised, 1);  // raised in the first cycle only
+        EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Cleared, "ravo3-ac"), 0);
+        standing = host.ActiveAlarms().size();
+        EXPECT_GE(store->Count(), 6u);  // three units, two cycles
+        struct Snap {
+            unsigned id;
+            const char* type;
+            int unit_type;
+        };
+        for (const Snap& s : {Snap{101, "ravo3-ac", 5159}, Snap{102, "ravo3-dc", 5161},
+                              Snap{100, "ravo3-rc", 5160}}) {
+            SCOPED_TRACE(s.type);
+            auto snap = store->LoadSnapshot(s.id, s.type);
+            ASSERT_TRUE(snap);
+            EXPECT_EQ(snap->unit_type, s.unit_type);
+            EXPECT_FALSE(snap->bytes.empty());
+        }
+        EXPECT_EQ(host.Snapshots().size(), 3u);
+        host.Stop();
+        EXPECT_FALSE(host.Devices()[0].port_open);
+        EXPECT_EQ(host.GetValue(102, "v"), 53.25f);  // still served after the stop
+    }
+    {
+        // Restarted on a line whose unit says nothing yet.
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::Host host(logs.Options());
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        EXPECT_EQ(host.GetValue(101, "ia"), 12.5f);
+        EXPECT_EQ(host.GetValue(101, "channel_0_a"), 230.5f);
+        EXPECT_EQ(host.GetValue(102, "v"), 53.25f);
+        EXPECT_EQ(host.GetValue(102, "i"), 48.5f);
+        EXPECT_EQ(host.Devices()[0].replayed, 3u);
+        EXPECT_EQ(host.ActiveAlarms().size(), standing);
+        EXPECT_EQ(logs.Count("3 stored unit records replayed"), 1);
+        EXPECT_EQ(host.Stats("room1")->answers, 0u);
+
+        // The unit answers now; its phase alarm clears in its second cycle.
+        Cycles cycles;
+        cycles.Watch(host);
+        SimPeer peer(pty.MasterFd(), scenario(R"([{"at_cycle": 2, "do": "clear",
+                                                   "target": "ac_channel", "phase": "a"}])"));
+        ASSERT_TRUE(cycles.WaitFor(1));
+        host.Controller()->DrainWork();
+        auto store = host.Store();
+        EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac"), raised);
+        EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Cleared, "ravo3-ac"), 0);
+        clock.AdvanceSeconds(3);
+        ASSERT_TRUE(cycles.WaitFor(2));
+        host.Controller()->DrainWork();
+        EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac"), raised);
+        EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Cleared, "ravo3-ac"), raised);
+        host.Stop();
+    }
+}
+
+TEST(Host, AFailedDeviceAndAnUnusableDatabaseLeaveTheRestRunning) {
+    SharedClock clock;
+    QuickPause pause;
+    TempDir dir;
+    const std::string db = dir.File("broken.db");
+    std::ofstream(db) << std::string(8192, 'x');
+    smd::PtyPair pty;
+    ASSERT_TRUE(pty.Create());
+    Logs logs;
+    smd::Host host(logs.Options());
+    const std::string bad =
+        R"({"name": "bad", "port": "/dev/null", "driver": "/nonexistent/ravo3.so", "data_id": 7},
+           {"name": "off", "port": "/dev/null", "driver": "x.so", "data_id": 8, "enabled": false},)";
+    ASSERT_TRUE(start(host, site(db, pty.SlavePath(), bad)));
+    EXPECT_FALSE(host.PersistentHistory());
+    EXPECT_EQ(logs.Count("history database " + db + ": "), 1);
+    EXPECT_EQ(logs.Count("corrupt or not a database"), 1);
+    EXPECT_EQ(logs.Count("running without stored history"), 1);
+    EXPECT_EQ(logs.Count("device \"bad\": cannot load driver /nonexistent/ravo3.so"), 1);
+    const auto devices = host.Devices();
+    ASSERT_EQ(devices.size(), 3u);
+    EXPECT_FALSE(devices[0].loaded);
+    EXPECT_NE(devices[0].error.find("cannot load driver"), std::string::npos);
+    EXPECT_FALSE(devices[1].enabled);
+    EXPECT_FALSE(devices[1].loaded);
+    EXPECT_TRUE(devices[2].loaded);
+    EXPECT_FALSE(host.Stats("bad"));
+
+    Cycles cycles;
+    cycles.Watch(host);
+    SimPeer peer(pty.MasterFd(), scenario());
+    ASSERT_TRUE(cycles.WaitFor(1));
+    EXPECT_EQ(host.GetValue(102, "v"), 53.25f);
+    host.Controller()->DrainWork();
+    EXPECT_GE(host.Controller()->GetHistoryStore()->Count(), 3u);  // kept in memory
+}
+
+TEST(Host, StartFailsWhenNoDeviceCanBeLoaded) {
+    Logs logs;
+    smd::Host host(logs.Options());
+    smd::SiteConfig cfg;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(
+        R"({"devices": [{"name": "a", "port": "/dev/null", "driver": "/none.so", "data_id": 1}]})",
+        "/", cfg, error));
+    EXPECT_FALSE(host.Start(cfg, error));
+    EXPECT_EQ(error, "no device could be loaded");
+    EXPECT_EQ(logs.Count("no \"history_db\" configured"), 1);
+    EXPECT_FALSE(host.Start("/nonexistent/site.json", error));
+    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read");
+}
