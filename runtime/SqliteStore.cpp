@@ -90,6 +90,13 @@ struct Use {
     sqlite3_stmt* s;
 };
 
+// Finalizes a statement made for one use.
+struct Once {
+    explicit Once(sqlite3_stmt* s) : s(s) {}
+    ~Once() { sqlite3_finalize(s); }
+    sqlite3_stmt* s;
+};
+
 }  // namespace
 
 std::string store_time_text(const boost::posix_time::ptime& t) {
@@ -195,7 +202,7 @@ bool SqliteStore::Setup(std::string* error) {
     {
         sqlite3_stmt* s = Prepare("PRAGMA journal_mode=WAL");
         if (!s) return fail("cannot read");
-        Use use(s);
+        Once once(s);
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_ROW) return fail("cannot switch to WAL mode");
         if (column_text(s, 0) != "wal") {
@@ -209,7 +216,7 @@ bool SqliteStore::Setup(std::string* error) {
     {
         sqlite3_stmt* s = Prepare("PRAGMA quick_check");
         if (!s) return fail("cannot check");
-        Use use(s);
+        Once once(s);
         const int rc = sqlite3_step(s);
         if (rc != SQLITE_ROW) return fail("cannot check");
         const std::string verdict = column_text(s, 0);
@@ -222,7 +229,7 @@ bool SqliteStore::Setup(std::string* error) {
     {
         sqlite3_stmt* s = Prepare("PRAGMA user_version");
         if (!s) return fail("cannot read");
-        Use use(s);
+        Once once(s);
         if (sqlite3_step(s) != SQLITE_ROW) return fail("cannot read");
         version = sqlite3_column_int(s, 0);
     }

@@ -12,7 +12,7 @@ TEST(SqliteStoreThreads, WritersAndReadersShareOneStore) {
     rt_test::TempDir dir;
     std::string error;
     smd::SqliteStore::Options o;
-    o.history_retention = 50;
+    o.history_retention = 1000;
     auto store = smd::SqliteStore::Open(dir.File("t.db"), o, &error);
     ASSERT_TRUE(store) << error;
     std::vector<std::thread> threads;
@@ -45,8 +45,12 @@ TEST(SqliteStoreThreads, WritersAndReadersShareOneStore) {
         }
     });
     for (auto& t : threads) t.join();
-    EXPECT_EQ(store->Count(), 50u);
-    for (unsigned t = 0; t < 3; ++t) EXPECT_EQ(store->Latest(t, "ravo3-ac")->bytes[0], 39);
+    EXPECT_EQ(store->Count(), 120u);
+    for (unsigned t = 0; t < 3; ++t) {
+        const auto last = store->Latest(t, "ravo3-ac");
+        ASSERT_TRUE(last);
+        EXPECT_EQ(last->bytes, std::vector<unsigned char>({39}));
+    }
     EXPECT_TRUE(store->LoadActive().empty());
     EXPECT_EQ(store->Errors(), 0u);
 }
