@@ -24,6 +24,8 @@ Host::~Host() {
 }
 
 void Host::Log(const std::string& text) const {
+    // Lines come from every line thread and the worker; keep them whole.
+    std::lock_guard<std::mutex> lock(log_mutex_);
     if (options_.log) {
         options_.log(text);
     } else {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -93,6 +94,7 @@ class Host {
     bool ReplayUnit(Line& line, SMDVDevice& unit);
 
     HostOptions options_;
+    mutable std::mutex log_mutex_;
     // Declared first so that it goes last: devices' code lives in the libraries.
     PluginLoader loader_;
     std::shared_ptr<SqliteStore> store_;
