@@ -1,0 +1,74 @@
+// Arbitrary answers into the bus device with its real units, at whatever step
+// the poll cycle has reached: each record of the input is one answer frame
+// (CID1 chosen by a byte, then the INFO), with polls and clock moves between.
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+
+#include "bus/Ravo3.h"
+#include "runtime/FrameCodec.h"
+
+namespace {
+
+struct NullPort : smd::Transport {
+    bool Open() override { return true; }
+    void Close() override {}
+    bool IsOpen() const override { return true; }
+    int Write(const unsigned char*, unsigned int len, EnumParity) override {
+        return static_cast<int>(len);
+    }
+};
+
+Json::Value site(unsigned ac, unsigned dc) {
+    Json::Value cfg(Json::objectValue);
+    for (unsigned i = 0; i < ac; ++i) cfg["acSetting"][i]["data_id"] = 10 + i;
+    for (unsigned i = 0; i < dc; ++i) cfg["dcSetting"][i]["data_id"] = 20 + i;
+    cfg["rcSetting"] = Json::Value(Json::objectValue);
+    return cfg;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static bool init = [] {
+        if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen");
+        smd::set_pause([](unsigned) {});
+        return true;
+    }();
+    (void)init;
+    static auto controller = [] {
+        auto c = std::make_shared<SMDController>();
+        c->SetSynchronousWork(true);
+        return c;
+    }();
+    if (size < 1) return 0;
+    auto bus = std::make_shared<Ravo3>();
+    bus->Init(controller, 1, Json::Value());
+    // The first byte picks the site: 0-3 AC units, 0-5 DC units.
+    bus->InitSetting(site(data[0] % 4, (data[0] >> 2) % 6));
+    bus->SetTransport(std::make_shared<NullPort>());
+    std::size_t at = 1;
+    while (at + 2 <= size) {
+        const unsigned char cid1 = static_cast<unsigned char>(0x40 + data[at] % 3);
+        const bool poll = (data[at] & 0x80) != 0;
+        const std::size_t n = data[at + 1];
+        at += 2;
+        const std::size_t take = n < size - at ? n : size - at;
+        if (poll) {
+            bus->last_update = boost::posix_time::ptime(boost::gregorian::date(2000, 1, 1));
+            bus->Reset();
+            bus->RefreshStatus();
+        }
+        auto frame = smd::encode_frame(0x20, 1, cid1, 0, data + at, take);
+        bus->process(frame.data(), static_cast<unsigned>(frame.size()));
+        at += take;
+    }
+    for (auto& unit : bus->GetAllChildVDevices()) {
+        if (!unit) continue;
+        try {
+            (void)unit->Get_Value(0, "channel_0_a");
+        } catch (const std::out_of_range&) {
+        }
+    }
+    return 0;
+}
