@@ -309,6 +309,7 @@ int main(int argc, char** argv) {
                 if (view.cycle > first_cycle_count) {
                     Json::StreamWriterBuilder w;
                     w["indentation"] = "";
+                    w["emitUTF8"] = true;
                     routing.WriteView(Json::writeString(w, monitor::to_json(view)) + "\n");
                 }
             } else {
