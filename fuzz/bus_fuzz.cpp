@@ -6,18 +6,10 @@
 #include <memory>
 
 #include "bus/Ravo3.h"
+#include "fuzz/FuzzSupport.h"
 #include "runtime/FrameCodec.h"
 
 namespace {
-
-struct NullPort : smd::Transport {
-    bool Open() override { return true; }
-    void Close() override {}
-    bool IsOpen() const override { return true; }
-    int Write(const unsigned char*, unsigned int len, EnumParity) override {
-        return static_cast<int>(len);
-    }
-};
 
 Json::Value site(unsigned ac, unsigned dc) {
     Json::Value cfg(Json::objectValue);
@@ -31,7 +23,7 @@ Json::Value site(unsigned ac, unsigned dc) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static bool init = [] {
-        if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen");
+        fuzz_support::silence_stdout();
         smd::set_pause([](unsigned) {});
         return true;
     }();
@@ -46,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     bus->Init(controller, 1, Json::Value());
     // The first byte picks the site: 0-3 AC units, 0-5 DC units.
     bus->InitSetting(site(data[0] % 4, (data[0] >> 2) % 6));
-    bus->SetTransport(std::make_shared<NullPort>());
+    bus->SetTransport(std::make_shared<fuzz_support::NullPort>());
     std::size_t at = 1;
     while (at + 2 <= size) {
         const unsigned char cid1 = static_cast<unsigned char>(0x40 + data[at] % 3);

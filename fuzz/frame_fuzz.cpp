@@ -4,19 +4,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "fuzz/FuzzSupport.h"
 #include "host/PMBusProtocol.h"
 #include "runtime/FrameCodec.h"
 
 namespace {
-
-struct NullPort : smd::Transport {
-    bool Open() override { return true; }
-    void Close() override {}
-    bool IsOpen() const override { return true; }
-    int Write(const unsigned char*, unsigned int len, EnumParity) override {
-        return static_cast<int>(len);
-    }
-};
 
 struct Sink : PMBusProtocol {
     bool LoadFromCache(const unsigned char*, int) override { return true; }
@@ -36,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                             [](smd::FrameError, std::size_t) {});
     parser.Feed(data, size);
 
-    static auto port = std::make_shared<NullPort>();
+    static auto port = std::make_shared<fuzz_support::NullPort>();
     auto dev = std::make_shared<Sink>();
     dev->SetTransport(port);
     dev->write_pmbus_cmd(0x40, 0x41);

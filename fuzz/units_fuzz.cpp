@@ -9,6 +9,7 @@
 
 #include "ac/Ravo3AC.h"
 #include "dc/Ravo3DC.h"
+#include "fuzz/FuzzSupport.h"
 #include "rc/Ravo3RC.h"
 
 namespace {
@@ -24,8 +25,7 @@ struct World {
     std::shared_ptr<Ravo3DC> dc = std::make_shared<Ravo3DC>("");
     std::shared_ptr<Ravo3RC> rc = std::make_shared<Ravo3RC>();
     World() {
-        // The decoders' diagnostic lines would drown the fuzzer's own output.
-        if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen");
+        fuzz_support::silence_stdout();
         controller->SetSynchronousWork(true);
         parent->Init(controller, 1, Json::Value());
         ac->InitV(parent.get(), 2, Json::Value());
@@ -51,26 +51,53 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const int len = static_cast<int>(size - 1);
     int r = 0;
     switch (op % 16) {
-        case 0: r = w.ac->parse40_41(buf, len); break;
-        case 1: r = w.ac->parse40_43(buf, len); break;
-        case 2: r = w.ac->parse40_44(buf, len); break;
-        case 3: r = w.dc->parse42_41(buf, len); break;
-        case 4: r = w.dc->parse42_44(buf, len); break;
-        case 5: r = w.rc->parse41_41(buf, len); break;
-        case 6: r = w.rc->parse41_43(buf, len); break;
-        case 7: r = w.rc->parse41_44(buf, len); break;
-        case 8: r = w.rc->parse40_46(buf, len); break;
-        case 9: r = w.rc->parse42_46(buf, len); break;
-        case 10: w.ac->LoadFromCache(buf, len); break;
-        case 11: w.dc->LoadFromCache(buf, len); break;
-        case 12: w.rc->LoadFromCache(buf, len); break;
+        case 0:
+            r = w.ac->parse40_41(buf, len);
+            break;
+        case 1:
+            r = w.ac->parse40_43(buf, len);
+            break;
+        case 2:
+            r = w.ac->parse40_44(buf, len);
+            break;
+        case 3:
+            r = w.dc->parse42_41(buf, len);
+            break;
+        case 4:
+            r = w.dc->parse42_44(buf, len);
+            break;
+        case 5:
+            r = w.rc->parse41_41(buf, len);
+            break;
+        case 6:
+            r = w.rc->parse41_43(buf, len);
+            break;
+        case 7:
+            r = w.rc->parse41_44(buf, len);
+            break;
+        case 8:
+            r = w.rc->parse40_46(buf, len);
+            break;
+        case 9:
+            r = w.rc->parse42_46(buf, len);
+            break;
+        case 10:
+            w.ac->LoadFromCache(buf, len);
+            break;
+        case 11:
+            w.dc->LoadFromCache(buf, len);
+            break;
+        case 12:
+            w.rc->LoadFromCache(buf, len);
+            break;
         case 13:
             w.ac->RoundDone();
             w.dc->RoundDone();
             w.rc->RoundDone();
             break;
         default: {
-            const std::string name(reinterpret_cast<const char*>(buf), static_cast<std::size_t>(len));
+            const std::string name(reinterpret_cast<const char*>(buf),
+                                   static_cast<std::size_t>(len));
             query(*w.ac, name);
             query(*w.dc, name);
             query(*w.rc, name);

@@ -15,9 +15,7 @@ using ac_alarm::Source;
 
 namespace {
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 constexpr unsigned kId = 258;
 

@@ -17,9 +17,7 @@ using Kind = smd::LogArg::Kind;
 
 namespace {
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 constexpr unsigned kId = 77;
 

@@ -17,9 +17,7 @@ using namespace testing_support;
 
 namespace {
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 }  // namespace
 

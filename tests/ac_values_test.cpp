@@ -20,9 +20,7 @@ using namespace testing_support;
 
 namespace {
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 constexpr unsigned kId = 31;
 

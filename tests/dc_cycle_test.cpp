@@ -18,9 +18,7 @@ namespace {
 
 constexpr unsigned kId = 258;
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 // One expected alarm point.
 struct Point {

@@ -34,9 +34,7 @@ constexpr int kV = 4, kI = 8, kDcMOff = 12, kMVal = 13, kDcNOff = 21, kNVal = 22
               kUserP = 47, kVState = 55, kAmCount = 56, kAlertM = 57, kApCount = 121,
               kAlertPOff = 122;
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 smd::LogArg U32(unsigned v) {
     return smd::to_log_arg(static_cast<std::uint32_t>(v));

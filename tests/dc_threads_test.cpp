@@ -17,9 +17,7 @@ using testing_support::Recorder;
 
 namespace {
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 TEST(DcThreads, QueriesWhileCyclesRun) {
     FakeClock clock;  // never moved while the threads run

@@ -21,9 +21,7 @@ namespace {
 
 constexpr unsigned kId = 258;
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 Json::Value ParseJson(const std::string& text) {
     Json::CharReaderBuilder b;

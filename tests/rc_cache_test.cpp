@@ -17,9 +17,7 @@ constexpr unsigned kId = 260;
 const char* const kNotReady = "数据未就绪";
 const char* const kTimedOut = "数据已超时";
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 struct Rig {
     FakeClock clock;

@@ -17,9 +17,7 @@ namespace {
 
 constexpr unsigned kId = 260;
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 struct Rig {
     FakeClock clock;

@@ -39,9 +39,7 @@ const char* const kAcOverflow = "PMBusPowerAC:ProcotolError {} read 40_46 read o
 const char* const kDcCount = "KLX04B:ProcotolError parse42_46 {} p:{} != {}";
 const char* const kDcOverflow = "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}";
 
-struct Parent : SMDSPDevice {
-    bool LoadFromCache(const unsigned char*, int) override { return true; }
-};
+using Parent = testing_support::ParentDevice;
 
 struct Rig {
     Recorder rec;

@@ -64,6 +64,12 @@ class RecordingTransport : public smd::Transport {
     EnumParity last_parity = EnumParity::None;
 };
 
+// The smallest bus-side device a unit can be initialised under: it carries
+// the controller that the unit's InitV copies.
+struct ParentDevice : SMDSPDevice {
+    bool LoadFromCache(const unsigned char*, int) override { return true; }
+};
+
 struct RuleBatch {
     std::uint32_t data_id = 0;
     std::string device_type;
