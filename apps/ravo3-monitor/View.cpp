@@ -128,6 +128,10 @@ std::string render_screen(const CycleView& v) {
                   (unsigned long long)s.timeouts, (unsigned long long)s.echoes,
                   (unsigned long long)v.history_records);
     os << line;
+    if (!v.log.empty()) {
+        os << "\nlog (last messages):\n";
+        for (const auto& l : v.log) os << "  | " << l << "\n";
+    }
     if (!v.driver_output.empty()) {
         os << "\ndriver output (last lines):\n";
         for (const auto& l : v.driver_output) os << "  | " << l << "\n";

@@ -68,6 +68,7 @@ struct CycleView {
     smd::FrameStats stats;
     std::uint64_t history_records = 0;
     std::vector<std::string> driver_output;  // last lines the plug-in printed
+    std::vector<std::string> log;            // last host and driver log messages (live view)
 };
 
 // Decodes the rectifier unit's record: 81-byte group record, then 32 bytes a

@@ -11,8 +11,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -26,6 +28,22 @@
 namespace {
 
 std::atomic<bool> g_stop{false};
+
+// Log messages kept for the live view, which would otherwise be overwritten
+// (or garbled) by the next redraw.
+struct LogTail {
+    std::mutex mutex;
+    std::deque<std::string> lines;
+    void Add(const std::string& line) {
+        std::lock_guard<std::mutex> lock(mutex);
+        lines.push_back(line);
+        while (lines.size() > 4) lines.pop_front();
+    }
+    std::vector<std::string> Last() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::vector<std::string>(lines.begin(), lines.end());
+    }
+};
 void on_signal(int) {
     g_stop = true;
 }
@@ -265,13 +283,21 @@ int main(int argc, char** argv) {
         const auto beside = std::filesystem::path(exe_dir()) / "ravo3.so";
         if (std::filesystem::exists(beside)) ho.driver_override = beside.string();
     }
-    ho.log = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
     if (opt.fast) smd::set_pause([](unsigned) {});
 
     monitor::OutputRouting routing;
     if (!routing.Start(opt.driver_log, 4)) {
         std::fprintf(stderr, "ravo3-monitor: cannot capture the driver's output\n");
     }
+    const bool live = !opt.json && routing.ViewIsTerminal() && ::isatty(STDERR_FILENO) == 1;
+    LogTail log_tail;
+    ho.log = [&](const std::string& line) {
+        if (live) {
+            log_tail.Add(line);
+        } else {
+            std::fprintf(stderr, "%s\n", line.c_str());
+        }
+    };
     std::signal(SIGINT, on_signal);
     std::signal(SIGTERM, on_signal);
 
@@ -282,7 +308,6 @@ int main(int argc, char** argv) {
         return 1;
     }
     const auto& dev = site.devices.front();
-    const bool live = !opt.json && routing.ViewIsTerminal();
     const auto started = std::chrono::steady_clock::now();
     auto last_cycle_end = started;
     std::uint64_t shown = 0;
@@ -298,6 +323,7 @@ int main(int argc, char** argv) {
         const std::uint64_t cycles = stats ? stats->cycles : 0;
         if (cycles != shown || !shown_start) {
             auto view = collect(host, dev, routing);
+            view.log = log_tail.Last();
             if (cycles != shown && shown_start) {
                 view.cycle_seconds = std::chrono::duration<double>(now - last_cycle_end).count();
                 last_cycle_end = now;
