@@ -63,6 +63,10 @@ class PMBusProtocol : public SMDSPDevice {
     int CommandStep() const { return command_step_; }
     unsigned char Address() const { return address_; }
     unsigned char ProtocolVersion() const { return protocol_version_; }
+    // Steady milliseconds at which the current (or last completed) cycle sent its
+    // first command, and the one before it; 0 when none.
+    std::int64_t CycleStartMillis() const { return cycle_started_ms_; }
+    std::int64_t PreviousCycleStartMillis() const { return previous_cycle_started_ms_; }
     // Called after each completed poll cycle (the host marks the device ready first).
     void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
 
@@ -83,4 +87,7 @@ class PMBusProtocol : public SMDSPDevice {
     smd::FrameStats stats_;
     std::string last_error_;
     std::function<void()> cycle_listener_;
+    bool cycle_open_ = false;  // a command of the current cycle has gone out
+    std::int64_t cycle_started_ms_ = 0;
+    std::int64_t previous_cycle_started_ms_ = 0;
 };

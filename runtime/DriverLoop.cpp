@@ -146,6 +146,7 @@ void DriverLoop::Run() {
             stalled_ = stalled;
             Log(stalled ? "no answer on " + port_->Path() + " to several commands in a row"
                         : "answers again on " + port_->Path());
+            Emit(stalled ? PortEvent::Silent : PortEvent::Answers);
         }
         if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
         pollfd fds[2] = {{port_->Fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};

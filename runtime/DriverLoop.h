@@ -26,7 +26,8 @@ struct DriverLoopOptions {
     int reopen_max_ms = 30000;
 };
 
-enum class PortEvent { Opened, OpenFailed, Lost };
+// Silent: several commands in a row went unanswered; Answers: bytes came again.
+enum class PortEvent { Opened, OpenFailed, Lost, Silent, Answers };
 
 class DriverLoop {
   public:

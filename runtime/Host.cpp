@@ -17,10 +17,167 @@ Host::~Host() {
         controller_->DrainWork();
         controller_->SetLogSink(nullptr);
         controller_->SetSnapshotListener(nullptr);
+        controller_->SetAlarmListener(nullptr);
     }
     controller_.reset();
     if (store_) store_->SetErrorSink(nullptr);
     store_.reset();
+}
+
+namespace {
+
+NamedValue query(const SMDVDevice& unit, std::uint32_t data_id, const std::string& name) {
+    NamedValue v;
+    v.name = name;
+    try {
+        v.value = unit.Get_Value(data_id, name);
+        v.ok = true;
+    } catch (const std::out_of_range& e) {
+        v.reply = e.what();
+    }
+    return v;
+}
+
+}  // namespace
+
+LineStatus Host::LineOf(const std::string& device) const {
+    std::lock_guard<std::mutex> lock(status_mutex_);
+    for (const auto& line : lines_) {
+        if (line->config.name == device) return line->status;
+    }
+    return LineStatus();
+}
+
+std::string Host::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
+    for (const auto& line : lines_) {
+        if (line->config.data_id == data_id) return line->config.name;
+        for (const auto& u : line->units) {
+            if (u.second == data_id && (u.first != UnitKind::RC || device_type == line->rc_type)) {
+                return line->config.name;
+            }
+        }
+    }
+    return std::string();
+}
+
+std::vector<UnitValues> Host::CollectUnits(Line& line, bool replayed) {
+    std::vector<UnitValues> out;
+    SMDSPDevice& dev = *line.device;
+    for (const auto& [kind, data_id] : line.units) {
+        UnitValues u;
+        u.kind = kind;
+        u.data_id = data_id;
+        u.replayed = replayed;
+        if (kind == UnitKind::RC) {
+            const auto all = dev.GetAllChildVDevices();
+            if (all.empty() || !all.back()) continue;
+            u.device_type = all.back()->DeviceType();
+            // The rectifier serves no value by name: its values are its record.
+            auto snap = controller_->LatestSnapshot(data_id, u.device_type);
+            if (snap) {
+                rectifier_values(snap->bytes, u.values);
+                if (replayed) u.stored = snap->time;
+            } else if (replayed) {
+                if (auto rec = controller_->GetHistoryStore()->Latest(data_id, u.device_type)) {
+                    rectifier_values(rec->bytes, u.values);
+                    u.stored = rec->time;
+                }
+            }
+            if (u.values.empty()) u.values.push_back(query(*all.back(), data_id, "group_value"));
+            out.push_back(std::move(u));
+            continue;
+        }
+        std::shared_ptr<SMDVDevice> unit = dev.GetChildVDevice(data_id);
+        if (!unit) continue;
+        u.device_type = unit->DeviceType();
+        if (replayed) {
+            if (auto rec = controller_->GetHistoryStore()->Latest(data_id, u.device_type)) {
+                u.stored = rec->time;
+            }
+        }
+        if (kind == UnitKind::DC) {
+            for (const char* n : {"v", "i"}) u.values.push_back(query(*unit, data_id, n));
+        } else {
+            for (const char* n : {"ia", "ib", "ic", "ia_alert", "ib_alert", "ic_alert"}) {
+                u.values.push_back(query(*unit, data_id, n));
+            }
+            // Channels until the unit says there is no such channel (or, not
+            // ready or stale, gives no channel at all: "ia" carries its reply).
+            for (int c = 0; c < 256; ++c) {
+                const std::string prefix = "channel_" + std::to_string(c) + "_";
+                NamedValue a = query(*unit, data_id, prefix + "a");
+                if (!a.ok) break;
+                u.values.push_back(std::move(a));
+                for (const char* l : {"b", "c", "f"}) {
+                    u.values.push_back(query(*unit, data_id, prefix + l));
+                }
+            }
+        }
+        out.push_back(std::move(u));
+    }
+    return out;
+}
+
+void Host::SetLine(Line& line, LineState state, const std::string& detail) {
+    HostEvent e;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        if (line.status.state == state && line.status.detail == detail) return;
+        if (line.status.state != state) line.status.since = local_time();
+        line.status.state = state;
+        line.status.detail = detail;
+        e.line = line.status;
+    }
+    e.kind = HostEvent::Kind::Line;
+    e.device = line.config.name;
+    e.time = local_time();
+    events_.Publish(std::move(e));
+}
+
+void Host::OnPortEvent(Line& line, PortEvent ev) {
+    const std::string why = line.port ? line.port->LastError() : std::string();
+    switch (ev) {
+        case PortEvent::Opened:
+            break;  // answering once a cycle completes
+        case PortEvent::OpenFailed:
+        case PortEvent::Lost:
+            SetLine(line, LineState::PortMissing, why);
+            break;
+        case PortEvent::Silent:
+            SetLine(line, LineState::NotAnswering, "no answer to several commands in a row");
+            break;
+        case PortEvent::Answers:
+            break;  // answering once a cycle completes
+    }
+}
+
+// On the line thread, under the device's lock. The event goes out from the
+// worker, after the threshold work this cycle handed over, so that it comes
+// after the cycle's alarm events.
+void Host::OnCycle(Line& line) {
+    HostEvent e;
+    e.kind = HostEvent::Kind::Cycle;
+    e.device = line.config.name;
+    e.time = local_time();
+    if (auto* p = dynamic_cast<PMBusProtocol*>(line.device.get())) {
+        e.frames = p->Stats();
+        const std::int64_t start = p->CycleStartMillis();
+        const std::int64_t prev = p->PreviousCycleStartMillis();
+        e.cycle.poll_seconds = static_cast<double>(steady_millis() - start) / 1000.0;
+        e.cycle.period_seconds = prev > 0 ? static_cast<double>(start - prev) / 1000.0 : 0.0;
+    }
+    e.units = CollectUnits(line, false);
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        e.cycle.number = ++line.cycles;
+        if (line.status.state != LineState::Answering) line.status.since = e.time;
+        line.status.state = LineState::Answering;
+        line.status.detail.clear();
+        line.status.last_cycle = e.time;
+        e.line = line.status;
+    }
+    auto* bus = &events_;
+    controller_->SubmitWork([bus, e = std::move(e)]() mutable { bus->Publish(std::move(e)); });
 }
 
 void Host::Log(const std::string& text) const {
@@ -103,7 +260,10 @@ void Host::Replay(Line& line) {
             const unsigned int data_id = id.isNull() ? 0 : id.asUInt();
             std::shared_ptr<SMDVDevice> unit = dev.GetChildVDevice(data_id);
             if (!unit) continue;
+            line.units.emplace_back(std::string(key) == "acSetting" ? UnitKind::AC : UnitKind::DC,
+                                    data_id);
             if (!done.insert(unit.get()).second) {
+                line.units.pop_back();
                 Log("device \"" + line.config.name + "\": data id " + std::to_string(data_id) +
                     " names more than one unit; only the first is served and replayed");
                 continue;
@@ -113,6 +273,8 @@ void Host::Replay(Line& line) {
     }
     const auto all = dev.GetAllChildVDevices();
     if (!all.empty() && all.back() && done.insert(all.back().get()).second) {
+        line.units.emplace_back(UnitKind::RC, all.back()->DataId());
+        line.rc_type = all.back()->DeviceType();
         ReplayUnit(line, *all.back());
     }
 }
@@ -124,6 +286,15 @@ bool Host::Start(SiteConfig config, std::string& error) {
     }
     controller_ = std::make_shared<SMDController>();
     controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    controller_->SetAlarmListener([this](const AlarmEvent& a) {
+        HostEvent e;
+        e.kind = a.kind == AlarmEvent::Kind::Raised ? HostEvent::Kind::AlarmRaised
+                                                    : HostEvent::Kind::AlarmCleared;
+        e.time = a.time;
+        e.alarm = a.alarm;
+        e.device = DeviceOf(a.alarm.data_id, a.alarm.device_type);
+        events_.Publish(std::move(e));
+    });
     OpenStore(config);
 
     std::size_t loaded = 0;
@@ -154,10 +325,33 @@ bool Host::Start(SiteConfig config, std::string& error) {
         o.reopen_max_ms = config.reopen_max_ms;
         line->loop = std::make_unique<DriverLoop>(line->device, line->port, o,
                                                   [this](const std::string& s) { Log(s); });
+        Line* raw = line.get();
+        line->loop->SetEventListener([this, raw](PortEvent ev) { OnPortEvent(*raw, ev); });
+        if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
+            p->SetCycleListener([this, raw] { OnCycle(*raw); });
+        }
+        line->status.since = local_time();
+        events_.Declare(cfg.name, line->status);
+        if (line->replayed > 0) {
+            // The stored values, marked as such, until the first cycle.
+            HostEvent e;
+            e.kind = HostEvent::Kind::Cycle;
+            e.device = cfg.name;
+            e.time = local_time();
+            {
+                std::lock_guard<std::recursive_mutex> lock(line->device->DeviceMutex());
+                e.units = CollectUnits(*line, true);
+            }
+            e.line = line->status;
+            events_.Publish(std::move(e));
+        }
         Log("device \"" + cfg.name + "\": loaded from " + cfg.driver + ", " +
             std::to_string(line->replayed) + " stored unit records replayed");
         lines_.push_back(std::move(line));
     }
+    events_.RestoreAlarms(controller_->ActiveAlarms(), [this](const ActiveAlarm& a) {
+        return DeviceOf(a.data_id, a.device_type);
+    });
     if (loaded == 0) {
         error = "no device could be loaded";
         return false;
@@ -174,6 +368,11 @@ bool Host::Start(SiteConfig config, std::string& error) {
 void Host::Stop() {
     for (auto& line : lines_) {
         if (line->loop) line->loop->Stop();
+    }
+    if (running_) {
+        for (auto& line : lines_) {
+            if (line->loop) SetLine(*line, LineState::Stopped, std::string());
+        }
     }
     if (controller_) controller_->DrainWork();
     if (store_) store_->Flush();

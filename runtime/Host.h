@@ -16,6 +16,7 @@
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
 #include "runtime/DriverLoop.h"
+#include "runtime/Events.h"
 #include "runtime/PluginLoader.h"
 #include "runtime/SiteConfig.h"
 #include "runtime/SqliteStore.h"
@@ -78,6 +79,12 @@ class Host {
     // Runs `f` with the named bus device under its lock; false when there is none.
     bool WithDevice(const std::string& name, const std::function<void(SMDSPDevice&)>& f) const;
 
+    // The host's event stream: cycles with their values, alarms raised and
+    // cleared, line state changes. Consumers subscribe to it.
+    EventBus& Events() { return events_; }
+    // The state of a device's line; Starting for an unknown name.
+    LineStatus LineOf(const std::string& device) const;
+
   private:
     struct Line {
         DeviceConfig config;
@@ -86,9 +93,21 @@ class Host {
         std::unique_ptr<DriverLoop> loop;
         std::string error;
         std::size_t replayed = 0;
+        // The units the device serves, from its settings (rectifier last).
+        std::vector<std::pair<UnitKind, std::uint32_t>> units;
+        std::string rc_type;  // the rectifier unit's device type
+        // Guarded by `status_mutex`.
+        LineStatus status;
+        std::uint64_t cycles = 0;
     };
 
     void Log(const std::string& text) const;
+    // Events. CollectUnits runs under the device's lock.
+    std::vector<UnitValues> CollectUnits(Line& line, bool replayed);
+    void OnCycle(Line& line);
+    void OnPortEvent(Line& line, PortEvent e);
+    void SetLine(Line& line, LineState state, const std::string& detail);
+    std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
     void OpenStore(const SiteConfig& config);
     void Replay(Line& line);
     bool ReplayUnit(Line& line, SMDVDevice& unit);
@@ -101,6 +120,8 @@ class Host {
     std::shared_ptr<SMDController> controller_;
     std::vector<std::unique_ptr<Line>> lines_;
     bool running_ = false;
+    mutable std::mutex status_mutex_;
+    EventBus events_;
 };
 
 }  // namespace smd

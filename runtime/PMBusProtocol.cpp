@@ -70,7 +70,14 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
     // A partial answer to an earlier command must not merge with the next one.
     parser_->Reset();
     const int n = SendData(last_command_.data(), static_cast<unsigned int>(last_command_.size()));
-    if (n >= 0) ++stats_.commands_sent;
+    if (n >= 0) {
+        ++stats_.commands_sent;
+        if (!cycle_open_) {
+            cycle_open_ = true;
+            previous_cycle_started_ms_ = cycle_started_ms_;
+            cycle_started_ms_ = smd::steady_millis();
+        }
+    }
     return n;
 }
 
@@ -124,6 +131,7 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
         ready = 1;
         last_update = smd::local_time();
         ++stats_.cycles;
+        cycle_open_ = false;
         if (cycle_listener_) cycle_listener_();
     }
 }

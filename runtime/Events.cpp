@@ -1,0 +1,350 @@
+#include "runtime/Events.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace smd {
+
+const char* line_state_name(LineState s) {
+    switch (s) {
+        case LineState::Starting:
+            return "starting";
+        case LineState::Answering:
+            return "answering";
+        case LineState::NotAnswering:
+            return "not_answering";
+        case LineState::PortMissing:
+            return "port_missing";
+        case LineState::PortBusy:
+            return "port_busy";
+        case LineState::Stopped:
+            return "stopped";
+    }
+    return "unknown";
+}
+
+const char* unit_kind_name(UnitKind k) {
+    switch (k) {
+        case UnitKind::AC:
+            return "ac";
+        case UnitKind::DC:
+            return "dc";
+        case UnitKind::RC:
+            return "rc";
+    }
+    return "unknown";
+}
+
+const char* event_kind_name(HostEvent::Kind k) {
+    switch (k) {
+        case HostEvent::Kind::Cycle:
+            return "cycle";
+        case HostEvent::Kind::AlarmRaised:
+            return "alarm_raised";
+        case HostEvent::Kind::AlarmCleared:
+            return "alarm_cleared";
+        case HostEvent::Kind::Line:
+            return "line";
+    }
+    return "unknown";
+}
+
+namespace {
+
+NamedValue named(std::string name, float v) {
+    NamedValue n;
+    n.name = std::move(name);
+    n.ok = true;
+    n.value = v;
+    return n;
+}
+
+float float_at(const unsigned char* p) {
+    float v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+}  // namespace
+
+bool rectifier_values(const std::vector<unsigned char>& record, std::vector<NamedValue>& out) {
+    constexpr std::size_t kGroup = 81, kModule = 32, kGroupValueAt = 69, kCountAt = 73;
+    if (record.size() < kGroup) return false;
+    const std::size_t count = record[kCountAt];
+    if (record.size() != kGroup + kModule * count) return false;
+    out.push_back(named("group_value", float_at(record.data() + kGroupValueAt)));
+    out.push_back(named("module_count", static_cast<float>(count)));
+    static const char* const kAlarmNames[4] = {"module_fault", "fan_fault", "over_temperature",
+                                               "comm_lost"};
+    for (std::size_t m = 0; m < count; ++m) {
+        const unsigned char* p = record.data() + kGroup + kModule * m;
+        const std::string prefix = "module_" + std::to_string(m + 1) + "_";
+        out.push_back(named(prefix + "value", float_at(p)));
+        for (int k = 0; k < 3; ++k) {
+            out.push_back(named(prefix + "status_" + std::to_string(k + 1), p[21 + k]));
+        }
+        out.push_back(named(prefix + "fault", p[26]));
+        if (p[27] == 4) {
+            for (int k = 0; k < 4; ++k) out.push_back(named(prefix + kAlarmNames[k], p[28 + k]));
+        }
+    }
+    return true;
+}
+
+std::string iso8601(const boost::posix_time::ptime& local) {
+    if (local.is_special()) return std::string();
+    const auto d = local.date();
+    const auto t = local.time_of_day();
+    std::tm tm{};
+    tm.tm_year = static_cast<int>(d.year()) - 1900;
+    tm.tm_mon = static_cast<int>(d.month()) - 1;
+    tm.tm_mday = static_cast<int>(d.day());
+    tm.tm_hour = static_cast<int>(t.hours());
+    tm.tm_min = static_cast<int>(t.minutes());
+    tm.tm_sec = static_cast<int>(t.seconds());
+    tm.tm_isdst = -1;
+    // The offset in force at that local time (mktime fills tm_gmtoff).
+    long offset = 0;
+    std::tm probe = tm;
+    if (std::mktime(&probe) != static_cast<std::time_t>(-1)) offset = probe.tm_gmtoff;
+    char sign = offset < 0 ? '-' : '+';
+    const long a = offset < 0 ? -offset : offset;
+    char buf[96];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld", tm.tm_year + 1900,
+                  tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, sign, a / 3600,
+                  (a % 3600) / 60);
+    return buf;
+}
+
+void EventQueue::Push(const HostEvent& e) {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (closed_) return;
+        if (events_.size() >= capacity_) {
+            // Drop the oldest cycle event, preferably of the same device: a
+            // newer one carries the values that matter.
+            auto victim = events_.end();
+            for (auto it = events_.begin(); it != events_.end(); ++it) {
+                if (it->kind != HostEvent::Kind::Cycle) continue;
+                if (victim == events_.end()) victim = it;
+                if (it->device == e.device) {
+                    victim = it;
+                    break;
+                }
+            }
+            if (victim != events_.end()) {
+                events_.erase(victim);
+                ++dropped_;
+            } else if (e.kind == HostEvent::Kind::Cycle) {
+                ++dropped_;  // nothing but alarms and line changes queued: they stay
+                return;
+            }
+        }
+        events_.push_back(e);
+    }
+    cv_.notify_one();
+}
+
+bool EventQueue::Pop(HostEvent& out, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!cv_.wait_for(lock, timeout, [this] { return !events_.empty() || closed_; })) return false;
+    if (events_.empty()) return false;
+    out = std::move(events_.front());
+    events_.pop_front();
+    return true;
+}
+
+bool EventQueue::TryPop(HostEvent& out) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (events_.empty()) return false;
+    out = std::move(events_.front());
+    events_.pop_front();
+    return true;
+}
+
+std::uint64_t EventQueue::Dropped() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_;
+}
+
+std::size_t EventQueue::Size() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_.size();
+}
+
+void EventQueue::Close() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+}
+
+bool EventQueue::Closed() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return closed_;
+}
+
+namespace {
+
+bool same_point(const ActiveAlarm& a, const ActiveAlarm& b) {
+    return a.data_id == b.data_id && a.device_type == b.device_type && a.key == b.key &&
+           a.detail == b.detail;
+}
+
+}  // namespace
+
+void EventBus::Declare(const std::string& device, const LineStatus& status) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (std::find(order_.begin(), order_.end(), device) == order_.end()) order_.push_back(device);
+    state_.lines[device] = status;
+}
+
+void EventBus::RestoreAlarms(const std::vector<ActiveAlarm>& alarms,
+                             const std::function<std::string(const ActiveAlarm&)>& device_of) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const ActiveAlarm& a : alarms) {
+        HostEvent e;
+        e.kind = HostEvent::Kind::AlarmRaised;
+        e.time = a.since;
+        e.alarm = a;
+        e.device = device_of ? device_of(a) : std::string();
+        e.seq = state_.seq;
+        auto& v = state_.alarms;
+        v.erase(std::remove_if(v.begin(), v.end(),
+                               [&](const HostEvent& x) { return same_point(x.alarm, a); }),
+                v.end());
+        v.push_back(std::move(e));
+    }
+}
+
+void EventBus::Retain(const HostEvent& e) {
+    state_.seq = e.seq;
+    if (std::find(order_.begin(), order_.end(), e.device) == order_.end()) {
+        order_.push_back(e.device);
+    }
+    switch (e.kind) {
+        case HostEvent::Kind::Cycle:
+            state_.cycles[e.device] = e;
+            state_.lines[e.device] = e.line;
+            break;
+        case HostEvent::Kind::Line:
+            state_.lines[e.device] = e.line;
+            break;
+        case HostEvent::Kind::AlarmRaised: {
+            auto& v = state_.alarms;
+            v.erase(
+                std::remove_if(v.begin(), v.end(),
+                               [&](const HostEvent& a) { return same_point(a.alarm, e.alarm); }),
+                v.end());
+            v.push_back(e);
+            break;
+        }
+        case HostEvent::Kind::AlarmCleared: {
+            auto& v = state_.alarms;
+            v.erase(
+                std::remove_if(v.begin(), v.end(),
+                               [&](const HostEvent& a) { return same_point(a.alarm, e.alarm); }),
+                v.end());
+            break;
+        }
+    }
+}
+
+void EventBus::Publish(HostEvent e) {
+    std::vector<std::shared_ptr<EventQueue>> targets;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        e.seq = state_.seq + 1;
+        e.initial = false;
+        Retain(e);
+        for (auto it = queues_.begin(); it != queues_.end();) {
+            if (auto q = it->lock()) {
+                targets.push_back(std::move(q));
+                ++it;
+            } else {
+                it = queues_.erase(it);
+            }
+        }
+        // Pushed under the bus lock so that every queue sees one order.
+        for (auto& q : targets) q->Push(e);
+    }
+}
+
+std::shared_ptr<EventQueue> EventBus::Subscribe() {
+    auto q = std::make_shared<EventQueue>(capacity_);
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const std::string& device : order_) {
+        auto line = state_.lines.find(device);
+        if (line != state_.lines.end()) {
+            HostEvent e;
+            e.kind = HostEvent::Kind::Line;
+            e.initial = true;
+            e.seq = state_.seq;
+            e.device = device;
+            e.time = line->second.since;
+            e.line = line->second;
+            q->Push(e);
+        }
+        auto cycle = state_.cycles.find(device);
+        if (cycle != state_.cycles.end()) {
+            HostEvent e = cycle->second;
+            e.initial = true;
+            q->Push(e);
+        }
+    }
+    for (const HostEvent& a : state_.alarms) {
+        HostEvent e = a;
+        e.initial = true;
+        q->Push(e);
+    }
+    queues_.push_back(q);
+    return q;
+}
+
+void EventBus::Unsubscribe(const std::shared_ptr<EventQueue>& q) {
+    if (!q) return;
+    q->Close();
+    std::lock_guard<std::mutex> lock(mutex_);
+    queues_.erase(std::remove_if(queues_.begin(), queues_.end(),
+                                 [&](const std::weak_ptr<EventQueue>& w) {
+                                     auto s = w.lock();
+                                     return !s || s == q;
+                                 }),
+                  queues_.end());
+}
+
+SiteState EventBus::State() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return state_;
+}
+
+ConsumerThread::ConsumerThread(EventBus& bus, std::shared_ptr<EventConsumer> consumer)
+    : bus_(bus), consumer_(std::move(consumer)), queue_(bus_.Subscribe()) {
+    thread_ = std::thread([this] {
+        using clock = std::chrono::steady_clock;
+        auto last_idle = clock::now();
+        HostEvent e;
+        while (!queue_->Closed()) {
+            if (queue_->Pop(e, std::chrono::milliseconds(1000))) consumer_->OnEvent(e);
+            const auto now = clock::now();
+            if (now - last_idle >= std::chrono::seconds(1)) {
+                last_idle = now;
+                consumer_->OnIdle();
+            }
+        }
+    });
+}
+
+ConsumerThread::~ConsumerThread() {
+    Stop();
+}
+
+void ConsumerThread::Stop() {
+    bus_.Unsubscribe(queue_);
+    if (thread_.joinable()) thread_.join();
+}
+
+}  // namespace smd

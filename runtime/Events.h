@@ -1,0 +1,195 @@
+// The host's one stream of events: a poll cycle completed (with every unit's
+// values by name), an alarm raised or cleared, a line's state changed. Every
+// consumer (runner, HTTP API, metrics, MQTT, web page) reads this stream
+// through its own queue on its own thread; none reaches into the host and
+// none can hold up a line thread.
+#pragma once
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#include "host/PMBusProtocol.h"
+#include "host/SMDController.h"
+
+namespace smd {
+
+enum class LineState {
+    Starting,      // loaded, no cycle yet and no sign of trouble yet
+    Answering,     // cycles complete
+    NotAnswering,  // the port is open but the unit does not answer
+    PortMissing,   // the port cannot be opened (absent, no permission)
+    PortBusy,      // another process holds the port
+    Stopped,       // the host stopped the line
+};
+// "starting", "answering", "not_answering", "port_missing", "port_busy", "stopped"
+const char* line_state_name(LineState s);
+
+struct LineStatus {
+    LineState state = LineState::Starting;
+    boost::posix_time::ptime since;  // local time the state began
+    boost::posix_time::ptime
+        last_cycle;          // local time of the last completed cycle; not_a_date_time: none
+    std::string detail;      // the cause in words, empty when answering
+    bool comm_lost = false;  // the communication-lost alarm point stands
+};
+
+enum class UnitKind { AC, DC, RC };
+const char* unit_kind_name(UnitKind k);  // "ac", "dc", "rc"
+
+// One value by the name the unit serves it under (Get_Value), or the reply
+// text the unit gave instead. Rectifier modules, which the unit publishes as
+// a record and serves no name for, appear as "module_<n>_<field>" (n from 1)
+// and "group_value".
+struct NamedValue {
+    std::string name;
+    bool ok = false;
+    float value = 0;    // as the unit reported it, when ok (may be non-finite)
+    std::string reply;  // when not ok
+};
+
+struct UnitValues {
+    UnitKind kind = UnitKind::AC;
+    std::uint32_t data_id = 0;
+    std::string device_type;
+    bool replayed = false;            // values of the stored record, before any cycle
+    boost::posix_time::ptime stored;  // when the replayed record was stored
+    std::vector<NamedValue> values;
+};
+
+struct CycleInfo {
+    std::uint64_t number = 0;   // cycles completed on this line since the host started
+    double poll_seconds = 0;    // first command of the cycle to its end
+    double period_seconds = 0;  // between the starts of the last two cycles; 0 for the first
+};
+
+struct HostEvent {
+    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line };
+    Kind kind = Kind::Cycle;
+    std::uint64_t seq = 0;          // order in the stream, from 1
+    bool initial = false;           // the state at subscription, not a new event
+    std::string device;             // the bus device's name in the site file
+    boost::posix_time::ptime time;  // local time
+
+    // Cycle: the values after the cycle's alarms were evaluated.
+    CycleInfo cycle;
+    std::vector<UnitValues> units;
+    FrameStats frames;
+    // AlarmRaised / AlarmCleared.
+    ActiveAlarm alarm;
+    // Line; also the line's state at a Cycle.
+    LineStatus line;
+};
+const char* event_kind_name(HostEvent::Kind k);  // "cycle", "alarm_raised", "alarm_cleared", "line"
+
+// The rectifier unit's published record (81-byte group record, then 32 bytes
+// a module) as named values: "group_value", "module_count", then per module n
+// (from 1) "module_<n>_value", "module_<n>_status_1".."_3", "module_<n>_fault"
+// and, when the module reported its four alarm bytes, "module_<n>_module_fault",
+// "module_<n>_fan_fault", "module_<n>_over_temperature", "module_<n>_comm_lost".
+// False, with nothing added, when the record does not fit its own module count.
+bool rectifier_values(const std::vector<unsigned char>& record, std::vector<NamedValue>& out);
+
+// ISO 8601 local time with its offset: "2026-12-08T06:15:05+01:00".
+std::string iso8601(const boost::posix_time::ptime& local);
+
+// One subscriber's queue. Alarm and line events are never dropped; when a
+// consumer falls behind by `capacity` events, the oldest cycle event of the
+// same device is dropped (a newer one supersedes it) and counted.
+class EventQueue {
+  public:
+    explicit EventQueue(std::size_t capacity) : capacity_(capacity) {}
+    // Waits up to `timeout` for the next event; false on time-out or once closed and empty.
+    bool Pop(HostEvent& out, std::chrono::milliseconds timeout);
+    bool TryPop(HostEvent& out);
+    std::uint64_t Dropped() const;
+    std::size_t Size() const;
+    void Close();
+    bool Closed() const;
+
+  private:
+    friend class EventBus;
+    void Push(const HostEvent& e);
+
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<HostEvent> events_;
+    std::uint64_t dropped_ = 0;
+    bool closed_ = false;
+};
+
+// The state the stream has told so far, as a late subscriber gets it.
+struct SiteState {
+    std::map<std::string, LineStatus> lines;  // by device
+    std::map<std::string, HostEvent> cycles;  // the last cycle event of each device
+    std::vector<HostEvent> alarms;            // standing alarms, oldest first
+    std::uint64_t seq = 0;                    // the last event published
+};
+
+class EventBus {
+  public:
+    explicit EventBus(std::size_t queue_capacity = 4096) : capacity_(queue_capacity) {}
+
+    // A new queue, primed with the current state as `initial` events: every
+    // line, every device's last cycle, every standing alarm.
+    std::shared_ptr<EventQueue> Subscribe();
+    void Unsubscribe(const std::shared_ptr<EventQueue>& q);
+    // Stamps the sequence number and hands the event to every queue. Never
+    // waits for a consumer.
+    void Publish(HostEvent e);
+    SiteState State() const;
+    // Devices known to the stream before any event (names in site order).
+    void Declare(const std::string& device, const LineStatus& status);
+    // Alarms that stood when the host last stopped: part of the state that
+    // subscribers get, not new events.
+    void RestoreAlarms(const std::vector<ActiveAlarm>& alarms,
+                       const std::function<std::string(const ActiveAlarm&)>& device_of);
+
+  private:
+    void Retain(const HostEvent& e);
+
+    const std::size_t capacity_;
+    mutable std::mutex mutex_;
+    std::vector<std::weak_ptr<EventQueue>> queues_;
+    std::vector<std::string> order_;
+    SiteState state_;
+};
+
+// A consumer of the stream: each one runs on its own thread fed by its own
+// queue (ConsumerThread), so a slow one delays nobody.
+class EventConsumer {
+  public:
+    virtual ~EventConsumer() = default;
+    virtual void OnEvent(const HostEvent& e) = 0;
+    // Called about once a second when no event came, for time-driven work.
+    virtual void OnIdle() {}
+};
+
+class ConsumerThread {
+  public:
+    ConsumerThread(EventBus& bus, std::shared_ptr<EventConsumer> consumer);
+    ~ConsumerThread();
+    ConsumerThread(const ConsumerThread&) = delete;
+    ConsumerThread& operator=(const ConsumerThread&) = delete;
+    void Stop();
+    const std::shared_ptr<EventQueue>& Queue() const { return queue_; }
+
+  private:
+    EventBus& bus_;
+    std::shared_ptr<EventConsumer> consumer_;
+    std::shared_ptr<EventQueue> queue_;
+    std::thread thread_;
+};
+
+}  // namespace smd
