@@ -134,6 +134,15 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     if (cfg.reopen_max_ms < cfg.reopen_initial_ms) {
         return top.Bad("reopen_max_ms", "must not be less than \"reopen_initial_ms\"");
     }
+    v = cfg.comm_lost_s;
+    if (!top.Int("comm_lost_s", 5, 86400, v, false)) return false;
+    cfg.comm_lost_s = static_cast<int>(v);
+    for (const char* section : {"http", "mqtt"}) {
+        top.Pass(section);
+        if (!root.isMember(section)) continue;
+        if (!root[section].isObject()) return top.Bad(section, "must be an object");
+        (std::string(section) == "http" ? cfg.http : cfg.mqtt) = root[section];
+    }
     top.Pass("devices");
     if (!root.isMember("devices")) return top.Missing("devices");
     const Json::Value& devices = root["devices"];

@@ -32,6 +32,12 @@ struct SiteConfig {
     int answer_timeout_ms = 1000;
     int reopen_initial_ms = 500;
     int reopen_max_ms = 30000;
+    // A line on which no cycle completed for this long raises its
+    // communication-lost alarm point.
+    int comm_lost_s = 60;
+    // Sections of the service's consumers, checked by them (null when absent).
+    Json::Value http;
+    Json::Value mqtt;
     std::vector<DeviceConfig> devices;
 };
 
