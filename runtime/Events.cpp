@@ -147,6 +147,12 @@ void EventQueue::Push(const HostEvent& e) {
     cv_.notify_one();
 }
 
+void EventQueue::Prime(HostEvent e) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    e.initial = true;
+    events_.push_back(std::move(e));
+}
+
 bool EventQueue::Pop(HostEvent& out, std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     if (!cv_.wait_for(lock, timeout, [this] { return !events_.empty() || closed_; })) return false;
@@ -281,24 +287,21 @@ std::shared_ptr<EventQueue> EventBus::Subscribe() {
         if (line != state_.lines.end()) {
             HostEvent e;
             e.kind = HostEvent::Kind::Line;
-            e.initial = true;
             e.seq = state_.seq;
             e.device = device;
             e.time = line->second.since;
             e.line = line->second;
-            q->Push(e);
+            q->Prime(std::move(e));
         }
         auto cycle = state_.cycles.find(device);
         if (cycle != state_.cycles.end()) {
             HostEvent e = cycle->second;
-            e.initial = true;
-            q->Push(e);
+            q->Prime(std::move(e));
         }
     }
     for (const HostEvent& a : state_.alarms) {
         HostEvent e = a;
-        e.initial = true;
-        q->Push(e);
+        q->Prime(std::move(e));
     }
     queues_.push_back(q);
     return q;

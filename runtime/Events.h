@@ -120,6 +120,7 @@ class EventQueue {
   private:
     friend class EventBus;
     void Push(const HostEvent& e);
+    void Prime(HostEvent e);  // the state at subscription, whatever the bound
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -306,4 +307,99 @@ TEST(Host, StartFailsWhenNoDeviceCanBeLoaded) {
     EXPECT_EQ(logs.Count("no \"history_db\" configured"), 1);
     EXPECT_FALSE(host.Start("/nonexistent/site.json", error));
     EXPECT_EQ(error, "/nonexistent/site.json: cannot be read");
+}
+
+// The stream tells a consumer what the host knows: each cycle's values by the
+// names the units serve, that cycle's alarms ahead of it, and after a restart
+// the stored values marked as replayed.
+TEST(Host, EventStreamCarriesEachCycleAfterItsAlarms) {
+    using Kind = smd::HostEvent::Kind;
+    SharedClock clock;
+    QuickPause pause;
+    TempDir dir;
+    const std::string db = dir.File("site.db");
+    auto check_values = [](const smd::Host& host, const smd::HostEvent& e) {
+        std::map<std::string, float> rc;
+        for (const auto& u : e.units) {
+            for (const auto& v : u.values) {
+                SCOPED_TRACE(v.name);
+                ASSERT_TRUE(v.ok) << v.reply;
+                if (u.kind == smd::UnitKind::RC) {
+                    rc[v.name] = v.value;
+                } else {
+                    EXPECT_EQ(v.value, host.GetValue(u.data_id, v.name));
+                }
+            }
+        }
+        EXPECT_EQ(rc, (std::map<std::string, float>{
+                          {"group_value", 53.5f},           {"module_count", 2.0f},
+                          {"module_1_value", 16.0f},        {"module_2_value", 17.0f},
+                          {"module_1_status_1", 0},         {"module_1_status_2", 0},
+                          {"module_1_status_3", 0},         {"module_1_fault", 0},
+                          {"module_2_status_1", 0},         {"module_2_status_2", 0},
+                          {"module_2_status_3", 0},         {"module_2_fault", 0},
+                          {"module_1_module_fault", 0},     {"module_1_fan_fault", 0},
+                          {"module_1_over_temperature", 0}, {"module_1_comm_lost", 0},
+                          {"module_2_module_fault", 0},     {"module_2_fan_fault", 0},
+                          {"module_2_over_temperature", 0}, {"module_2_comm_lost", 0}}));
+    };
+    std::size_t names = 0;
+    {
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::Host host(logs.Options());
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        auto q = host.Events().Subscribe();
+        SimPeer peer(pty.MasterFd(), scenario());
+        std::vector<std::string> seen;
+        smd::HostEvent e, cycle;
+        while (q->Pop(e, std::chrono::milliseconds(rt_test::kWaitMs))) {
+            seen.push_back(std::string(e.initial ? "*" : "") + smd::event_kind_name(e.kind));
+            if (e.kind == Kind::Cycle) {
+                cycle = e;
+                break;
+            }
+        }
+        ASSERT_EQ(cycle.kind, Kind::Cycle);
+        ASSERT_GE(seen.size(), 3u);
+        EXPECT_EQ(seen.front(), "*line");
+        EXPECT_EQ(seen[seen.size() - 2], "alarm_raised");
+        EXPECT_EQ(cycle.device, "room1");
+        EXPECT_EQ(cycle.cycle.number, 1u);
+        EXPECT_EQ(cycle.line.state, smd::LineState::Answering);
+        EXPECT_EQ(cycle.frames.cycles, 1u);
+        ASSERT_EQ(cycle.units.size(), 3u);
+        EXPECT_EQ(cycle.units[0].values.size(), 6u + 4u);  // phases, alarm states, one channel
+        for (const auto& u : cycle.units) names += u.values.size();
+        check_values(host, cycle);
+        host.Stop();
+        EXPECT_EQ(host.Events().State().lines.at("room1").state, smd::LineState::Stopped);
+    }
+    {
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::Host host(logs.Options());
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        auto q = host.Events().Subscribe();
+        smd::HostEvent e;
+        ASSERT_TRUE(q->TryPop(e));
+        EXPECT_EQ(e.kind, Kind::Line);
+        ASSERT_TRUE(q->TryPop(e));
+        ASSERT_EQ(e.kind, Kind::Cycle);
+        EXPECT_TRUE(e.initial);
+        std::size_t replayed_names = 0;
+        for (const auto& u : e.units) {
+            EXPECT_TRUE(u.replayed);
+            EXPECT_FALSE(u.stored.is_special());
+            replayed_names += u.values.size();
+        }
+        EXPECT_EQ(replayed_names, names);
+        check_values(host, e);
+        ASSERT_TRUE(q->TryPop(e));  // the phase alarm stood when the host stopped
+        EXPECT_EQ(e.kind, Kind::AlarmRaised);
+        EXPECT_EQ(e.device, "room1");
+        host.Stop();
+    }
 }
