@@ -1,0 +1,52 @@
+#include "service/web/WebFiles.h"
+
+#include <httplib.h>
+
+namespace smd::web {
+
+const StaticFile* Find(std::string_view path) {
+    if (path == "/") path = "/index.html";
+    for (const auto& f : Files()) {
+        if (f.path == path) return &f;
+    }
+    return nullptr;
+}
+
+const char* ContentType(std::string_view path) {
+    auto ends = [&](std::string_view ext) {
+        return path.size() >= ext.size() && path.substr(path.size() - ext.size()) == ext;
+    };
+    if (ends(".html") || path == "/") return "text/html; charset=utf-8";
+    if (ends(".css")) return "text/css; charset=utf-8";
+    if (ends(".js")) return "text/javascript; charset=utf-8";
+    if (ends(".svg")) return "image/svg+xml";
+    return "application/octet-stream";
+}
+
+void RegisterRoutes(httplib::Server& server) {
+    auto serve = [](const httplib::Request& req, httplib::Response& res) {
+        const StaticFile* f = Find(req.path);
+        if (!f) {
+            res.status = 404;
+            return;
+        }
+        // Small files that change only with the daemon: always revalidated.
+        res.set_header("Cache-Control", "no-cache");
+        res.set_header("X-Content-Type-Options", "nosniff");
+        res.set_header("Content-Security-Policy",
+                       "default-src 'self'; img-src 'self' data:; style-src 'self'; "
+                       "frame-ancestors 'none'");
+        res.set_content(std::string(f->body), ContentType(req.path));
+    };
+    server.Get("/", serve);
+    for (const auto& f : Files()) {
+        std::string pattern;  // the listener takes regular expressions
+        for (char c : f.path) {
+            if (c == '.') pattern += '\\';
+            pattern += c;
+        }
+        server.Get(pattern, serve);
+    }
+}
+
+}  // namespace smd::web

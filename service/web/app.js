@@ -1,0 +1,640 @@
+// The dashboard: overview (live from the event stream), alarm log and history
+// plots, all from the daemon's public API.
+"use strict";
+(function () {
+  const LEVELS = { 1: "critical", 2: "major", 3: "minor", 4: "warning" };
+  const LINE_TEXT = {
+    starting: "starting", answering: "answering", not_answering: "not answering",
+    port_missing: "port missing", port_busy: "port busy", stopped: "stopped",
+  };
+  const TOKEN_KEY = "ravo3.token";
+  const $ = (id) => document.getElementById(id);
+
+  // ---- Formatting -------------------------------------------------------
+  function pad2(n) { return (n < 10 ? "0" : "") + n; }
+  function offsetText(d) {
+    const off = -d.getTimezoneOffset();
+    const a = Math.abs(off);
+    return (off < 0 ? "-" : "+") + pad2(Math.floor(a / 60)) + ":" + pad2(a % 60);
+  }
+  // "2026-12-08 06:15:05 +01:00": local time with the browser's offset.
+  function fmtTime(t, withOffset) {
+    if (t === null || t === undefined || isNaN(t)) return "\u2014";
+    const d = new Date(t);
+    const s = d.getFullYear() + "-" + pad2(d.getMonth() + 1) + "-" + pad2(d.getDate()) + " " +
+      pad2(d.getHours()) + ":" + pad2(d.getMinutes()) + ":" + pad2(d.getSeconds());
+    return withOffset === false ? s : s + " " + offsetText(d);
+  }
+  function fmtDuration(ms) {
+    if (ms === null || isNaN(ms)) return "\u2014";
+    let s = Math.max(0, Math.round(ms / 1000));
+    const d = Math.floor(s / 86400); s -= d * 86400;
+    const h = Math.floor(s / 3600); s -= h * 3600;
+    const m = Math.floor(s / 60); s -= m * 60;
+    if (d) return d + " d " + h + " h";
+    if (h) return h + " h " + pad2(m) + " min";
+    if (m) return m + " min " + pad2(s) + " s";
+    return s + " s";
+  }
+  function fmtValue(v, decimals) {
+    if (!v) return { text: "\u2014", cls: "na" };
+    if (!v.ok) return { text: v.reply || "no value", cls: "na" };
+    if (v.value === null || !isFinite(v.value)) return { text: "not a number", cls: "na" };
+    return { text: Number(v.value).toFixed(decimals), cls: "" };
+  }
+  function parseTime(s) {
+    if (s === null || s === undefined || s === "") return null;
+    if (typeof s === "number") return s > 1e11 ? s : s * 1000;
+    const t = Date.parse(s);
+    return isNaN(t) ? null : t;
+  }
+  function levelText(l) { return "L" + l + " " + (LEVELS[l] || "level " + l); }
+  // For <input type=datetime-local>, which holds local time without offset.
+  function toLocalInput(t) { return fmtTime(t, false).replace(" ", "T"); }
+  function fromLocalInput(s) { return s ? new Date(s).getTime() : null; }
+
+  function h(tag, attrs, children) {
+    const e = document.createElement(tag);
+    for (const k in attrs || {}) {
+      if (attrs[k] === null || attrs[k] === undefined || attrs[k] === false) continue;
+      if (k === "text") e.textContent = attrs[k];
+      else e.setAttribute(k, attrs[k]);
+    }
+    for (const c of children || []) {
+      if (c !== null && c !== undefined) e.appendChild(typeof c === "string" ? document.createTextNode(c) : c);
+    }
+    return e;
+  }
+
+  // ---- API --------------------------------------------------------------
+  class AuthError extends Error {}
+
+  function token() { return sessionStorage.getItem(TOKEN_KEY) || ""; }
+  async function api(path) {
+    const headers = {};
+    if (token()) headers.Authorization = "Bearer " + token();
+    let res;
+    try {
+      res = await fetch(path, { headers: headers, cache: "no-store" });
+    } catch (e) {
+      throw new Error("the daemon does not answer");
+    }
+    if (res.status === 401 || res.status === 403) {
+      askToken(token() ? "The token was refused." : "");
+      throw new AuthError("a token is needed");
+    }
+    let body = null;
+    try { body = await res.json(); } catch (e) { /* an error without a body */ }
+    if (!res.ok) throw new Error((body && (body.error || body.message)) || "HTTP " + res.status);
+    return body;
+  }
+
+  function askToken(message) {
+    $("token-form").hidden = false;
+    $("token-error").hidden = !message;
+    $("token-error").textContent = message || "";
+    $("token-input").focus();
+  }
+
+  // ---- What the API sends, in one shape ----------------------------------
+  function listOf(body, key) {
+    if (Array.isArray(body)) return body;
+    if (body && Array.isArray(body[key])) return body[key];
+    return [];
+  }
+  function normValues(values) {
+    const out = new Map();
+    if (Array.isArray(values)) {
+      for (const v of values) {
+        const ok = v.ok !== undefined ? !!v.ok : v.value !== null && v.value !== undefined;
+        out.set(v.name, { ok: ok, value: ok ? v.value : null, reply: v.reply || v.error || "" });
+      }
+    } else if (values && typeof values === "object") {
+      for (const name in values) {
+        const v = values[name];
+        if (v !== null && typeof v === "object") {
+          const ok = v.ok !== undefined ? !!v.ok : v.value !== null && v.value !== undefined;
+          out.set(name, { ok: ok, value: ok ? v.value : null, reply: v.reply || v.error || "" });
+        } else {
+          out.set(name, { ok: typeof v === "number", value: typeof v === "number" ? v : null, reply: typeof v === "string" ? v : "" });
+        }
+      }
+    }
+    return out;
+  }
+  function normUnit(u) {
+    return {
+      kind: u.kind, data_id: Number(u.data_id), device_type: u.device_type || "",
+      replayed: !!u.replayed, stored: parseTime(u.stored), values: normValues(u.values),
+    };
+  }
+  function normLine(l) {
+    l = l || {};
+    return {
+      state: l.state || "starting", since: parseTime(l.since), last_cycle: parseTime(l.last_cycle),
+      detail: l.detail || "", comm_lost: !!l.comm_lost,
+    };
+  }
+  function normAlarm(a, device) {
+    a = a || {};
+    return {
+      device: a.device || device || "", data_id: Number(a.data_id), device_type: a.device_type || "",
+      key: a.key || "", code: a.code || "", name: a.name || "", detail: a.detail || "",
+      level: Number(a.level), since: parseTime(a.since),
+    };
+  }
+  function alarmId(a) { return [a.device, a.data_id, a.device_type, a.key, a.detail].join("\u0001"); }
+  function normEvent(raw, sseType) {
+    const kind = raw.kind || raw.type || sseType;
+    return {
+      kind: kind, seq: Number(raw.seq || 0), initial: !!raw.initial, device: raw.device || "",
+      time: parseTime(raw.time), cycle: raw.cycle || {}, frames: raw.frames || null,
+      units: (raw.units || []).map(normUnit), line: raw.line ? normLine(raw.line) : null,
+      alarm: raw.alarm ? normAlarm(raw.alarm, raw.device) : null,
+    };
+  }
+  // One raise or clear from the event log.
+  function normLogEvent(raw) {
+    const a = normAlarm(raw.alarm || raw, raw.device);
+    let kind = String(raw.kind || raw.event || raw.type || "");
+    kind = /clear/.test(kind) ? "cleared" : "raised";
+    return Object.assign(a, { kind: kind, time: parseTime(raw.time), id: raw.id });
+  }
+
+  // ---- Site state, from the stream ---------------------------------------
+  const site = {
+    devices: new Map(),  // name -> {name, line, cycle, time, frames, units}
+    alarms: new Map(),   // alarmId -> alarm (with .gen)
+    gen: 0,
+    lastEvent: 0,
+  };
+  function device(name) {
+    if (!site.devices.has(name)) {
+      site.devices.set(name, { name: name, line: normLine(null), cycle: null, time: null, frames: null, units: [] });
+    }
+    return site.devices.get(name);
+  }
+  function apply(e) {
+    site.lastEvent = Date.now();
+    if (e.kind === "cycle") {
+      const d = device(e.device);
+      d.cycle = e.cycle;
+      d.time = e.time;
+      d.units = e.units;
+      if (e.frames) d.frames = e.frames;
+      if (e.line) d.line = e.line;
+    } else if (e.kind === "line") {
+      if (e.line) device(e.device).line = e.line;
+    } else if (e.kind === "alarm_raised" && e.alarm) {
+      device(e.alarm.device);
+      e.alarm.gen = site.gen;
+      if (e.alarm.since === null) e.alarm.since = e.time;
+      site.alarms.set(alarmId(e.alarm), e.alarm);
+    } else if (e.kind === "alarm_cleared" && e.alarm) {
+      site.alarms.delete(alarmId(e.alarm));
+    }
+    if (!e.initial) dropStale();
+  }
+  // After a reconnection the stream tells the standing alarms again; the
+  // ones it did not tell have cleared meanwhile.
+  function dropStale() {
+    for (const [k, a] of site.alarms) if (a.gen < site.gen) site.alarms.delete(k);
+  }
+
+  // ---- The stream --------------------------------------------------------
+  const stream = { source: null, since: null, retry: 0, timer: null, connected: false };
+  function setConn(state, text) {
+    const c = $("conn");
+    c.className = "conn conn-" + state;
+    c.textContent = text;
+    document.body.classList.toggle("offline", state !== "live");
+  }
+  function banner(text) {
+    $("banner").hidden = !text;
+    $("banner").textContent = text || "";
+  }
+  function connect() {
+    clearTimeout(stream.timer);
+    if (stream.source) stream.source.close();
+    const url = "api/v1/stream" + (token() ? "?access_token=" + encodeURIComponent(token()) : "");
+    const es = new EventSource(url);
+    stream.source = es;
+    const onEvent = (msg) => {
+      let raw;
+      try { raw = JSON.parse(msg.data); } catch (e) { return; }
+      apply(normEvent(raw, msg.type === "message" ? "" : msg.type));
+      scheduleRender();
+      if (raw.kind && /alarm/.test(raw.kind) && !raw.initial) alarmsChanged();
+    };
+    for (const t of ["message", "cycle", "alarm_raised", "alarm_cleared", "line"]) es.addEventListener(t, onEvent);
+    es.onopen = () => {
+      stream.connected = true;
+      stream.retry = 0;
+      stream.since = null;
+      site.gen++;
+      site.lastEvent = Date.now();
+      setConn("live", "live");
+      banner("");
+      // Standing alarms the stream does not repeat soon after opening are gone.
+      setTimeout(() => { dropStale(); scheduleRender(); }, 3000);
+    };
+    es.onerror = () => {
+      if (stream.connected || stream.since === null) stream.since = Date.now();
+      stream.connected = false;
+      setConn("down", "disconnected");
+      banner("No connection to the daemon since " + fmtTime(stream.since) +
+        ": the values below are the last received. Reconnecting\u2026");
+      scheduleRender();
+      if (es.readyState === EventSource.CLOSED) {
+        // Refused (or the daemon answered with an error): find out why, retry later.
+        api("api/v1/devices").catch(() => {});
+        const delay = [1, 2, 5, 10, 30][Math.min(stream.retry++, 4)] * 1000;
+        stream.timer = setTimeout(connect, delay);
+      }
+    };
+  }
+  // A half-open connection never reports an error: reopen a silent stream.
+  setInterval(() => {
+    if (stream.connected && Date.now() - site.lastEvent > 60000) connect();
+  }, 5000);
+
+  // ---- Overview ----------------------------------------------------------
+  let renderPending = false;
+  function scheduleRender() {
+    if (renderPending) return;
+    renderPending = true;
+    requestAnimationFrame(() => {
+      renderPending = false;
+      if (page === "overview") renderOverview();
+      if (page === "history") fillUnits();
+    });
+  }
+  // requestAnimationFrame does not run in a hidden tab; render anyway now and then.
+  setInterval(() => { if (page === "overview") renderOverview(); }, 1000);
+
+  function badge(cls, text, title) { return h("span", { class: "badge " + cls, title: title, text: text }); }
+  function levelBadge(l) { return badge("level level-" + l, levelText(l)); }
+
+  function lineBadge(d) {
+    const l = d.line;
+    if (l.comm_lost) return badge("line-lost", "communication lost" + (l.since ? " since " + fmtTime(l.since) : ""), l.detail);
+    if (l.state === "answering") return badge("line-ok", "answering");
+    const text = (LINE_TEXT[l.state] || l.state) + (l.since && l.state !== "starting" ? " since " + fmtTime(l.since) : "");
+    return badge(l.state === "starting" ? "line-starting" : "line-bad", text, l.detail);
+  }
+
+  function valueCell(v, decimals, unit) {
+    const f = fmtValue(v, decimals);
+    return h("td", { class: "num " + f.cls, title: f.cls ? f.text : null }, [f.text + (f.cls ? "" : unit ? " " + unit : "")]);
+  }
+
+  function renderAC(u) {
+    const v = (n) => u.values.get(n);
+    const head = (cells) => h("thead", {}, [h("tr", {}, cells.map((t) => h("th", { class: "num", text: t })))]);
+    const parts = [h("h4", { text: "AC distribution " + u.data_id })];
+    parts.push(h("table", { class: "vals" }, [
+      head(["Current (A)", "A", "B", "C"]),
+      h("tbody", {}, [h("tr", {}, [h("th", { text: "Phase" }), valueCell(v("ia"), 2), valueCell(v("ib"), 2), valueCell(v("ic"), 2)])]),
+    ]));
+    const rows = [];
+    for (let c = 0; u.values.has("channel_" + c + "_a"); c++) {
+      const p = "channel_" + c + "_";
+      rows.push(h("tr", {}, [h("th", { text: "Channel " + (c + 1) }), valueCell(v(p + "a"), 2),
+        valueCell(v(p + "b"), 2), valueCell(v(p + "c"), 2), valueCell(v(p + "f"), 2)]));
+    }
+    if (rows.length) parts.push(h("table", { class: "vals" }, [head(["Voltage (V)", "AB/A", "BC/B", "CA/C", "f (Hz)"]), h("tbody", {}, rows)]));
+    return parts;
+  }
+
+  function renderDC(u) {
+    return [h("h4", { text: "DC distribution " + u.data_id }), h("table", { class: "vals" }, [
+      h("tbody", {}, [h("tr", {}, [h("th", { text: "Voltage" }), valueCell(u.values.get("v"), 2, "V"),
+        h("th", { text: "Current" }), valueCell(u.values.get("i"), 2, "A")])]),
+    ])];
+  }
+
+  function renderRC(u) {
+    const v = (n) => u.values.get(n);
+    const count = v("module_count") && v("module_count").ok ? v("module_count").value : 0;
+    const group = fmtValue(v("group_value"), 2);
+    const parts = [h("h4", { text: "Rectifiers " + u.data_id }),
+      h("p", { class: "group" }, ["Group value ", h("b", { class: group.cls, text: group.text }), " \u00b7 " + count + " modules"])];
+    const rows = [];
+    for (let m = 1; m <= count; m++) {
+      const p = "module_" + m + "_";
+      const num = (n) => (v(p + n) && v(p + n).ok ? v(p + n).value : 0);
+      const faults = [];
+      if (num("fault") === 1 || num("module_fault") === 1) faults.push("FAULT");
+      if (num("fan_fault") === 1) faults.push("fan");
+      if (num("over_temperature") === 1) faults.push("over-temp.");
+      if (num("comm_lost") === 0xE2) faults.push("no comm.");
+      const status = [1, 2, 3].map((k) => ("0" + num("status_" + k).toString(16)).slice(-2)).join(" ");
+      rows.push(h("tr", { class: faults.length ? "faulty" : "" }, [h("th", { text: String(m) }),
+        valueCell(v(p + "value"), 2, ""), h("td", { class: "mono", text: status }),
+        h("td", { class: faults.length ? "fault" : "ok", text: faults.length ? faults.join(", ") : "ok" })]));
+    }
+    if (rows.length) {
+      parts.push(h("table", { class: "vals modules" }, [
+        h("thead", {}, [h("tr", {}, [h("th", { text: "#" }), h("th", { text: "Value" }), h("th", { text: "Status" }), h("th", { text: "Fault" })])]),
+        h("tbody", {}, rows),
+      ]));
+    }
+    return parts;
+  }
+
+  function sortedAlarms(list) {
+    return list.slice().sort((a, b) => (a.level - b.level) || ((b.since || 0) - (a.since || 0)));
+  }
+
+  function alarmTable(list, empty) {
+    if (!list.length) return h("p", { class: "none", text: empty });
+    return h("table", { class: "alarms" }, [
+      h("thead", {}, [h("tr", {}, ["Level", "Device", "Code", "Name", "Detail", "Since"].map((t) => h("th", { text: t })))]),
+      h("tbody", {}, list.map((a) => h("tr", { class: "alarm level-" + a.level }, [
+        h("td", {}, [levelBadge(a.level)]), h("td", { text: a.device }), h("td", { class: "mono", text: a.code }),
+        h("td", { text: a.name }), h("td", { text: a.detail }),
+        h("td", { title: fmtDuration(Date.now() - a.since) }, [fmtTime(a.since), h("br"), h("small", { text: "for " + fmtDuration(Date.now() - a.since) })]),
+      ]))),
+    ]);
+  }
+
+  function renderOverview() {
+    const alarms = sortedAlarms([...site.alarms.values()]);
+    $("alarm-count").textContent = "(" + alarms.length + ")";
+    $("active-alarms").replaceChildren(alarmTable(alarms, "No alarm stands."));
+    const cards = [];
+    for (const d of site.devices.values()) {
+      const kids = [h("h3", {}, [d.name, " ", lineBadge(d)])];
+      const meta = [];
+      const last = d.line.last_cycle || d.time;
+      meta.push("Last cycle " + fmtTime(last) + (last ? " (" + fmtDuration(Date.now() - last) + " ago)" : ""));
+      if (d.cycle && d.cycle.poll_seconds !== undefined) meta.push("poll " + Number(d.cycle.poll_seconds).toFixed(2) + " s");
+      if (d.cycle && d.cycle.period_seconds) meta.push("period " + Number(d.cycle.period_seconds).toFixed(2) + " s");
+      if (d.cycle && d.cycle.number) meta.push("cycle " + d.cycle.number);
+      kids.push(h("p", { class: "meta", text: meta.join(" \u00b7 ") }));
+      if (d.line.detail && d.line.state !== "answering") kids.push(h("p", { class: "detail", text: d.line.detail }));
+      if (d.units.some((u) => u.replayed)) kids.push(h("p", { class: "note", text: "Stored values from before the start; no cycle yet." }));
+      for (const u of d.units) {
+        const part = u.kind === "ac" ? renderAC(u) : u.kind === "dc" ? renderDC(u) : renderRC(u);
+        kids.push(h("div", { class: "unit unit-" + u.kind }, part));
+      }
+      const bad = d.line.comm_lost || (d.line.state !== "answering" && d.line.state !== "starting");
+      cards.push(h("article", { class: "card" + (bad ? " card-bad" : ""), "data-device": d.name }, kids));
+    }
+    if (!cards.length) cards.push(h("p", { class: "none", text: stream.connected ? "No device reported yet." : "Waiting for the daemon\u2026" }));
+    $("devices").replaceChildren(...cards);
+  }
+
+  // ---- Alarm log ---------------------------------------------------------
+  let alarmsTimer = null;
+  function alarmsChanged() {
+    if (page !== "alarms") return;
+    clearTimeout(alarmsTimer);
+    alarmsTimer = setTimeout(loadAlarmLog, 500);
+  }
+
+  async function fetchEvents(from, to) {
+    // The log is paged: follow it until the window's end or the last page.
+    let since = from !== null ? new Date(from).toISOString() : "1970-01-01T00:00:00Z";
+    const all = [];
+    for (let page = 0; page < 50; page++) {
+      const body = await api("api/v1/events?since=" + encodeURIComponent(since));
+      const batch = listOf(body, "events").map(normLogEvent);
+      all.push(...batch);
+      const next = body && (body.next_since || body.next);
+      if (!next || !batch.length || (to !== null && batch[batch.length - 1].time > to)) break;
+      since = next;
+    }
+    return all;
+  }
+
+  // Pairs each raise with the clear that followed it: how long it stood.
+  function pairEvents(events) {
+    const open = new Map();
+    const sorted = events.slice().sort((a, b) => a.time - b.time);
+    for (const e of sorted) {
+      const k = alarmId(e);
+      if (e.kind === "raised") {
+        open.set(k, e);
+        e.stood = null;
+      } else if (open.has(k)) {
+        const r = open.get(k);
+        r.cleared = e.time;
+        e.stood = e.time - r.time;
+        r.stood = e.stood;
+        open.delete(k);
+      }
+    }
+    return sorted;
+  }
+
+  async function loadAlarmLog() {
+    const from = fromLocalInput($("f-from").value), to = fromLocalInput($("f-to").value);
+    const dev = $("f-device").value, lvl = $("f-level").value;
+    let events;
+    try {
+      events = pairEvents(await fetchEvents(from, to));
+    } catch (e) {
+      $("events").replaceChildren(h("p", { class: "error", text: "Cannot read the alarm log: " + e.message }));
+      return;
+    }
+    fillSelect($("f-device"), [...new Set([...site.devices.keys(), ...events.map((e) => e.device).filter((d) => d)])], "all");
+    const shown = events.filter((e) => (!dev || e.device === dev) && (!lvl || e.level === Number(lvl)) &&
+      (from === null || e.time >= from) && (to === null || e.time <= to)).reverse();
+    if (!shown.length) {
+      $("events").replaceChildren(h("p", { class: "none", text: "No alarm event matches." }));
+      return;
+    }
+    const now = Date.now();
+    $("events").replaceChildren(h("table", { class: "alarms log" }, [
+      h("thead", {}, [h("tr", {}, ["Time", "Event", "Level", "Device", "Code", "Name", "Detail", "Stood"].map((t) => h("th", { text: t })))]),
+      h("tbody", {}, shown.map((e) => h("tr", { class: "ev-" + e.kind + " level-" + e.level }, [
+        h("td", { text: fmtTime(e.time) }),
+        h("td", {}, [badge(e.kind === "raised" ? "ev-raised" : "ev-cleared", e.kind === "raised" ? "\u25B2 raised" : "\u25BD cleared")]),
+        h("td", {}, [levelBadge(e.level)]), h("td", { text: e.device }), h("td", { class: "mono", text: e.code }),
+        h("td", { text: e.name }), h("td", { text: e.detail }),
+        h("td", { text: e.stood !== null && e.stood !== undefined ? fmtDuration(e.stood) :
+          e.kind === "raised" ? "standing, " + fmtDuration(now - e.time) : "\u2014" }),
+      ]))),
+    ]));
+  }
+
+  function fillSelect(sel, values, allText, labels) {
+    const keep = sel.value;
+    const opts = allText ? [h("option", { value: "", text: allText })] : [];
+    values.forEach((v, i) => opts.push(h("option", { value: v, text: labels ? labels[i] : v })));
+    sel.replaceChildren(...opts);
+    if ([...sel.options].some((o) => o.value === keep)) sel.value = keep;
+  }
+
+  // ---- History -----------------------------------------------------------
+  const KIND_TEXT = { ac: "AC distribution", dc: "DC distribution", rc: "rectifiers" };
+  function units() {
+    const out = [];
+    for (const d of site.devices.values()) for (const u of d.units) out.push({ device: d.name, unit: u });
+    return out;
+  }
+  function fillUnits() {
+    const list = units();
+    const sel = $("h-unit");
+    const values = list.map((x) => String(x.unit.data_id));
+    if (sel.options.length === values.length && [...sel.options].every((o, i) => o.value === values[i])) return;
+    fillSelect(sel, values, null, list.map((x) => x.device + " \u00b7 " + KIND_TEXT[x.unit.kind] + " " + x.unit.data_id));
+    const want = historyParams().get("data_id");
+    if (want && values.includes(want)) sel.value = want;
+  }
+  function historyParams() {
+    const q = location.hash.indexOf("?");
+    return new URLSearchParams(q < 0 ? "" : location.hash.slice(q + 1));
+  }
+
+  // The charts of a unit: [title, unit, [[value name, label]]].
+  function chartsFor(kind, names) {
+    const has = (n) => names.has(n);
+    if (kind === "dc") return [["DC voltage", "V", [["v", "voltage"]]], ["DC current", "A", [["i", "current"]]]];
+    if (kind === "ac") {
+      const volts = [], freq = [];
+      for (let c = 0; has("channel_" + c + "_a"); c++) {
+        [["a", "AB/A"], ["b", "BC/B"], ["c", "CA/C"]].forEach(([l, t]) => volts.push(["channel_" + c + "_" + l, "ch" + (c + 1) + " " + t]));
+        freq.push(["channel_" + c + "_f", "ch" + (c + 1)]);
+      }
+      const out = [];
+      if (volts.length) out.push(["AC voltages", "V", volts]);
+      out.push(["AC phase currents", "A", [["ia", "A"], ["ib", "B"], ["ic", "C"]]]);
+      if (freq.length) out.push(["AC frequency", "Hz", freq]);
+      return out;
+    }
+    const mods = [];
+    for (let m = 1; has("module_" + m + "_value"); m++) mods.push(["module_" + m + "_value", "module " + m]);
+    return [["Rectifier group value", "", [["group_value", "group"]]], ["Rectifier module values", "", mods]];
+  }
+
+  function normRecord(r) {
+    return { t: parseTime(r.time), values: normValues(r.values) };
+  }
+
+  let historyRun = 0;
+  async function loadHistory() {
+    const run = ++historyRun;
+    const dataId = $("h-unit").value;
+    if (!dataId) {
+      $("history-note").textContent = "No unit known yet.";
+      return;
+    }
+    const entry = units().find((x) => String(x.unit.data_id) === dataId);
+    const win = $("h-window").value;
+    let from, to;
+    if (win === "custom") {
+      from = fromLocalInput($("h-from").value);
+      to = fromLocalInput($("h-to").value) || Date.now();
+      if (from === null || from >= to) {
+        $("history-note").textContent = "Choose a start before the end.";
+        return;
+      }
+    } else {
+      to = Date.now();
+      from = to - Number(win) * 1000;
+    }
+    const points = Math.max(200, Math.min(2000, Math.round(($("plots").clientWidth || 800) * 1.5)));
+    $("history-note").textContent = "Loading\u2026";
+    let records = [], events = [];
+    try {
+      const q = "data_id=" + dataId + "&from=" + encodeURIComponent(new Date(from).toISOString()) +
+        "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points;
+      const [hist, evs] = await Promise.all([api("api/v1/history?" + q), fetchEvents(from, to)]);
+      records = listOf(hist, "records").map(normRecord).filter((r) => r.t !== null);
+      // Downsampled answers may still be paged; the first page is enough for a plot.
+      events = evs;
+    } catch (e) {
+      if (run === historyRun) $("history-note").textContent = "Cannot read the history: " + e.message;
+      return;
+    }
+    if (run !== historyRun) return;
+    const device = entry ? entry.device : "";
+    const ids = new Set(entry ? site.devices.get(device).units.map((u) => u.data_id) : [Number(dataId)]);
+    const markers = events.filter((e) => (e.device ? e.device === device : ids.has(e.data_id)) && e.time >= from && e.time <= to)
+      .map((e) => ({ t: e.time, kind: e.kind, text: fmtTime(e.time) + " " + e.code + " " + e.name + " " + e.detail }));
+    const names = new Set();
+    for (const r of records) for (const n of r.values.keys()) names.add(n);
+    const kind = entry ? entry.unit.kind : names.has("v") ? "dc" : names.has("ia") ? "ac" : "rc";
+    $("history-note").textContent = records.length + " records from " + fmtTime(from) + " to " + fmtTime(to) +
+      (markers.length ? ", " + markers.length + " alarm events" : "");
+    const plots = [];
+    for (const [title, unit, series] of chartsFor(kind, names)) {
+      const box = h("div", { class: "plot" });
+      plots.push(box);
+      box.dataset.title = title;
+      box._spec = {
+        title: title, unit: unit, from: from, to: to, markers: markers,
+        series: series.map(([n, label]) => ({
+          label: label, points: records.map((r) => { const v = r.values.get(n); return [r.t, v && v.ok ? v.value : null]; }),
+        })),
+      };
+    }
+    $("plots").replaceChildren(...plots);
+    drawPlots();
+  }
+  function drawPlots() {
+    for (const box of $("plots").children) if (box._spec) Ravo3Chart.render(box, box._spec);
+  }
+  let resizeTimer = null;
+  window.addEventListener("resize", () => { clearTimeout(resizeTimer); resizeTimer = setTimeout(drawPlots, 150); });
+
+  // ---- Pages -------------------------------------------------------------
+  let page = "";
+  function route() {
+    const name = (location.hash.replace(/^#/, "").split("?")[0]) || "overview";
+    page = ["overview", "alarms", "history"].includes(name) ? name : "overview";
+    for (const p of document.querySelectorAll(".page")) p.hidden = p.id !== "page-" + page;
+    for (const a of document.querySelectorAll("nav a")) a.classList.toggle("active", a.dataset.page === page);
+    if (page === "overview") renderOverview();
+    if (page === "alarms") loadAlarmLog();
+    if (page === "history") {
+      fillUnits();
+      const q = historyParams();
+      if (q.get("window")) $("h-window").value = q.get("window");
+      if (q.get("from")) $("h-from").value = toLocalInput(parseTime(q.get("from")));
+      if (q.get("to")) $("h-to").value = toLocalInput(parseTime(q.get("to")));
+      document.body.classList.toggle("custom-window", $("h-window").value === "custom");
+      if ($("h-unit").value) loadHistory();
+      else waitForUnits();
+    }
+  }
+  // The history page opened directly: plot once the stream has named the units.
+  function waitForUnits() {
+    const t = setInterval(() => {
+      if (page !== "history") return clearInterval(t);
+      fillUnits();
+      if ($("h-unit").value) {
+        clearInterval(t);
+        loadHistory();
+      }
+    }, 200);
+  }
+
+  function init() {
+    $("tz").textContent = "UTC" + offsetText(new Date());
+    $("token-form").addEventListener("submit", (ev) => {
+      ev.preventDefault();
+      sessionStorage.setItem(TOKEN_KEY, $("token-input").value.trim());
+      $("token-input").value = "";
+      $("token-form").hidden = true;
+      connect();
+      route();
+    });
+    $("alarm-filter").addEventListener("submit", (ev) => { ev.preventDefault(); loadAlarmLog(); });
+    for (const id of ["f-device", "f-level"]) $(id).addEventListener("change", loadAlarmLog);
+    $("history-form").addEventListener("submit", (ev) => { ev.preventDefault(); loadHistory(); });
+    $("h-window").addEventListener("change", () => {
+      document.body.classList.toggle("custom-window", $("h-window").value === "custom");
+      if ($("h-window").value === "custom" && !$("h-from").value) {
+        $("h-from").value = toLocalInput(Date.now() - 3600000);
+        $("h-to").value = toLocalInput(Date.now());
+      }
+    });
+    window.addEventListener("hashchange", route);
+    route();
+    connect();
+  }
+  init();
+})();
