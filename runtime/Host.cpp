@@ -296,6 +296,8 @@ bool Host::Start(SiteConfig config, std::string& error) {
         events_.Publish(std::move(e));
     });
     OpenStore(config);
+    // Faults in the driver's keys: the driver may still take the device.
+    for (const std::string& w : config.warnings) Log("warning: " + w);
 
     std::size_t loaded = 0;
     for (DeviceConfig& cfg : config.devices) {

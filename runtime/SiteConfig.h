@@ -1,6 +1,8 @@
 // The site configuration file: the host's own settings and the bus devices it
-// drives. Keys of ours are checked for name, type and range; the driver's own
-// keys ("acSetting", "dcSetting", "rcSetting") are handed to it untouched.
+// drives. Keys of ours are checked for name, type and range; the driver's
+// documented keys ("acSetting", "dcSetting", "rcSetting" and what they hold)
+// are checked too, but a fault there is the driver's to refuse: it is a
+// warning when the host starts and an error for `ravo3-monitor --check`.
 #pragma once
 
 #include <json/value.h>
@@ -17,9 +19,12 @@ struct DeviceConfig {
     std::string driver;  // driver library, absolute after loading
     unsigned int data_id = 0;
     bool enabled = true;
+    // Scenario file of the simulated unit that stands in for this device when
+    // the runner simulates the site (absolute); empty when not given.
+    std::string scenario;
     // What the driver's Init and InitSetting receive: the entry without the
-    // host's keys "name", "port", "driver" and "enabled", with "answer_timeout_ms"
-    // filled in from the site default when the entry has none.
+    // host's keys "name", "port", "driver", "enabled" and "scenario", with
+    // "answer_timeout_ms" filled in from the site default when the entry has none.
     Json::Value settings;
 };
 
@@ -39,10 +44,15 @@ struct SiteConfig {
     Json::Value http;
     Json::Value mqtt;
     std::vector<DeviceConfig> devices;
+    // Faults in the driver's keys, one message each with its JSON path
+    // ("site.json: devices[0].acSetting[1].data_id: is missing").
+    std::vector<std::string> warnings;
 };
 
-// Relative paths ("driver", "history_db") are taken from `base_dir`. False,
-// with one message naming the file, the key and what is wrong, on any fault.
+// Relative paths ("driver", "history_db", "scenario") are taken from
+// `base_dir`. False on any fault of the host's keys, with every problem found
+// in `error`, one per line, each naming the file, the key's JSON path and what
+// is wrong (the driver's too, so that one run shows them all).
 bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteConfig& out,
                      std::string& error);
 bool LoadSiteConfig(const std::string& path, SiteConfig& out, std::string& error);

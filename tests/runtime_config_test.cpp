@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "runtime/SiteConfig.h"
 #include "tests/runtime_fixture.h"
@@ -74,48 +76,54 @@ TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
         std::string text;
         std::string message;
     };
-    const std::string dev0 = R"(site configuration: devices[0] ("room1"): )";
+    const std::string f = "site configuration: ";
+    const std::string rc = R"(, "rcSetting": {})";
     const Case cases[] = {
-        {"[]", "site configuration: must hold one JSON object"},
-        {"{", "site configuration: not valid JSON"},
-        {R"({"devices": []})", R"(key "devices" must be an array of at least one device)"},
-        {R"({"devices": {}})", R"(key "devices" must be an array)"},
-        {R"({"history_db": "a"})", R"(site configuration: key "devices" is missing)"},
-        {site(R"("histroy_db": "x", )", ""),
-         R"(site configuration: key "histroy_db" is not a known key)"},
-        {site(R"("history_db": 5, )", ""), R"(key "history_db" must be a string)"},
-        {site(R"("poll_period_ms": "50", )", ""),
-         R"(key "poll_period_ms" must be an integer from 5 to 10000)"},
-        {site(R"("poll_period_ms": 2.5, )", ""), R"(key "poll_period_ms" must be an integer)"},
-        {site(R"("poll_period_ms": 0, )", ""), R"(key "poll_period_ms" must be an integer)"},
-        {site(R"("history_retention": -1, )", ""), R"(key "history_retention" must be an integer)"},
-        {site(R"("answer_timeout_ms": 10, )", ""), R"(key "answer_timeout_ms" must be an integer)"},
-        {site(R"("reopen_initial_ms": 5000, "reopen_max_ms": 1000, )", ""),
-         R"(key "reopen_max_ms" must not be less than "reopen_initial_ms")"},
-        {site(R"("poll_period_ms": 10, "poll_period_ms": 20, )", ""), "not valid JSON"},
-        {site("", R"(, "adress": 1)"), dev0 + R"(key "adress" is not a known key)"},
-        {site("", R"(, "acSettings": [])"), dev0 + R"(key "acSettings" is not a known key)"},
-        {site("", R"(, "address": 255)"),
-         dev0 + R"(key "address" must be an integer from 0 to 254)"},
-        {site("", R"(, "address": "1")"), dev0 + R"(key "address" must be an integer)"},
-        {site("", R"(, "protocol_version": 32.5)"), dev0 + R"(key "protocol_version" must be)"},
-        {site("", R"(, "enabled": 1)"), dev0 + R"(key "enabled" must be true or false)"},
-        {site("", R"(, "answer_timeout_ms": 99999)"), dev0 + R"(key "answer_timeout_ms")"},
+        {"[]", f + "must hold one JSON object"},
+        {"{", f + "not valid JSON"},
+        {R"({"devices": []})", f + "devices: must be an array of at least one device"},
+        {R"({"devices": {}})", f + "devices: must be an array"},
+        {R"({"history_db": "a"})", f + "devices: is missing"},
+        {site(R"("histroy_db": "x", )", rc),
+         f + R"(histroy_db: is not a known key; did you mean "history_db"?)"},
+        {site(R"("history_db": 5, )", rc), f + "history_db: must be a string"},
+        {site(R"("poll_period_ms": "50", )", rc),
+         f + "poll_period_ms: must be an integer from 5 to 10000"},
+        {site(R"("poll_period_ms": 2.5, )", rc), f + "poll_period_ms: must be an integer"},
+        {site(R"("poll_period_ms": 0, )", rc), f + "poll_period_ms: must be an integer"},
+        {site(R"("history_retention": -1, )", rc), f + "history_retention: must be an integer"},
+        {site(R"("answer_timeout_ms": 10, )", rc), f + "answer_timeout_ms: must be an integer"},
+        {site(R"("reopen_initial_ms": 5000, "reopen_max_ms": 1000, )", rc),
+         f + R"(reopen_max_ms: must not be less than "reopen_initial_ms")"},
+        {site(R"("poll_period_ms": 10, "poll_period_ms": 20, )", rc), "not valid JSON"},
+        {site(R"("poll_period_ms": 10, )", rc + ","), "not valid JSON"},  // trailing comma
+        {site("", R"(, "acSetting": [{"data_id": 1},])" + rc), "not valid JSON"},
+        {site("", R"(, "adress": 1)" + rc),
+         f + R"(devices[0].adress: is not a known key; did you mean "address"?)"},
+        {site("", R"(, "acSettings": [])" + rc),
+         f + R"(devices[0].acSettings: is not a known key; did you mean "acSetting"?)"},
+        {site("", R"(, "address": 255)" + rc),
+         f + "devices[0].address: must be an integer from 0 to 254"},
+        {site("", R"(, "address": "1")" + rc), f + "devices[0].address: must be an integer"},
+        {site("", R"(, "protocol_version": 32.5)" + rc), f + "devices[0].protocol_version: must"},
+        {site("", R"(, "enabled": 1)" + rc), f + "devices[0].enabled: must be true or false"},
+        {site("", R"(, "scenario": "")" + rc), f + "devices[0].scenario: must be a non-empty"},
+        {site("", R"(, "answer_timeout_ms": 99999)" + rc), f + "devices[0].answer_timeout_ms"},
         {R"({"devices": [{"name": "x", "port": "/dev/a", "driver": "d.so"}]})",
-         R"(devices[0] ("x"): key "data_id" is missing)"},
+         f + "devices[0].data_id: is missing"},
         {R"({"devices": [{"name": "x", "port": "/dev/a", "driver": "d.so", "data_id": -3}]})",
-         R"(devices[0] ("x"): key "data_id" must be an integer from 0 to 4294967295)"},
+         f + "devices[0].data_id: must be an integer from 0 to 4294967295"},
         {R"({"devices": [{"port": "/dev/a", "driver": "d.so", "data_id": 1}]})",
-         R"(devices[0]: key "name" is missing)"},
+         f + "devices[0].name: is missing"},
         {R"({"devices": [{"name": "", "port": "/dev/a", "driver": "d.so", "data_id": 1}]})",
-         R"(devices[0]: key "name" must be a non-empty string)"},
+         f + "devices[0].name: must be a non-empty string"},
         {R"({"devices": [{"name": "x", "port": 1, "driver": "d.so", "data_id": 1}]})",
-         R"(devices[0] ("x"): key "port" must be a non-empty string)"},
+         f + "devices[0].port: must be a non-empty string"},
         {R"({"devices": [{"name": "x", "port": "/dev/a", "data_id": 1}]})",
-         R"(devices[0] ("x"): key "driver" is missing)"},
-        {R"({"devices": [7]})", "devices[0] must be an object"},
+         f + "devices[0].driver: is missing"},
+        {R"({"devices": [7]})", f + "devices[0]: must be an object"},
         {std::string(R"({"devices": [)") + kDevice + "}, " + kDevice + "}]}",
-         R"(devices[1] ("room1"): key "name" repeats "room1")"},
+         f + R"(devices[1].name: repeats "room1")"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.text);
@@ -128,17 +136,74 @@ TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
     }
 }
 
+// The driver's keys: a fault is a warning with its path (the site still
+// starts; the driver may refuse the device), listed with the host's faults
+// when there are any.
+TEST(SiteConfig, NamesEveryFaultInTheDriversKeysByItsPath) {
+    struct Case {
+        std::string extra;
+        std::vector<std::string> warnings;
+    };
+    const std::string f = "site configuration: devices[0].";
+    const Case cases[] = {
+        {R"(, "rcSetting": {}, "acSetting": [{"data_id": 11, "appSetting": {"diff_v": 5}}])", {}},
+        {"", {f + "rcSetting: is missing"}},
+        {R"(, "rcSetting": [])", {f + "rcSetting: must be an object"}},
+        {R"(, "rcSetting": {"data_id": 3})", {f + "rcSetting.data_id: is not a known key"}},
+        {R"(, "rcSetting": {}, "acSetting": {"data_id": 11})",
+         {f + "acSetting: must be an array of unit entries"}},
+        {R"(, "rcSetting": {}, "dcSetting": [{"data_id": 11}, {"data-id": 12}])",
+         {f + R"(dcSetting[1].data_id: is missing)",
+          f + R"(dcSetting[1].data-id: is not a known key; did you mean "data_id"?)"}},
+        {R"(, "rcSetting": {}, "acSetting": [{"data_id": "11"}, 4])",
+         {f + "acSetting[0].data_id: must be an integer from 0 to 4294967295",
+          f + "acSetting[1]: must be an object"}},
+        {R"(, "rcSetting": {}, "acSetting": [{"data_id": 11, "appSetting": {"diff_v": "abc",
+             "diff_i": [1], "diffv": 1}}])",
+         {f + "acSetting[0].appSetting.diff_v: must be a number",
+          f + "acSetting[0].appSetting.diff_i: must be a number",
+          f + R"(acSetting[0].appSetting.diffv: is not a known key; did you mean "diff_v"?)"}},
+        {R"(, "rcSetting": {}, "acSetting": [{"data_id": 11, "appSetting": 5}])",
+         {f + "acSetting[0].appSetting: must be an object"}},
+        {R"(, "rcSetting": {}, "acSetting": [{"data_id": 11}], "dcSetting": [{"data_id": 11}])",
+         {f + "dcSetting[0].data_id: data id 11 is already used by devices[0].acSetting[0]"}},
+        {R"(, "rcSetting": {}, "dcSetting": [{"data_id": 10}])",
+         {f + "dcSetting[0].data_id: data id 10 is already used by devices[0].data_id"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.extra);
+        smd::SiteConfig cfg;
+        std::string error;
+        ASSERT_TRUE(smd::ParseSiteConfig(site("", c.extra), "/x", cfg, error)) << error;
+        ASSERT_EQ(cfg.warnings.size(), c.warnings.size());
+        for (std::size_t i = 0; i < c.warnings.size(); ++i) {
+            EXPECT_EQ(cfg.warnings[i].rfind(c.warnings[i], 0), 0u) << cfg.warnings[i];
+        }
+    }
+    // With a fault of ours as well, the file is refused and every fault listed.
+    smd::SiteConfig cfg;
+    std::string error;
+    EXPECT_FALSE(smd::ParseSiteConfig(
+        site(R"("poll_period_ms": 1, )", R"(, "address": -1, "acSetting": [{}])"), "/x", cfg,
+        error));
+    EXPECT_EQ(std::count(error.begin(), error.end(), '\n'), 3) << error;
+    for (const char* part :
+         {"poll_period_ms", "devices[0].address", "acSetting[0].data_id", "devices[0].rcSetting"}) {
+        EXPECT_NE(error.find(part), std::string::npos) << part;
+    }
+}
+
 TEST(SiteConfig, LoadNamesTheFileAndReadsTheExample) {
     smd::SiteConfig cfg;
     std::string error;
     EXPECT_FALSE(smd::LoadSiteConfig("/nonexistent/site.json", cfg, error));
-    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read");
+    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read (no such file)");
 
     rt_test::TempDir dir;
     const std::string path = dir.File("bad.json");
     std::ofstream(path) << site("", R"(, "address": -1)");
     EXPECT_FALSE(smd::LoadSiteConfig(path, cfg, error));
-    EXPECT_EQ(error.rfind(path + ": devices[0] (\"room1\"): key \"address\"", 0), 0u) << error;
+    EXPECT_EQ(error.rfind(path + ": devices[0].address: must be", 0), 0u) << error;
 
     const std::string example = std::string(RAVO3_SOURCE_DIR) + "/examples/site.json";
     ASSERT_TRUE(smd::LoadSiteConfig(example, cfg, error)) << error;
