@@ -306,7 +306,7 @@ TEST(Host, StartFailsWhenNoDeviceCanBeLoaded) {
     EXPECT_EQ(error, "no device could be loaded");
     EXPECT_EQ(logs.Count("no \"history_db\" configured"), 1);
     EXPECT_FALSE(host.Start("/nonexistent/site.json", error));
-    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read");
+    EXPECT_EQ(error, "/nonexistent/site.json: cannot be read (no such file)");
 }
 
 // The stream tells a consumer what the host knows: each cycle's values by the

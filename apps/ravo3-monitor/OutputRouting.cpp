@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 
 namespace monitor {
@@ -49,14 +50,16 @@ void OutputRouting::Stop() {
     log_fd_ = -1;
 }
 
-void OutputRouting::WriteView(const std::string& text) {
+bool OutputRouting::WriteView(const std::string& text) {
     const int fd = view_fd_ >= 0 ? view_fd_ : STDOUT_FILENO;
     std::size_t done = 0;
     while (done < text.size()) {
         const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n <= 0) return;
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
         done += static_cast<std::size_t>(n);
     }
+    return true;
 }
 
 bool OutputRouting::ViewIsTerminal() const {

@@ -25,8 +25,10 @@ class OutputRouting {
     bool Start(const std::string& log_path, std::size_t keep_lines);
     // Restores standard output; collected lines stay readable.
     void Stop();
-    // Writes to the real standard output, whatever fd 1 now is.
-    void WriteView(const std::string& text);
+    // Writes to the real standard output, whatever fd 1 now is. False when
+    // it cannot be written (the reader went away).
+    bool WriteView(const std::string& text);
+    int ViewFd() const { return view_fd_ >= 0 ? view_fd_ : 1; }
     bool ViewIsTerminal() const;
     std::vector<std::string> LastLines() const;
     std::size_t LinesSeen() const { return lines_seen_.load(); }
