@@ -126,6 +126,7 @@ void DriverLoop::Delay(int max_ms) {
 void DriverLoop::Run() {
     unsigned char buf[512];
     while (!stop_.load()) {
+        beats_.fetch_add(1, std::memory_order_relaxed);
         if (!port_->IsOpen()) {
             if (was_open_) Lost();
             if (!TryOpen()) {

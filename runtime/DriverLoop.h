@@ -56,6 +56,9 @@ class DriverLoop {
     // The pause before the next reopen attempt.
     std::int64_t ReopenDelayMillis() const { return backoff_ms_.load(); }
     const std::shared_ptr<SerialPort>& Port() const { return port_; }
+    // Counts the loop's turns; every turn waits at most a poll period, so a
+    // count that stops moving for longer means the thread is stuck.
+    std::uint64_t Heartbeat() const { return beats_.load(std::memory_order_relaxed); }
 
   private:
     void Run();
@@ -85,6 +88,7 @@ class DriverLoop {
     std::atomic<std::uint64_t> open_failures_{0};
     std::atomic<std::uint64_t> losses_{0};
     std::atomic<std::int64_t> backoff_ms_{0};
+    std::atomic<std::uint64_t> beats_{0};
 };
 
 }  // namespace smd

@@ -437,6 +437,15 @@ std::vector<DeviceStatus> Host::Devices() const {
     return out;
 }
 
+std::vector<LineBeat> Host::LineHeartbeats() const {
+    std::vector<LineBeat> out;
+    for (const auto& line : lines_) {
+        if (!line->loop) continue;
+        out.push_back(LineBeat{line->config.name, line->loop->Running(), line->loop->Heartbeat()});
+    }
+    return out;
+}
+
 std::vector<ActiveAlarm> Host::ActiveAlarms() const {
     return controller_ ? controller_->ActiveAlarms() : std::vector<ActiveAlarm>();
 }

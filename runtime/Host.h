@@ -32,6 +32,13 @@ struct HostOptions {
     bool start_lines = true;
 };
 
+// A line thread's sign of life, for a watchdog.
+struct LineBeat {
+    std::string device;
+    bool running = false;  // the thread exists (not ended, not stopped)
+    std::uint64_t beats = 0;
+};
+
 struct DeviceStatus {
     std::string name;
     std::string port;
@@ -69,6 +76,8 @@ class Host {
     float GetValue(unsigned int data_id, const std::string& name) const;
     std::optional<FrameStats> Stats(const std::string& device) const;
     std::vector<DeviceStatus> Devices() const;
+    // Every started line's heartbeat; takes no lock a line thread holds.
+    std::vector<LineBeat> LineHeartbeats() const;
     std::vector<ActiveAlarm> ActiveAlarms() const;
     std::vector<Snapshot> Snapshots() const;
     // False when the history lives in memory only (none configured, or the
