@@ -1,0 +1,118 @@
+// ravo3d: the site host as a daemon. Runs every device of the site file,
+// serves what the site file's sections ask for (HTTP API, metrics, MQTT),
+// tells systemd how it is, and stops cleanly on SIGTERM or SIGINT.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+#include "host/HostTypes.h"
+#include "runtime/Events.h"
+#include "runtime/Host.h"
+#include "runtime/SiteConfig.h"
+#include "service/Service.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: ravo3d [--config FILE] [--driver FILE]\n"
+    "  --config FILE   site file (default /etc/ravo3/site.json)\n"
+    "  --driver FILE   driver library for every device, instead of the site file's\n"
+    "  --check         read the site file and the service sections, then exit\n"
+    "  --help          this text\n"
+    "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
+
+std::mutex g_log_mutex;
+
+// One whole line on standard error, with the local time and its offset
+// (journald keeps them beside its own).
+void log_line(const std::string& text) {
+    const std::string line = smd::iso8601(smd::local_time()) + " ravo3d: " + text + "\n";
+    std::lock_guard<std::mutex> lock(g_log_mutex);
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+struct Options {
+    std::string config = "/etc/ravo3/site.json";
+    std::string driver;
+};
+
+int parse_args(int argc, char** argv, Options& o) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&](std::string& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--config") {
+            if (!value(o.config)) return 2;
+        } else if (a == "--driver") {
+            if (!value(o.driver)) return 2;
+        } else {
+            std::fprintf(stderr, "ravo3d: unknown argument \"%s\"\n%s", a.c_str(), kUsage);
+            return 2;
+        }
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    if (const int rc = parse_args(argc, argv, opt); rc >= 0) {
+        if (rc == 2) std::fputs(kUsage, stderr);
+        return rc;
+    }
+    // Every thread started from here on inherits the blocked signals, so
+    // they reach the sigwait below and nothing else.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);  // a client gone mid-answer is an error return, not a death
+
+    std::string error;
+    smd::SiteConfig site;
+    if (!smd::LoadSiteConfig(opt.config, site, error)) {
+        log_line(error);
+        return 1;
+    }
+    if (site.devices.empty()) {
+        log_line(opt.config + " lists no device");
+        return 1;
+    }
+
+    smd::HostOptions ho;
+    ho.driver_override = opt.driver;
+    ho.log = log_line;
+    smd::Host host(ho);
+    if (!host.Start(site, error)) {
+        log_line(error);
+        return 1;
+    }
+    smd::service::Service service;
+    if (!service.Start(host, site, log_line, error)) {
+        log_line(error);
+        host.Stop();
+        return 1;
+    }
+    log_line("running " + std::to_string(site.devices.size()) + " devices from " + opt.config);
+
+    int sig = 0;
+    sigwait(&stop_signals, &sig);
+    log_line(std::string("stopping on ") + (sig == SIGTERM ? "SIGTERM" : "SIGINT"));
+    service.Stop();
+    host.Stop();
+    log_line("stopped");
+    return 0;
+}

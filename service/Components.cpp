@@ -1,0 +1,70 @@
+// The service's parts. Adding one is one line in Factories() and a folder of
+// its own; nothing else changes.
+#include <filesystem>
+
+#include "service/Service.h"
+#include "service/http/Api.h"
+#include "service/http/HttpServer.h"
+#include "service/metrics/Metrics.h"
+#include "service/systemd/Notifier.h"
+
+namespace smd::service {
+
+namespace {
+
+class HttpPart : public Component {
+  public:
+    HttpPart(HttpOptions o, std::function<void(const std::string&)> log)
+        : server(std::move(o)), log_(std::move(log)) {}
+    bool Start(std::string& error) override {
+        if (!server.Start(error)) return false;
+        const auto& o = server.Options();
+        const bool v6 = o.host.find(':') != std::string::npos;
+        log_(std::string("HTTP API on ") + (server.Tls() ? "https://" : "http://") +
+             (v6 ? "[" + o.host + "]" : o.host) + ":" + std::to_string(server.Port()) +
+             (o.token.empty() ? "" : ", bearer token required"));
+        return true;
+    }
+    void Stop() override { server.Stop(); }
+    HttpServer server;
+
+  private:
+    std::function<void(const std::string&)> log_;
+};
+
+std::unique_ptr<Component> make_http(Context& ctx, std::string& error) {
+    if (ctx.site.http.isNull()) return nullptr;
+    const std::string base = ctx.site.path.empty()
+                                 ? std::string()
+                                 : std::filesystem::path(ctx.site.path).parent_path().string();
+    HttpOptions o;
+    if (!ParseHttpOptions(ctx.site.http, base, o, error)) return nullptr;
+    auto part = std::make_unique<HttpPart>(std::move(o), ctx.log);
+    ctx.http = &part->server;
+    return part;
+}
+
+std::unique_ptr<Component> make_api(Context& ctx, std::string&) {
+    if (!ctx.http) return nullptr;
+    return std::make_unique<Api>(ctx);
+}
+
+std::unique_ptr<Component> make_metrics(Context& ctx, std::string&) {
+    if (!ctx.http) return nullptr;
+    return std::make_unique<Metrics>(ctx);
+}
+
+}  // namespace
+
+const std::vector<FactoryEntry>& Factories() {
+    static const std::vector<FactoryEntry> kParts = {
+        {"http", make_http},
+        {"api", make_api},
+        {"metrics", make_metrics},
+        // Last: READY is told once everything above runs.
+        {"systemd", MakeNotifier},
+    };
+    return kParts;
+}
+
+}  // namespace smd::service

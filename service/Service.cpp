@@ -1,0 +1,46 @@
+#include "service/Service.h"
+
+#include "service/view/SiteView.h"
+
+namespace smd::service {
+
+Service::Service() : view_(std::make_shared<SiteView>()) {}
+
+Service::~Service() {
+    Stop();
+}
+
+bool Service::Start(Host& host, const SiteConfig& site, std::function<void(const std::string&)> log,
+                    std::string& error) {
+    if (!log) log = [](const std::string&) {};
+    view_thread_ = std::make_unique<ConsumerThread>(host.Events(), view_);
+    context_ = std::unique_ptr<Context>(new Context{host, site, log, view_.get(), nullptr});
+    for (const FactoryEntry& f : Factories()) {
+        std::string why;
+        auto part = f.make(*context_, why);
+        if (!why.empty()) {
+            error = why;
+            Stop();
+            return false;
+        }
+        if (part) parts_.emplace_back(f.name, std::move(part));
+    }
+    for (auto& [name, part] : parts_) {
+        std::string why;
+        if (!part->Start(why)) {
+            error = why.empty() ? name + " cannot start" : why;
+            Stop();
+            return false;
+        }
+    }
+    return true;
+}
+
+void Service::Stop() {
+    for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) it->second->Stop();
+    parts_.clear();
+    if (view_thread_) view_thread_->Stop();
+    view_thread_.reset();
+}
+
+}  // namespace smd::service

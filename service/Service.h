@@ -1,0 +1,42 @@
+// Everything the daemon runs beside the host: the site view and the parts
+// the site file asks for (HTTP API, metrics, MQTT, ...), built from the list
+// in Components.cpp.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "service/Component.h"
+
+namespace smd::service {
+
+// The parts, in the order they are built and started.
+const std::vector<FactoryEntry>& Factories();
+
+class Service {
+  public:
+    Service();
+    ~Service();
+    Service(const Service&) = delete;
+    Service& operator=(const Service&) = delete;
+
+    // After host.Start(). False, with `error`, when a part is configured
+    // wrongly or cannot start; what was started is stopped again.
+    bool Start(Host& host, const SiteConfig& site, std::function<void(const std::string&)> log,
+               std::string& error);
+    // Stops every part (the HTTP listener before anything it serves goes).
+    void Stop();
+
+    SiteView& View() { return *view_; }
+    HttpServer* Http() { return context_ ? context_->http : nullptr; }
+
+  private:
+    std::shared_ptr<SiteView> view_;
+    std::unique_ptr<ConsumerThread> view_thread_;
+    std::unique_ptr<Context> context_;
+    std::vector<std::pair<std::string, std::unique_ptr<Component>>> parts_;
+};
+
+}  // namespace smd::service

@@ -1,0 +1,427 @@
+#include "service/http/Api.h"
+
+#include <httplib.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <cmath>
+#include <ctime>
+
+#include "host/HostTypes.h"
+#include "runtime/UnitRecords.h"
+#include "service/http/HttpServer.h"
+#include "service/json/EventJson.h"
+#include "service/view/SiteView.h"
+
+namespace smd::service {
+
+namespace pt = boost::posix_time;
+
+namespace {
+
+bool digits(const std::string& s, std::size_t at, std::size_t n, int& out) {
+    if (at + n > s.size()) return false;
+    out = 0;
+    for (std::size_t i = at; i < at + n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return false;
+        out = out * 10 + (s[i] - '0');
+    }
+    return true;
+}
+
+// An unsigned query parameter; `fallback` when absent.
+bool unsigned_param(const httplib::Request& req, const char* name, std::uint64_t max,
+                    std::uint64_t fallback, std::uint64_t& out, std::string& error) {
+    if (!req.has_param(name)) {
+        out = fallback;
+        return true;
+    }
+    const std::string text = req.get_param_value(name);
+    std::uint64_t v = 0;
+    bool ok = !text.empty() && text.size() <= 20;
+    for (char c : text) {
+        if (!ok) break;
+        if (c < '0' || c > '9') {
+            ok = false;
+            break;
+        }
+        const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+        if (v > (max - d) / 10) {
+            ok = false;
+            break;
+        }
+        v = v * 10 + d;
+    }
+    if (!ok) {
+        error =
+            std::string("\"") + name + "\" must be a whole number from 0 to " + std::to_string(max);
+        return false;
+    }
+    out = v;
+    return true;
+}
+
+bool time_param(const httplib::Request& req, const char* name, pt::ptime& out, std::string& error) {
+    if (!req.has_param(name)) return true;
+    std::string why;
+    if (!parse_query_time(req.get_param_value(name), out, why)) {
+        error = std::string("\"") + name + "\": " + why;
+        return false;
+    }
+    return true;
+}
+
+double seconds_since(const pt::ptime& t) {
+    if (t.is_special()) return NAN;
+    return static_cast<double>((local_time() - t).total_milliseconds()) / 1000.0;
+}
+
+}  // namespace
+
+bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error) {
+    error = "\"" + json::valid_utf8(s) +
+            "\" is no time (e.g. 2026-12-08T06:15:05+01:00, 2026-12-08 06:15, 2026-12-08)";
+    int y, mo, d, h = 0, mi = 0, sec = 0;
+    if (s.size() < 10 || !digits(s, 0, 4, y) || s[4] != '-' || !digits(s, 5, 2, mo) ||
+        s[7] != '-' || !digits(s, 8, 2, d)) {
+        return false;
+    }
+    std::size_t at = 10;
+    if (at < s.size() && (s[at] == 'T' || s[at] == ' ')) {
+        if (!digits(s, at + 1, 2, h) || at + 3 >= s.size() || s[at + 3] != ':' ||
+            !digits(s, at + 4, 2, mi)) {
+            return false;
+        }
+        at += 6;
+        if (at < s.size() && s[at] == ':') {
+            if (!digits(s, at + 1, 2, sec)) return false;
+            at += 3;
+            if (at < s.size() && (s[at] == '.' || s[at] == ',')) {  // fractions are dropped
+                ++at;
+                const std::size_t b = at;
+                while (at < s.size() && s[at] >= '0' && s[at] <= '9') ++at;
+                if (at == b) return false;
+            }
+        }
+    }
+    bool zoned = false;
+    long offset = 0;
+    if (at < s.size()) {
+        if (s[at] == 'Z' && at + 1 == s.size()) {
+            zoned = true;
+        } else if (s[at] == '+' || s[at] == '-') {
+            int oh, om;
+            const std::size_t rest = s.size() - at - 1;
+            if (rest == 5 && s[at + 3] == ':' && digits(s, at + 1, 2, oh) &&
+                digits(s, at + 4, 2, om)) {
+            } else if (rest == 4 && digits(s, at + 1, 2, oh) && digits(s, at + 3, 2, om)) {
+            } else {
+                return false;
+            }
+            if (oh > 23 || om > 59) return false;
+            offset = (oh * 3600L + om * 60L) * (s[at] == '-' ? -1 : 1);
+            zoned = true;
+        } else {
+            return false;
+        }
+    }
+    if (h > 23 || mi > 59 || sec > 59) return false;
+    pt::ptime t;
+    try {
+        t = pt::ptime(
+            boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
+                                   static_cast<unsigned short>(d)),
+            pt::hours(h) + pt::minutes(mi) + pt::seconds(sec));
+    } catch (const std::exception&) {
+        return false;
+    }
+    if (zoned) {
+        std::tm tm{};
+        tm.tm_year = y - 1900;
+        tm.tm_mon = mo - 1;
+        tm.tm_mday = d;
+        tm.tm_hour = h;
+        tm.tm_min = mi;
+        tm.tm_sec = sec;
+        const std::time_t utc = ::timegm(&tm) - offset;
+        std::tm lt{};
+        if (!::localtime_r(&utc, &lt)) return false;
+        t = pt::ptime(boost::gregorian::date(static_cast<unsigned short>(lt.tm_year + 1900),
+                                             static_cast<unsigned short>(lt.tm_mon + 1),
+                                             static_cast<unsigned short>(lt.tm_mday)),
+                      pt::hours(lt.tm_hour) + pt::minutes(lt.tm_min) + pt::seconds(lt.tm_sec));
+    }
+    local = t;
+    error.clear();
+    return true;
+}
+
+std::string Api::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
+    UnitKind kind;
+    const bool unit = unit_kind_of(device_type, kind);
+    for (const DeviceConfig& d : site_.devices) {
+        // The rectifier unit, and the bus device itself, share the device's data id.
+        if (d.data_id == data_id && (!unit || kind == UnitKind::RC)) return d.name;
+        for (const char* key : {"acSetting", "dcSetting"}) {
+            const Json::Value& entries = d.settings[key];
+            if (!entries.isArray()) continue;
+            for (const Json::Value& entry : entries) {
+                if (!entry.isObject()) continue;
+                const Json::Value& id = entry["data_id"];
+                const std::uint32_t n = id.isUInt() ? id.asUInt() : 0;
+                if ((id.isNull() || id.isUInt()) && n == data_id) return d.name;
+            }
+        }
+        if (d.data_id == data_id) return d.name;
+    }
+    return std::string();
+}
+
+StoreReader* Api::Reader(std::string& error) {
+    std::lock_guard<std::mutex> lock(reader_mutex_);
+    if (reader_) return reader_.get();
+    if (!host_.PersistentHistory()) {
+        error = "this site keeps no history database";
+        return nullptr;
+    }
+    reader_ = StoreReader::Open(host_.Store()->Path(), &error);
+    return reader_.get();
+}
+
+Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), site_(ctx.site) {
+    http_.Get("/api/v1/devices", [this](const httplib::Request&, httplib::Response& res) {
+        const SiteSnapshot snap = view_.Snapshot();
+        json::Writer w;
+        w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
+        for (const DeviceStatus& d : host_.Devices()) {
+            w.BeginObject();
+            w.Key("name").String(d.name);
+            w.Key("port").String(d.port);
+            w.Key("data_id").UInt(d.data_id);
+            w.Key("enabled").Bool(d.enabled);
+            w.Key("loaded").Bool(d.loaded);
+            if (!d.error.empty()) w.Key("error").String(d.error);
+            w.Key("port_open").Bool(d.port_open);
+            w.Key("port_opens").UInt(d.port_opens);
+            w.Key("port_losses").UInt(d.port_losses);
+            const DeviceView* v = nullptr;
+            for (const auto& dv : snap.devices) {
+                if (dv.name == d.name) v = &dv;
+            }
+            w.Key("line");
+            WriteLine(w, v ? v->line : LineStatus());
+            const HostEvent* c = v && v->cycle ? v->cycle.get() : nullptr;
+            w.Key("cycles").UInt(c ? c->cycle.number : 0);
+            w.Key("poll_seconds");
+            if (c && c->cycle.number > 0) {
+                w.Double(c->cycle.poll_seconds);
+            } else {
+                w.Null();
+            }
+            w.Key("data_age_seconds").Double(c ? seconds_since(c->time) : NAN);
+            w.Key("frames");
+            if (c && c->cycle.number > 0) {
+                WriteFrames(w, c->frames);
+            } else {
+                w.Null();
+            }
+            w.EndObject();
+        }
+        w.EndArray().EndObject();
+        SetJson(res, w.Take());
+    });
+
+    http_.Get("/api/v1/values", [this](const httplib::Request& req, httplib::Response& res) {
+        const std::string device = req.get_param_value("device");
+        std::uint64_t data_id = 0;
+        std::string error;
+        if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error)) {
+            return SetError(res, 400, error);
+        }
+        const bool by_id = req.has_param("data_id");
+        const SiteSnapshot snap = view_.Snapshot();
+        json::Writer w;
+        w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
+        bool found = false;
+        for (const DeviceView& d : snap.devices) {
+            if (!device.empty() && d.name != device) continue;
+            const HostEvent* c = d.cycle.get();
+            if (by_id) {
+                bool has = false;
+                for (const auto& u : c ? c->units : std::vector<UnitValues>()) {
+                    has = has || u.data_id == data_id;
+                }
+                if (!has) continue;
+            }
+            found = true;
+            w.BeginObject();
+            w.Key("device").String(d.name);
+            w.Key("line").String(line_state_name(d.line.state));
+            w.Key("time").Time(c ? c->time : pt::ptime());
+            w.Key("age_seconds").Double(c ? seconds_since(c->time) : NAN);
+            w.Key("cycle").UInt(c ? c->cycle.number : 0);
+            w.Key("units").BeginArray();
+            if (c) {
+                for (const auto& u : c->units) {
+                    if (!by_id || u.data_id == data_id) WriteUnit(w, u);
+                }
+            }
+            w.EndArray();
+            w.EndObject();
+        }
+        w.EndArray().EndObject();
+        if (!found && (!device.empty() || by_id)) {
+            return SetError(res, 404,
+                            device.empty() ? "no unit has data id " + std::to_string(data_id)
+                                           : "no device \"" + device + "\" with values");
+        }
+        SetJson(res, w.Take());
+    });
+
+    http_.Get("/api/v1/alarms", [this](const httplib::Request&, httplib::Response& res) {
+        const SiteSnapshot snap = view_.Snapshot();
+        json::Writer w;
+        w.BeginObject().Key("time").Time(local_time()).Key("alarms").BeginArray();
+        for (const HostEvent& a : snap.alarms) WriteAlarm(w, a.device, a.alarm);
+        w.EndArray().EndObject();
+        SetJson(res, w.Take());
+    });
+
+    http_.Get("/api/v1/events", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string error;
+        pt::ptime since;
+        std::uint64_t after = 0, limit = 0;
+        if (!time_param(req, "since", since, error) ||
+            !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
+            !unsigned_param(req, "limit", kEventsMax, kEventsPage, limit, error)) {
+            return SetError(res, 400, error);
+        }
+        if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
+        StoreReader* reader = Reader(error);
+        if (!reader) return SetError(res, 503, error);
+        std::vector<StoredEvent> events;
+        if (!reader->Events(since, static_cast<std::int64_t>(after), limit, events, error)) {
+            return SetError(res, 503, error);
+        }
+        json::Writer w;
+        w.BeginObject().Key("events").BeginArray();
+        for (const StoredEvent& e : events) {
+            w.BeginObject();
+            w.Key("id").Int(e.id);
+            w.Key("time").Time(e.event.time);
+            w.Key("kind").String(e.event.kind == AlarmEvent::Kind::Raised ? "raised" : "cleared");
+            w.Key("alarm");
+            WriteAlarm(w, DeviceOf(e.event.alarm.data_id, e.event.alarm.device_type),
+                       e.event.alarm);
+            w.EndObject();
+        }
+        w.EndArray();
+        w.Key("next_after");
+        if (events.size() == limit) {
+            w.Int(events.back().id);
+        } else {
+            w.Null();
+        }
+        w.EndObject();
+        SetJson(res, w.Take());
+    });
+
+    http_.Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
+        std::string error;
+        pt::ptime from, to;
+        std::uint64_t data_id = 0, after = 0, limit = 0;
+        if (!req.has_param("data_id")) return SetError(res, 400, "\"data_id\" is needed");
+        if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error) ||
+            !time_param(req, "from", from, error) || !time_param(req, "to", to, error) ||
+            !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
+            !unsigned_param(req, "limit", kHistoryMax, kHistoryPage, limit, error)) {
+            return SetError(res, 400, error);
+        }
+        if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
+        if (!from.is_special() && !to.is_special() && to < from) {
+            return SetError(res, 400, "\"to\" is before \"from\"");
+        }
+        StoreReader* reader = Reader(error);
+        if (!reader) return SetError(res, 503, error);
+        std::vector<StoredRecord> records;
+        if (!reader->History(static_cast<std::uint32_t>(data_id), from, to,
+                             static_cast<std::int64_t>(after), limit, records, error)) {
+            return SetError(res, 503, error);
+        }
+        json::Writer w;
+        w.BeginObject();
+        w.Key("data_id").UInt(data_id);
+        w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
+        w.Key("records").BeginArray();
+        std::vector<NamedValue> values;
+        for (const StoredRecord& r : records) {
+            w.BeginObject();
+            w.Key("id").Int(r.id);
+            w.Key("time").Time(r.record.time);
+            w.Key("device_type").String(r.record.device_type);
+            UnitKind kind;
+            values.clear();
+            if (!unit_kind_of(r.record.device_type, kind)) {
+                w.Key("error").String("records of this device type are not decoded");
+            } else if (!record_values(kind, r.record.bytes, values)) {
+                w.Key("kind").String(unit_kind_name(kind));
+                w.Key("error").String("a record of " + std::to_string(r.record.bytes.size()) +
+                                      " bytes does not have its unit's layout");
+            } else {
+                w.Key("kind").String(unit_kind_name(kind));
+                WriteValues(w, values);
+            }
+            w.EndObject();
+        }
+        w.EndArray();
+        w.Key("next_after");
+        if (records.size() == limit) {
+            w.Int(records.back().id);
+        } else {
+            w.Null();
+        }
+        w.EndObject();
+        SetJson(res, w.Take());
+    });
+
+    http_.Get("/api/v1/stream", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!http_.AcquireStream()) {
+            return SetError(res, 503, "too many event streams are open");
+        }
+        const bool initial = req.get_param_value("initial") != "0";
+        auto queue = host_.Events().Subscribe();  // bounded: cycles drop first
+        EventBus* bus = &host_.Events();
+        HttpServer* http = &http_;
+        res.set_header("Cache-Control", "no-cache");
+        res.set_header("X-Accel-Buffering", "no");
+        auto quiet = std::make_shared<int>(0);
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [queue, http, initial, quiet](std::size_t, httplib::DataSink& sink) {
+                HostEvent e;
+                if (http->Stopping()) return false;
+                if (!queue->Pop(e, std::chrono::milliseconds(1000))) {
+                    // A comment now and then shows the client that the line is alive.
+                    if (++*quiet >= 15) {
+                        *quiet = 0;
+                        if (!sink.write(": keep-alive\n\n", 14)) return false;
+                    }
+                    return !queue->Closed() && sink.is_writable();
+                }
+                *quiet = 0;
+                if (e.initial && !initial) return true;
+                json::Writer w;
+                WriteEvent(w, e);
+                std::string text = "id: " + std::to_string(e.seq) +
+                                   "\nevent: " + event_kind_name(e.kind) + "\ndata: " + w.Take() +
+                                   "\n\n";
+                return sink.write(text.data(), text.size());
+            },
+            [queue, bus, http](bool) {
+                bus->Unsubscribe(queue);
+                http->ReleaseStream();
+            });
+    });
+}
+
+}  // namespace smd::service

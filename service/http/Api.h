@@ -1,0 +1,42 @@
+// The read-only JSON API under /api/v1: devices, values, alarms, events,
+// history and the event stream.
+#pragma once
+
+#include <boost/date_time/posix_time/posix_time_types.hpp>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "runtime/StoreReader.h"
+#include "service/Component.h"
+
+namespace smd::service {
+
+// A time of a query: "2026-12-08T06:15:05+01:00", "...Z", "2026-12-08 06:15:05"
+// or "2026-12-08T06:15" (local), "2026-12-08" (local midnight). Times with an
+// offset become local time, as the store keeps them.
+bool parse_query_time(const std::string& text, boost::posix_time::ptime& local, std::string& error);
+
+class Api : public Component {
+  public:
+    // Registers its routes on ctx.http, which must be set.
+    explicit Api(Context& ctx);
+
+    static constexpr std::size_t kHistoryPage = 500, kHistoryMax = 5000;
+    static constexpr std::size_t kEventsPage = 1000, kEventsMax = 10000;
+
+  private:
+    // The device a unit belongs to, by the site file; empty when none.
+    std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
+    // The database reader, opened at first use; null without a database.
+    StoreReader* Reader(std::string& error);
+
+    Host& host_;
+    SiteView& view_;
+    HttpServer& http_;
+    SiteConfig site_;
+    std::mutex reader_mutex_;
+    std::unique_ptr<StoreReader> reader_;
+};
+
+}  // namespace smd::service

@@ -1,0 +1,131 @@
+#include "service/json/EventJson.h"
+
+#include <cmath>
+
+namespace smd::service {
+
+void WriteLine(json::Writer& w, const LineStatus& line) {
+    w.BeginObject();
+    w.Key("state").String(line_state_name(line.state));
+    w.Key("since").Time(line.since);
+    w.Key("last_cycle").Time(line.last_cycle);
+    w.Key("detail").String(line.detail);
+    w.Key("comm_lost").Bool(line.comm_lost);
+    w.EndObject();
+}
+
+void WriteFrames(json::Writer& w, const FrameStats& f) {
+    w.BeginObject();
+    w.Key("commands_sent").UInt(f.commands_sent);
+    w.Key("answers").UInt(f.answers);
+    w.Key("checksum_errors").UInt(f.checksum_errors);
+    w.Key("length_errors").UInt(f.length_errors);
+    w.Key("hex_errors").UInt(f.hex_errors);
+    w.Key("overlong").UInt(f.overlong);
+    w.Key("truncated").UInt(f.truncated);
+    w.Key("garbage_runs").UInt(f.garbage_runs);
+    w.Key("resync_bytes").UInt(f.resync_bytes);
+    w.Key("rtn_errors").UInt(f.rtn_errors);
+    w.Key("wrong_address").UInt(f.wrong_address);
+    w.Key("echoes").UInt(f.echoes);
+    w.Key("timeouts").UInt(f.timeouts);
+    w.Key("cycles").UInt(f.cycles);
+    w.EndObject();
+}
+
+void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a) {
+    w.BeginObject();
+    w.Key("device").String(device);
+    w.Key("data_id").UInt(a.data_id);
+    w.Key("device_type").String(a.device_type);
+    w.Key("key").String(a.key);
+    w.Key("code").String(a.code);
+    w.Key("name").String(a.name);
+    w.Key("detail").String(a.detail);
+    w.Key("level").Int(a.level);
+    w.Key("state").Int(a.state);
+    w.Key("since").Time(a.since);
+    w.EndObject();
+}
+
+namespace {
+
+std::string why_not_finite(float v) {
+    if (std::isnan(v)) return "not a number";
+    return v > 0 ? "+infinity" : "-infinity";
+}
+
+}  // namespace
+
+void WriteValues(json::Writer& w, const std::vector<NamedValue>& values) {
+    bool any_reply = false;
+    w.Key("values").BeginObject();
+    for (const NamedValue& v : values) {
+        w.Key(v.name);
+        if (v.ok && std::isfinite(v.value)) {
+            w.Float(v.value);
+        } else {
+            w.Null();
+            any_reply = true;
+        }
+    }
+    w.EndObject();
+    if (!any_reply) return;
+    w.Key("replies").BeginObject();
+    for (const NamedValue& v : values) {
+        if (!v.ok) {
+            w.Key(v.name).String(v.reply);
+        } else if (!std::isfinite(v.value)) {
+            w.Key(v.name).String(why_not_finite(v.value));
+        }
+    }
+    w.EndObject();
+}
+
+void WriteUnit(json::Writer& w, const UnitValues& u) {
+    w.BeginObject();
+    w.Key("kind").String(unit_kind_name(u.kind));
+    w.Key("data_id").UInt(u.data_id);
+    w.Key("device_type").String(u.device_type);
+    w.Key("replayed").Bool(u.replayed);
+    w.Key("stored").Time(u.stored);
+    WriteValues(w, u.values);
+    w.EndObject();
+}
+
+void WriteEvent(json::Writer& w, const HostEvent& e) {
+    w.BeginObject();
+    w.Key("seq").UInt(e.seq);
+    w.Key("kind").String(event_kind_name(e.kind));
+    w.Key("initial").Bool(e.initial);
+    w.Key("device").String(e.device);
+    w.Key("time").Time(e.time);
+    switch (e.kind) {
+        case HostEvent::Kind::Cycle:
+            w.Key("cycle").BeginObject();
+            w.Key("number").UInt(e.cycle.number);
+            w.Key("poll_seconds").Double(e.cycle.poll_seconds);
+            w.Key("period_seconds").Double(e.cycle.period_seconds);
+            w.EndObject();
+            w.Key("line");
+            WriteLine(w, e.line);
+            w.Key("frames");
+            WriteFrames(w, e.frames);
+            w.Key("units").BeginArray();
+            for (const auto& u : e.units) WriteUnit(w, u);
+            w.EndArray();
+            break;
+        case HostEvent::Kind::AlarmRaised:
+        case HostEvent::Kind::AlarmCleared:
+            w.Key("alarm");
+            WriteAlarm(w, e.device, e.alarm);
+            break;
+        case HostEvent::Kind::Line:
+            w.Key("line");
+            WriteLine(w, e.line);
+            break;
+    }
+    w.EndObject();
+}
+
+}  // namespace smd::service

@@ -1,0 +1,25 @@
+// The event stream's pieces as JSON, the same everywhere they are served
+// (API answers, the event stream, the client's --json).
+#pragma once
+
+#include "runtime/Events.h"
+#include "runtime/JsonText.h"
+
+namespace smd::service {
+
+// {"state", "since", "last_cycle", "detail", "comm_lost"}
+void WriteLine(json::Writer& w, const LineStatus& line);
+// Every frame counter by name.
+void WriteFrames(json::Writer& w, const FrameStats& frames);
+// {"device", "data_id", "device_type", "key", "code", "name", "detail", "level", "state", "since"}
+void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& alarm);
+// "values": {name: number or null}, and "replies": {name: text} for every
+// value that is null (the unit's reply, or why the number is not finite).
+void WriteValues(json::Writer& w, const std::vector<NamedValue>& values);
+// {"kind", "data_id", "device_type", "replayed", "stored", "values", "replies"}
+void WriteUnit(json::Writer& w, const UnitValues& unit);
+// {"seq", "kind", "initial", "device", "time", ...}: "cycle", "line", "frames",
+// "units" for a cycle; "alarm" for a raise or clear; "line" for a line change.
+void WriteEvent(json::Writer& w, const HostEvent& e);
+
+}  // namespace smd::service

@@ -1,0 +1,328 @@
+#include "service/metrics/Metrics.h"
+
+#include <httplib.h>
+
+#include <cmath>
+#include <functional>
+#include <vector>
+
+#include "host/HostTypes.h"
+#include "runtime/JsonText.h"
+#include "service/http/HttpServer.h"
+#include "service/view/SiteView.h"
+
+namespace smd::service {
+
+std::string prometheus_label(const std::string& value) {
+    const std::string v = json::valid_utf8(value);
+    std::string out;
+    out.reserve(v.size());
+    for (char c : v) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string prometheus_value(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    return json::number(v);
+}
+
+std::string prometheus_value(float v) {
+    if (!std::isfinite(v)) return prometheus_value(static_cast<double>(v));
+    return json::number(v);
+}
+
+namespace {
+
+// Families are written in the order they are first named, each with its
+// samples together, as the format requires.
+class Exposition {
+  public:
+    void Family(const std::string& name, const char* type, const char* help) {
+        if (index_.count(name)) return;
+        index_[name] = families_.size();
+        families_.push_back({name, type, help, {}});
+    }
+    // `labels` is the text between the braces, already escaped.
+    void Sample(const std::string& family, const std::string& suffix, const std::string& labels,
+                const std::string& value) {
+        auto& f = families_[index_.at(family)];
+        f.samples += family;
+        f.samples += suffix;
+        if (!labels.empty()) {
+            f.samples += '{';
+            f.samples += labels;
+            f.samples += '}';
+        }
+        f.samples += ' ';
+        f.samples += value;
+        f.samples += '\n';
+    }
+    std::string Text() const {
+        std::string out;
+        for (const auto& f : families_) {
+            if (f.samples.empty()) continue;
+            out += "# HELP " + f.name + " " + f.help + "\n# TYPE " + f.name + " " + f.type + "\n" +
+                   f.samples;
+        }
+        return out;
+    }
+
+  private:
+    struct F {
+        std::string name;
+        const char* type;
+        const char* help;
+        std::string samples;
+    };
+    std::vector<F> families_;
+    std::map<std::string, std::size_t> index_;
+};
+
+std::string label(const char* name, const std::string& value) {
+    return std::string(name) + "=\"" + prometheus_label(value) + "\"";
+}
+
+struct Mapped {
+    const char* family;
+    const char* help;
+    std::string extra;  // labels beyond device, data id, kind and name
+};
+
+bool starts_with(const std::string& s, const char* p, std::size_t& rest) {
+    const std::size_t n = std::char_traits<char>::length(p);
+    if (s.compare(0, n, p) != 0) return false;
+    rest = n;
+    return true;
+}
+
+// "channel_12_f" -> index "12", field "f"; false for another shape.
+bool split_indexed(const std::string& name, std::size_t from, std::string& index,
+                   std::string& field) {
+    const std::size_t us = name.find('_', from);
+    if (us == std::string::npos || us == from) return false;
+    index = name.substr(from, us - from);
+    for (char c : index) {
+        if (c < '0' || c > '9') return false;
+    }
+    field = name.substr(us + 1);
+    return !field.empty();
+}
+
+Mapped map_value(UnitKind kind, const std::string& name) {
+    std::size_t rest = 0;
+    std::string index, field;
+    switch (kind) {
+        case UnitKind::AC:
+            if (name == "ia" || name == "ib" || name == "ic") {
+                return {"ravo3_ac_phase_current_amperes", "AC phase current.",
+                        label("phase", name.substr(1, 1))};
+            }
+            if (name == "ia_alert" || name == "ib_alert" || name == "ic_alert") {
+                return {"ravo3_ac_phase_current_alarm_state",
+                        "AC phase current alarm state as the unit reports it (0 normal).",
+                        label("phase", name.substr(1, 1))};
+            }
+            if (starts_with(name, "channel_", rest) && split_indexed(name, rest, index, field)) {
+                if (field == "f") {
+                    return {"ravo3_ac_frequency_hertz", "AC input frequency.",
+                            label("channel", index)};
+                }
+                if (field == "a" || field == "b" || field == "c") {
+                    return {"ravo3_ac_voltage_volts", "AC input voltage.",
+                            label("channel", index) + "," + label("phase", field)};
+                }
+            }
+            break;
+        case UnitKind::DC:
+            if (name == "v") return {"ravo3_dc_voltage_volts", "DC output voltage.", ""};
+            if (name == "i") return {"ravo3_dc_load_current_amperes", "DC load current.", ""};
+            break;
+        case UnitKind::RC:
+            if (name == "group_value") {
+                return {"ravo3_rectifier_group_value",
+                        "The rectifier group's value as the unit reports it.", ""};
+            }
+            if (name == "module_count") {
+                return {"ravo3_rectifier_modules", "Rectifier modules reported.", ""};
+            }
+            if (starts_with(name, "module_", rest) && split_indexed(name, rest, index, field)) {
+                const std::string m = label("module", index);
+                if (field == "value") {
+                    return {"ravo3_rectifier_module_value",
+                            "A rectifier module's value as the unit reports it.", m};
+                }
+                if (field.compare(0, 7, "status_") == 0) {
+                    return {"ravo3_rectifier_module_status", "A rectifier module's status byte.",
+                            m + "," + label("status", field.substr(7))};
+                }
+                if (field == "fault") {
+                    return {"ravo3_rectifier_module_fault_state",
+                            "A rectifier module's fault state (1 faulty).", m};
+                }
+                return {"ravo3_rectifier_module_alarm_state",
+                        "A rectifier module's alarm byte as the unit reports it.",
+                        m + "," + label("alarm", field)};
+            }
+            break;
+    }
+    return {"ravo3_value", "A value the unit serves under a name without a metric of its own.", ""};
+}
+
+}  // namespace
+
+Metrics::Metrics(Context& ctx) : view_(*ctx.view) {
+    ctx.http->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+        res.set_content(Render(), "text/plain; version=0.0.4; charset=utf-8");
+    });
+    thread_ = std::make_unique<ConsumerThread>(
+        ctx.host.Events(), std::shared_ptr<EventConsumer>(this, [](EventConsumer*) {}));
+}
+
+Metrics::~Metrics() {
+    Stop();
+}
+
+void Metrics::Stop() {
+    if (thread_) thread_->Stop();
+}
+
+void Metrics::OnEvent(const HostEvent& e) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    switch (e.kind) {
+        case HostEvent::Kind::Cycle: {
+            // Replayed values and the state at subscription are no poll.
+            if (e.initial || e.cycle.number == 0) break;
+            Poll& p = polls_[e.device];
+            ++p.count;
+            p.sum += e.cycle.poll_seconds;
+            for (std::size_t i = 0; i < kPollBuckets.size(); ++i) {
+                if (e.cycle.poll_seconds <= kPollBuckets[i]) {
+                    ++p.buckets[i];
+                    break;
+                }
+            }
+            break;
+        }
+        case HostEvent::Kind::AlarmRaised:
+        case HostEvent::Kind::AlarmCleared: {
+            const ActiveAlarm& a = e.alarm;
+            points_[Point(e.device, a.data_id, a.device_type, a.key, a.detail)] = {
+                a, e.kind == HostEvent::Kind::AlarmRaised};
+            break;
+        }
+        case HostEvent::Kind::Line:
+            break;
+    }
+}
+
+std::string Metrics::Render() const {
+    const SiteSnapshot snap = view_.Snapshot();
+    const auto now = local_time();
+    Exposition x;
+    x.Family("ravo3_line_state", "gauge", "1 for the state the device's line is in.");
+    x.Family("ravo3_comm_lost", "gauge", "1 while the device's communication-lost alarm stands.");
+    x.Family("ravo3_data_age_seconds", "gauge", "Seconds since the device's last values.");
+    x.Family("ravo3_poll_cycles_total", "counter", "Poll cycles completed.");
+    x.Family("ravo3_commands_sent_total", "counter", "Command frames sent.");
+    x.Family("ravo3_answers_total", "counter", "Valid answer frames received.");
+    x.Family("ravo3_frame_errors_total", "counter", "Answers refused or missed, by cause.");
+    x.Family("ravo3_resync_bytes_total", "counter", "Bytes dropped looking for a frame start.");
+    x.Family("ravo3_poll_duration_seconds", "histogram", "Duration of a poll cycle.");
+    for (const DeviceView& d : snap.devices) {
+        const std::string dev = label("device", d.name);
+        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+            x.Sample("ravo3_line_state", "", dev + "," + label("state", line_state_name(s)),
+                     d.line.state == s ? "1" : "0");
+        }
+        x.Sample("ravo3_comm_lost", "", dev, d.line.comm_lost ? "1" : "0");
+        const HostEvent* c = d.cycle.get();
+        if (c) {
+            x.Sample("ravo3_data_age_seconds", "", dev,
+                     prometheus_value(static_cast<double>((now - c->time).total_milliseconds()) /
+                                      1000.0));
+        }
+        if (c && c->cycle.number > 0) {
+            const FrameStats& f = c->frames;
+            x.Sample("ravo3_poll_cycles_total", "", dev, std::to_string(f.cycles));
+            x.Sample("ravo3_commands_sent_total", "", dev, std::to_string(f.commands_sent));
+            x.Sample("ravo3_answers_total", "", dev, std::to_string(f.answers));
+            const std::pair<const char*, std::uint64_t> causes[] = {
+                {"checksum", f.checksum_errors},
+                {"length", f.length_errors},
+                {"hex", f.hex_errors},
+                {"overlong", f.overlong},
+                {"truncated", f.truncated},
+                {"garbage", f.garbage_runs},
+                {"rtn", f.rtn_errors},
+                {"wrong_address", f.wrong_address},
+                {"echo", f.echoes},
+                {"timeout", f.timeouts}};
+            for (const auto& [cause, n] : causes) {
+                x.Sample("ravo3_frame_errors_total", "", dev + "," + label("cause", cause),
+                         std::to_string(n));
+            }
+            x.Sample("ravo3_resync_bytes_total", "", dev, std::to_string(f.resync_bytes));
+        }
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const auto& [device, p] : polls_) {
+            const std::string dev = label("device", device);
+            std::uint64_t cumulative = 0;
+            for (std::size_t i = 0; i < kPollBuckets.size(); ++i) {
+                cumulative += p.buckets[i];
+                x.Sample("ravo3_poll_duration_seconds", "_bucket",
+                         dev + "," + label("le", prometheus_value(kPollBuckets[i])),
+                         std::to_string(cumulative));
+            }
+            x.Sample("ravo3_poll_duration_seconds", "_bucket", dev + ",le=\"+Inf\"",
+                     std::to_string(p.count));
+            x.Sample("ravo3_poll_duration_seconds", "_sum", dev, prometheus_value(p.sum));
+            x.Sample("ravo3_poll_duration_seconds", "_count", dev, std::to_string(p.count));
+        }
+        x.Family("ravo3_alarm_active", "gauge",
+                 "1 while the alarm point stands, 0 once cleared (points seen since start).");
+        for (const auto& [point, entry] : points_) {
+            const ActiveAlarm& a = entry.first;
+            x.Sample("ravo3_alarm_active", "",
+                     label("device", std::get<0>(point)) + "," +
+                         label("data_id", std::to_string(a.data_id)) + "," +
+                         label("device_type", a.device_type) + "," + label("key", a.key) + "," +
+                         label("code", a.code) + "," + label("name", a.name) + "," +
+                         label("detail", a.detail) + "," + label("level", std::to_string(a.level)),
+                     entry.second ? "1" : "0");
+        }
+    }
+    for (const DeviceView& d : snap.devices) {
+        if (!d.cycle) continue;
+        const std::string dev = label("device", d.name);
+        for (const UnitValues& u : d.cycle->units) {
+            const std::string unit = dev + "," + label("data_id", std::to_string(u.data_id)) + "," +
+                                     label("kind", unit_kind_name(u.kind));
+            for (const NamedValue& v : u.values) {
+                if (!v.ok) continue;  // the unit gave a reply instead: no sample
+                const Mapped m = map_value(u.kind, v.name);
+                x.Family(m.family, "gauge", m.help);
+                std::string labels = unit;
+                if (!m.extra.empty()) labels += "," + m.extra;
+                labels += "," + label("name", v.name);
+                x.Sample(m.family, "", labels, prometheus_value(v.value));
+            }
+        }
+    }
+    return x.Text();
+}
+
+}  // namespace smd::service

@@ -1,0 +1,404 @@
+// The HTTP API and /metrics end to end: the host polls the simulator on a
+// pty, the service serves it on loopback, cpp-httplib's client asks.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <json/reader.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <set>
+#include <sstream>
+
+#include "host/HostTypes.h"
+#include "runtime/Host.h"
+#include "runtime/JsonText.h"
+#include "service/Service.h"
+#include "service/http/Api.h"
+#include "service/http/HttpServer.h"
+#include "service/view/SiteView.h"
+#include "sim/Server.h"
+#include "tests/support/Fixture.h"
+
+using testing_support::parse_json;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kToken = "s3cret-token";
+
+// Values floats hold exactly, and 53.52, which they do not: it must still
+// read 53.52, not 53.520000457763672.
+const char* const kScenario = R"({
+  "ac": {"units": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50.0},
+                                 {"a": 220.0, "b": 221.0, "c": 222.0, "f": 49.5}],
+                    "ia": 12.5, "ib": 11.75, "ic": 13.0}]},
+  "rectifier": {"modules": [{"value": 16.5}, {"value": 17.25}]},
+  "dc": {"units": [{"v": 53.52, "i": 48.5}]},
+  "events": [{"at_cycle": 2, "do": "set", "target": "ac_channel", "phase": "b", "state": 2}]
+})";
+
+class ServiceApi : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        smd::set_pause([](unsigned) {});
+        dir_ = fs::temp_directory_path() / ("ravo3-api-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_);
+        std::ofstream(dir_ / "token") << kToken << "\n";
+        sim_ = new sim::Server(sim::ParseScenario(kScenario));
+        ASSERT_TRUE(sim_->Start()) << sim_->Error();
+        const std::string site =
+            R"({"history_db": "history.db", "http": {"listen": "127.0.0.1:0", "token_file": "token"},
+                "devices": [{"name": "site-1", "port": ")" +
+            sim_->Path() + R"(", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 500,
+                "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+        std::string error;
+        ASSERT_TRUE(smd::ParseSiteConfig(site, dir_.string(), site_, error)) << error;
+        site_.path = (dir_ / "site.json").string();
+        smd::HostOptions ho;
+        ho.log = [](const std::string&) {};
+        host_ = new smd::Host(ho);
+        ASSERT_TRUE(host_->Start(site_, error)) << error;
+        service_ = new smd::service::Service();
+        ASSERT_TRUE(service_->Start(*host_, site_, nullptr, error)) << error;
+        // Three cycles: the alarm of cycle 2 is raised and stored.
+        auto q = host_->Events().Subscribe();
+        smd::HostEvent e;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (std::chrono::steady_clock::now() < deadline &&
+               !(q->Pop(e, std::chrono::milliseconds(500)) &&
+                 e.kind == smd::HostEvent::Kind::Cycle && e.cycle.number >= 3)) {
+        }
+        ASSERT_EQ(e.cycle.number, 3u);
+        host_->Events().Unsubscribe(q);
+        // Freeze the site so every answer below sees the same cycle.
+        host_->Stop();
+        ASSERT_TRUE(
+            service_->View().WaitFor(host_->Events().State().seq, std::chrono::seconds(10)));
+    }
+    static void TearDownTestSuite() {
+        delete service_;
+        delete host_;
+        delete sim_;
+        fs::remove_all(dir_);
+        smd::set_pause(nullptr);
+    }
+
+    static httplib::Client Client(const std::string& token = kToken) {
+        httplib::Client c("127.0.0.1", service_->Http()->Port());
+        c.set_read_timeout(10, 0);
+        if (!token.empty()) c.set_bearer_token_auth(token.c_str());
+        return c;
+    }
+    static Json::Value GetJson(const std::string& path, int want = 200) {
+        auto c = Client();
+        auto r = c.Get(path.c_str());
+        EXPECT_TRUE(r) << path;
+        if (!r) return Json::Value();
+        EXPECT_EQ(r->status, want) << path << ": " << r->body;
+        EXPECT_EQ(r->get_header_value("Content-Type"), "application/json; charset=utf-8");
+        return parse_json(r->body);
+    }
+
+    static inline fs::path dir_;
+    static inline sim::Server* sim_ = nullptr;
+    static inline smd::SiteConfig site_;
+    static inline smd::Host* host_ = nullptr;
+    static inline smd::service::Service* service_ = nullptr;
+};
+
+TEST_F(ServiceApi, ValuesMatchTheHostForEveryName) {
+    auto c = Client();
+    auto r = c.Get("/api/v1/values");
+    ASSERT_TRUE(r);
+    EXPECT_NE(r->body.find("\"v\":53.52,"), std::string::npos) << "shortest float form";
+    const Json::Value v = parse_json(r->body);
+    ASSERT_EQ(v["devices"].size(), 1u);
+    std::set<std::string> kinds;
+    std::size_t compared = 0;
+    for (const auto& unit : v["devices"][0]["units"]) {
+        kinds.insert(unit["kind"].asString());
+        if (unit["kind"] == "rc") continue;  // served from its record; below
+        for (const auto& name : unit["values"].getMemberNames()) {
+            const float want = host_->GetValue(unit["data_id"].asUInt(), name);
+            EXPECT_EQ(unit["values"][name].asFloat(), want) << name;
+            ++compared;
+        }
+    }
+    EXPECT_EQ(kinds, (std::set<std::string>{"ac", "dc", "rc"}));
+    EXPECT_EQ(compared, 6u + 8u + 2u);
+    const Json::Value& rc = v["devices"][0]["units"][2]["values"];
+    EXPECT_EQ(rc["module_count"].asInt(), 2);
+    EXPECT_EQ(rc["module_2_value"].asFloat(), 17.25f);
+}
+
+TEST_F(ServiceApi, AnswersAndErrors) {
+    struct Case {
+        std::string path;
+        int status;
+        std::string token;
+        std::string error;  // a part of the error text
+    } cases[] = {
+        {"/api/v1/devices", 401, "", "bearer token is needed"},
+        {"/api/v1/devices", 401, "wrong", "token is wrong"},
+        {"/metrics", 401, "s3cret-tokeN", "token is wrong"},
+        {"/api/v1/devices", 200, kToken, ""},
+        {"/api/v1/nothing", 404, kToken, "no such resource"},
+        {"/api/v1/values?device=elsewhere", 404, kToken, "elsewhere"},
+        {"/api/v1/values?data_id=99", 404, kToken, "99"},
+        {"/api/v1/history", 400, kToken, "\"data_id\" is needed"},
+        {"/api/v1/history?data_id=-1", 400, kToken, "data_id"},
+        {"/api/v1/history?data_id=4294967296", 400, kToken, "data_id"},
+        {"/api/v1/history?data_id=502&from=yesterday", 400, kToken, "is no time"},
+        {"/api/v1/history?data_id=502&from=2026-12-09&to=2026-12-08", 400, kToken, "before"},
+        {"/api/v1/history?data_id=502&limit=0", 400, kToken, "limit"},
+        {"/api/v1/history?data_id=502&limit=5001", 400, kToken, "limit"},
+        {"/api/v1/events?since=2026-13-01", 400, kToken, "is no time"},
+        {"/api/v1/events?after=x", 400, kToken, "after"},
+    };
+    for (const auto& k : cases) {
+        auto c = Client(k.token);
+        auto r = c.Get(k.path.c_str());
+        ASSERT_TRUE(r) << k.path;
+        EXPECT_EQ(r->status, k.status) << k.path << " " << r->body;
+        if (k.status == 401) {
+            EXPECT_EQ(r->get_header_value("WWW-Authenticate").rfind("Bearer", 0), 0u);
+        }
+        if (k.error.empty()) continue;
+        const Json::Value e = parse_json(r->body);
+        EXPECT_NE(e["error"].asString().find(k.error), std::string::npos) << r->body;
+        EXPECT_EQ(e["status"].asInt(), k.status);
+    }
+}
+
+TEST_F(ServiceApi, DevicesAlarmsEventsAndHistoryPages) {
+    const Json::Value d = GetJson("/api/v1/devices")["devices"][0];
+    EXPECT_EQ(d["name"], "site-1");
+    EXPECT_EQ(d["line"]["state"], "stopped");
+    EXPECT_EQ(d["cycles"].asUInt(), 3u);
+    EXPECT_EQ(d["frames"]["answers"].asUInt(), d["frames"]["commands_sent"].asUInt());
+
+    const Json::Value alarms = GetJson("/api/v1/alarms")["alarms"];
+    ASSERT_EQ(alarms.size(), 1u);
+    EXPECT_EQ(alarms[0]["device"], "site-1");
+    EXPECT_EQ(alarms[0]["code"], "06014");
+
+    const Json::Value events = GetJson("/api/v1/events?since=2000-01-01T00:00:00Z");
+    ASSERT_EQ(events["events"].size(), 1u);
+    EXPECT_EQ(events["events"][0]["kind"], "raised");
+    EXPECT_EQ(events["events"][0]["alarm"]["device"], "site-1");
+    EXPECT_TRUE(events["next_after"].isNull());
+    EXPECT_EQ(GetJson("/api/v1/events?since=2999-01-01")["events"].size(), 0u);
+
+    // Three DC records, a page of two, then the last one.
+    const Json::Value p1 = GetJson("/api/v1/history?data_id=502&limit=2");
+    ASSERT_EQ(p1["records"].size(), 2u);
+    EXPECT_EQ(p1["records"][0]["values"]["v"].asFloat(), 53.52f);
+    const Json::Value p2 =
+        GetJson("/api/v1/history?data_id=502&limit=2&after=" + p1["next_after"].asString());
+    ASSERT_EQ(p2["records"].size(), 1u);
+    EXPECT_TRUE(p2["next_after"].isNull());
+    EXPECT_GT(p2["records"][0]["id"].asInt64(), p1["records"][1]["id"].asInt64());
+    // The AC record decodes with both channels; the rectifier's by the device's id.
+    const Json::Value ac = GetJson("/api/v1/history?data_id=501&limit=1")["records"][0];
+    EXPECT_EQ(ac["values"]["channel_1_f"].asFloat(), 49.5f);
+    const Json::Value rc = GetJson("/api/v1/history?data_id=500&limit=1")["records"][0];
+    EXPECT_EQ(rc["kind"], "rc");
+    EXPECT_EQ(rc["values"]["module_1_value"].asFloat(), 16.5f);
+    // A window that ends before the first record is empty, not an error.
+    EXPECT_EQ(
+        GetJson("/api/v1/history?data_id=502&to=2000-01-01T00:00:00%2B01:00")["records"].size(),
+        0u);
+}
+
+// Every line is a comment of the two kinds or a sample of the family last
+// declared; label values are escaped; the simulator's values come out exactly.
+TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
+    auto c = Client();
+    auto r = c.Get("/metrics");
+    ASSERT_TRUE(r);
+    ASSERT_EQ(r->status, 200);
+    const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+)");
+    const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (gauge|counter|histogram))");
+    const std::regex sample(
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\} (\S+))");
+    const std::regex label(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\")");
+    std::istringstream in(r->body);
+    std::string line, family, family_type;
+    std::set<std::string> seen;
+    std::map<std::string, double> by_key;  // "family|name|extra" -> value
+    std::smatch m;
+    int samples = 0;
+    while (std::getline(in, line)) {
+        if (std::regex_match(line, m, help)) {
+            EXPECT_TRUE(seen.insert(m[1]).second) << "family twice: " << line;
+            family = m[1];
+            continue;
+        }
+        if (std::regex_match(line, m, type)) {
+            EXPECT_EQ(m[1], family) << line;
+            family_type = m[2];
+            continue;
+        }
+        ASSERT_TRUE(std::regex_match(line, m, sample)) << "not a sample: " << line;
+        const std::string name = m[1], labels = m[2], value = m[3];
+        const std::string base =
+            family_type == "histogram" ? family : name;  // _bucket, _sum, _count
+        EXPECT_EQ(name.compare(0, base.size(), base), 0) << line;
+        if (family_type == "counter") {
+            EXPECT_EQ(name.substr(name.size() - 6), "_total");
+        }
+        std::map<std::string, std::string> l;
+        for (std::sregex_iterator it(labels.begin(), labels.end(), label), end; it != end; ++it) {
+            l[(*it)[1]] = (*it)[2];
+        }
+        std::size_t used = 0;
+        const double v = std::stod(value, &used);
+        EXPECT_EQ(used, value.size()) << line;
+        const std::string value_name = l.count("key") ? std::string() : l["name"];
+        by_key[name + "|" + value_name + "|" + l["channel"] + l["module"] + l["cause"] +
+               l["code"]] = v;
+        ++samples;
+    }
+    EXPECT_GT(samples, 60);
+    const struct {
+        std::string key;
+        float want;
+    } expect[] = {
+        {"ravo3_dc_voltage_volts|v|", 53.52f},
+        {"ravo3_dc_load_current_amperes|i|", 48.5f},
+        {"ravo3_ac_phase_current_amperes|ib|", 11.75f},
+        {"ravo3_ac_voltage_volts|channel_0_b|0", 231.25f},
+        {"ravo3_ac_frequency_hertz|channel_1_f|1", 49.5f},
+        {"ravo3_rectifier_module_value|module_2_value|2", 17.25f},
+        {"ravo3_rectifier_modules|module_count|", 2.0f},
+        {"ravo3_alarm_active||06014", 1.0f},
+        {"ravo3_poll_cycles_total||", 3.0f},
+        {"ravo3_frame_errors_total||checksum", 0.0f},
+        {"ravo3_poll_duration_seconds_count||", 3.0f},
+    };
+    for (const auto& e : expect) {
+        auto it = by_key.find(e.key);
+        ASSERT_NE(it, by_key.end()) << e.key;
+        EXPECT_EQ(static_cast<float>(it->second), e.want) << e.key;
+    }
+    EXPECT_NE(r->body.find("ravo3_line_state{device=\"site-1\",state=\"stopped\"} 1"),
+              std::string::npos);
+}
+
+TEST_F(ServiceApi, StreamStartsWithTheSiteState) {
+    auto c = Client();
+    std::string got;
+    auto r = c.Get("/api/v1/stream", [&](const char* data, std::size_t n) {
+        got.append(data, n);
+        // Enough once the standing alarm (after the line and cycle) came.
+        return got.find("event: alarm_raised") == std::string::npos;
+    });
+    ASSERT_NE(got.find("event: line\n"), std::string::npos) << got;
+    const auto at = got.find("event: cycle\ndata: ");
+    ASSERT_NE(at, std::string::npos) << got;
+    const auto end = got.find("\n\n", at);
+    const Json::Value cycle = parse_json(got.substr(at + 19, end - at - 19));
+    EXPECT_TRUE(cycle["initial"].asBool());
+    EXPECT_EQ(cycle["cycle"]["number"].asUInt(), 3u);
+    EXPECT_EQ(cycle["units"].size(), 3u);
+}
+
+TEST(ServiceJson, TextRules) {
+    using smd::json::number;
+    using smd::json::quote;
+    EXPECT_EQ(number(53.52f), "53.52");
+    EXPECT_EQ(number(0.1f), "0.1");
+    EXPECT_EQ(number(1e-45f), "1e-45");
+    EXPECT_EQ(number(std::nanf("")), "null");
+    EXPECT_EQ(number(-INFINITY), "null");
+    EXPECT_EQ(number(0.1), "0.1");
+    EXPECT_EQ(quote("a\"b\\c\n\x01\x7f"), "\"a\\\"b\\\\c\\n\\u0001\\u007f\"");
+    EXPECT_EQ(quote("交流"), "\"交流\"");
+    // Invalid bytes, an overlong form, a surrogate, a cut-off sequence: each becomes U+FFFD.
+    EXPECT_EQ(quote("\xff"
+                    "a\xc0\xaf"
+                    "b\xed\xa0\x80"
+                    "c\xe4\xba"),
+              "\"\xEF\xBF\xBD"
+              "a\xEF\xBF\xBD\xEF\xBF\xBD"
+              "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
+              "c\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+TEST(ServiceTime, QueryTimes) {
+    namespace pt = boost::posix_time;
+    ::setenv("TZ", "UTC-1", 1);  // POSIX: one hour east of UTC
+    ::tzset();
+    const struct {
+        const char* text;
+        const char* local;  // empty: refused
+    } cases[] = {
+        {"2026-12-08T06:15:05+01:00", "2026-12-08 06:15:05"},
+        {"2026-12-08T05:15:05Z", "2026-12-08 06:15:05"},
+        {"2026-12-08T04:45:05-0030", "2026-12-08 06:15:05"},
+        {"2026-12-08 06:15:05", "2026-12-08 06:15:05"},
+        {"2026-12-08T06:15:05.250", "2026-12-08 06:15:05"},
+        {"2026-12-08T06:15", "2026-12-08 06:15:00"},
+        {"2026-12-08", "2026-12-08 00:00:00"},
+        {"2026-02-30", ""},
+        {"2026-12-08T24:00", ""},
+        {"2026-12-08T06:15:05+01", ""},
+        {"2026-12-08x", ""},
+        {"", ""},
+    };
+    for (const auto& k : cases) {
+        pt::ptime t;
+        std::string error;
+        const bool ok = smd::service::parse_query_time(k.text, t, error);
+        EXPECT_EQ(ok, *k.local != 0) << k.text << ": " << error;
+        if (ok) {
+            EXPECT_EQ(pt::to_simple_string(t), pt::to_simple_string(pt::time_from_string(k.local)))
+                << k.text;
+        }
+    }
+    ::unsetenv("TZ");
+    ::tzset();
+}
+
+TEST(ServiceHttpOptions, ListenTokenAndTls) {
+    const auto dir = fs::temp_directory_path() / ("ravo3-http-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    std::ofstream(dir / "token") << "  abc \n";
+    std::ofstream(dir / "empty") << "\n";
+    const struct {
+        const char* json;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {R"({})", ""},
+        {R"({"listen": "[::1]:9000"})", ""},
+        {R"({"listen": "0.0.0.0:8363", "token_file": "token"})", ""},
+        {R"({"listen": "0.0.0.0:8363"})", "needs a \"token_file\""},
+        {R"({"listen": "192.168.1.5:8363", "token_file": "empty"})", "holds no token"},
+        {R"({"listen": "127.0.0.1"})", "ADDRESS:PORT"},
+        {R"({"listen": "127.0.0.1:65536"})", "ADDRESS:PORT"},
+        {R"({"cert_file": "c.pem"})", "both"},
+        {R"({"lisen": "127.0.0.1:1"})", "unknown key \"lisen\""},
+        {R"({"token_file": "missing"})", "cannot read"},
+    };
+    for (const auto& k : cases) {
+        smd::service::HttpOptions o;
+        std::string error;
+        const bool ok = smd::service::ParseHttpOptions(parse_json(k.json), dir.string(), o, error);
+        EXPECT_EQ(ok, *k.error == 0) << k.json << ": " << error;
+        if (!ok) {
+            EXPECT_NE(error.find(k.error), std::string::npos) << error;
+        }
+        if (ok && std::string(k.json).find("token") != std::string::npos) {
+            EXPECT_EQ(o.token, "abc");
+        }
+    }
+    fs::remove_all(dir);
+}
+
+}  // namespace
