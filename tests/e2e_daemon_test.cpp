@@ -1,0 +1,182 @@
+// ravo3d as systemd runs it: a separate process on a pty to the simulator,
+// NOTIFY_SOCKET and WATCHDOG_USEC set, asked by ravo3c, stopped by SIGTERM.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/Server.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// A datagram socket standing in for systemd's notify socket.
+class NotifySocket {
+  public:
+    explicit NotifySocket(const fs::path& path) : path_(path) {
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    }
+    ~NotifySocket() {
+        ::close(fd_);
+        fs::remove(path_);
+    }
+    // Messages until one contains `want`, or the deadline.
+    bool WaitFor(const std::string& want, std::chrono::seconds limit) {
+        const auto deadline = Clock::now() + limit;
+        while (Clock::now() < deadline) {
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char buf[4096];
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+            if (n <= 0) continue;
+            messages.emplace_back(buf, static_cast<std::size_t>(n));
+            if (messages.back().find(want) != std::string::npos) return true;
+        }
+        return false;
+    }
+    std::vector<std::string> messages;
+
+  private:
+    fs::path path_;
+    int fd_ = -1;
+};
+
+struct Ran {
+    int status = -1;
+    std::string out;
+};
+
+Ran run(const std::string& cmd) {
+    Ran r;
+    FILE* p = ::popen(cmd.c_str(), "r");
+    if (!p) return r;
+    char buf[4096];
+    std::size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
+    const int rc = ::pclose(p);
+    r.status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
+    return r;
+}
+
+const char* const kScenario = R"({
+  "ac": {"units": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50.0,
+                                  "states": [0, 2, 0, 0]}],
+                    "ia": 12.5, "ib": 11.75, "ic": 13.0}]},
+  "rectifier": {"modules": [{"value": 16.5}]},
+  "dc": {"units": [{"v": 53.52, "i": 48.5}]}
+})";
+
+TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
+    const fs::path dir = fs::temp_directory_path() / ("ravo3-daemon-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    sim::Server sim(sim::ParseScenario(kScenario));
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    std::ofstream(dir / "token") << "t0ken\n";
+    std::ofstream(dir / "site.json")
+        << R"({"history_db": "history.db", "poll_period_ms": 20,
+               "http": {"listen": "127.0.0.1:0", "token_file": "token"},
+               "devices": [{"name": "site-1", "port": ")"
+        << sim.Path() << R"(", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 500,
+               "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+    NotifySocket notify(dir / "notify");
+
+    const std::string daemon = std::string(RAVO3_BINARY_DIR) + "/ravo3d";
+    const std::string config = (dir / "site.json").string();
+    const std::string log = (dir / "ravo3d.log").string();
+    std::vector<std::string> env = {"NOTIFY_SOCKET=" + (dir / "notify").string(),
+                                    "WATCHDOG_USEC=400000"};
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9)) {
+            env.push_back(*e);
+        }
+    }
+    std::vector<char*> envp, argv;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::string a0 = daemon, a1 = "--config", a2 = config;
+    argv = {a0.data(), a1.data(), a2.data(), nullptr};
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ASSERT_EQ(posix_spawn(&pid, daemon.c_str(), &fa, nullptr, argv.data(), envp.data()), 0);
+    posix_spawn_file_actions_destroy(&fa);
+
+    // READY once the lines and the listener run; pings follow while the line lives.
+    ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(30)));
+    EXPECT_NE(notify.messages.back().find("STATUS=1 line:"), std::string::npos);
+    ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", std::chrono::seconds(10)));
+    ASSERT_TRUE(notify.WaitFor("STATUS=1 line: answering 1", std::chrono::seconds(30)));
+
+    std::ifstream in(log);
+    std::stringstream logged;
+    logged << in.rdbuf();
+    std::smatch m;
+    const std::string text = logged.str();
+    ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(HTTP API on (http://127\.0\.0\.1:\d+))")))
+        << text;
+    EXPECT_TRUE(std::regex_search(
+        text, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d ravo3d: )")))
+        << "ISO times";
+    const std::string client = std::string(RAVO3_BINARY_DIR) + "/ravo3c --url " + m[1].str() +
+                               " --token-file " + (dir / "token").string() + " ";
+    const struct {
+        std::string args;
+        int status;
+        std::vector<std::string> contains;
+    } cases[] = {
+        {"devices", 0, {"site-1", "answering"}},
+        {"values site-1", 0, {"channel_0_b", "231.25", "53.52", "module_1_value", "16.5"}},
+        {"alarms", 0, {"06014", "交流屏1输入线/相电压BC/B"}},
+        {"events --since 2000-01-01", 0, {"raised", "06014"}},
+        {"history 502 --from 2000-01-01 --to 2100-01-01", 0, {"ravo3-dc", "53.52"}},
+        {"--json values", 0, {"\"v\":53.52"}},
+        {"values elsewhere", 1, {}},
+        {"history 502", 2, {}},
+        {"frobnicate", 2, {}},
+    };
+    for (const auto& k : cases) {
+        const Ran r = run(client + k.args + " 2>/dev/null");
+        EXPECT_EQ(r.status, k.status) << k.args << "\n" << r.out;
+        for (const auto& c : k.contains) {
+            EXPECT_NE(r.out.find(c), std::string::npos) << k.args << ": " << c << "\n" << r.out;
+        }
+    }
+    const Ran unauthorised =
+        run(std::string(RAVO3_BINARY_DIR) + "/ravo3c --url " + m[1].str() + " alarms 2>&1");
+    EXPECT_EQ(unauthorised.status, 1);
+    EXPECT_NE(unauthorised.out.find("bearer token"), std::string::npos) << unauthorised.out;
+
+    ASSERT_EQ(::kill(pid, SIGTERM), 0);
+    EXPECT_TRUE(notify.WaitFor("STOPPING=1", std::chrono::seconds(30)));
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    sim.Stop();
+    fs::remove_all(dir);
+}
+
+}  // namespace
