@@ -58,6 +58,18 @@ struct NamedValue {
     std::string reply;  // when not ok
 };
 
+// One alarm point of a unit as its cycle evaluated it (the key, code, name
+// and detail an alarm event carries when the point is raised or cleared).
+struct AlarmPoint {
+    std::string key;
+    std::string code;
+    std::string name;
+    std::string detail;
+    std::int32_t level = 0;
+    std::int32_t state = -1;
+    bool active = false;
+};
+
 struct UnitValues {
     UnitKind kind = UnitKind::AC;
     std::uint32_t data_id = 0;
@@ -65,6 +77,9 @@ struct UnitValues {
     bool replayed = false;            // values of the stored record, before any cycle
     boost::posix_time::ptime stored;  // when the replayed record was stored
     std::vector<NamedValue> values;
+    // Every alarm point the unit registered at this cycle; empty for replayed
+    // values and before the unit's first evaluation.
+    std::vector<AlarmPoint> points;
 };
 
 struct CycleInfo {

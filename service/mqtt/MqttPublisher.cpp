@@ -1,0 +1,860 @@
+#include "service/mqtt/MqttPublisher.h"
+
+#include <mosquitto.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "service/mqtt/JsonText.h"
+#include "service/mqtt/Outbox.h"
+
+namespace smd {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using mqtt::append_json_float;
+using mqtt::append_json_string;
+
+// At most this many events wait for their acknowledgement at once; the
+// outbox holds the rest, in order.
+constexpr std::size_t kWindow = 20;
+// A session that lasted this long starts the next back-off from the minimum.
+constexpr auto kStableSession = std::chrono::seconds(10);
+
+std::uint32_t fnv1a(std::string_view s) {
+    std::uint32_t h = 2166136261u;
+    for (unsigned char c : s) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    return h;
+}
+
+std::string hex8(std::uint32_t v) {
+    char buf[9];
+    std::snprintf(buf, sizeof buf, "%08x", v);
+    return buf;
+}
+
+// One level of a topic: no separators, wildcards or control characters.
+std::string topic_level(const std::string& name) {
+    std::string s = mqtt::valid_utf8(name);
+    for (char& c : s) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (c == '/' || c == '+' || c == '#' || u < 0x20 || u == 0x7F) c = '_';
+    }
+    return s.empty() ? "_" : s;
+}
+
+// An identifier Home Assistant accepts ([A-Za-z0-9_-]); a name that had to
+// be changed gets a hash of the original so that two names stay two ids.
+std::string safe_id(const std::string& name) {
+    std::string s;
+    bool changed = name.empty();
+    for (unsigned char c : name) {
+        if (std::isalnum(c) || c == '_' || c == '-') {
+            s += static_cast<char>(c);
+        } else {
+            if (s.empty() || s.back() != '_') s += '_';
+            changed = true;
+        }
+    }
+    if (changed) s += (s.empty() || s.back() == '_' ? "" : "_") + hex8(fnv1a(name));
+    return s;
+}
+
+// A point is named by its unit, key and detail, as the host names it.
+std::string point_id(std::uint32_t data_id, const std::string& device_type, const std::string& key,
+                     const std::string& detail) {
+    std::string k;
+    for (unsigned char c : key) k += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+    return k + "_" + std::to_string(data_id) + "_" +
+           hex8(fnv1a(device_type + '\x1f' + key + '\x1f' + detail));
+}
+
+void add_key(std::string& out, const char* key) {
+    if (out.back() != '{' && out.back() != '[') out += ',';
+    out += '"';
+    out += key;
+    out += "\":";
+}
+void add_str(std::string& out, const char* key, const std::string& v) {
+    add_key(out, key);
+    append_json_string(out, v);
+}
+void add_time(std::string& out, const char* key, const boost::posix_time::ptime& t) {
+    add_key(out, key);
+    if (t.is_special()) {
+        out += "null";
+    } else {
+        append_json_string(out, iso8601(t));
+    }
+}
+void add_int(std::string& out, const char* key, long long v) {
+    add_key(out, key);
+    out += std::to_string(v);
+}
+void add_bool(std::string& out, const char* key, bool v) {
+    add_key(out, key);
+    out += v ? "true" : "false";
+}
+
+struct ValueMeta {
+    std::string label;
+    const char* device_class = nullptr;
+    const char* unit = nullptr;
+    const char* state_class = nullptr;
+};
+
+// How Home Assistant shows a value: a readable name, and the class and unit
+// of the measurements whose meaning the unit fixes.
+ValueMeta value_meta(UnitKind kind, std::uint32_t data_id, const std::string& name) {
+    ValueMeta m;
+    const std::string id = std::to_string(data_id);
+    if (kind == UnitKind::DC) {
+        if (name == "v") return {"DC " + id + " voltage", "voltage", "V", "measurement"};
+        if (name == "i") return {"DC " + id + " current", "current", "A", "measurement"};
+        return {"DC " + id + " " + name};
+    }
+    if (kind == UnitKind::AC) {
+        static const char* const kPhase[3] = {"A", "B", "C"};
+        for (int p = 0; p < 3; ++p) {
+            const std::string n = std::string("i") + static_cast<char>('a' + p);
+            if (name == n) {
+                return {"AC " + id + " phase " + kPhase[p] + " current", "current", "A",
+                        "measurement"};
+            }
+            if (name == n + "_alert")
+                return {"AC " + id + " phase " + kPhase[p] + " current alarm state"};
+        }
+        unsigned channel = 0;
+        char letter = 0;
+        int used = 0;
+        if (std::sscanf(name.c_str(), "channel_%u_%c%n", &channel, &letter, &used) == 2 &&
+            static_cast<std::size_t>(used) == name.size()) {
+            const std::string ch = "AC " + id + " channel " + std::to_string(channel + 1) + " ";
+            switch (letter) {
+                case 'a':
+                    return {ch + "voltage A/AB", "voltage", "V", "measurement"};
+                case 'b':
+                    return {ch + "voltage B/BC", "voltage", "V", "measurement"};
+                case 'c':
+                    return {ch + "voltage C/CA", "voltage", "V", "measurement"};
+                case 'f':
+                    return {ch + "frequency", "frequency", "Hz", "measurement"};
+                default:
+                    break;
+            }
+        }
+        return {"AC " + id + " " + name};
+    }
+    // Rectifiers: the meaning of the values is the configuration's, so no unit.
+    if (name == "group_value") return {"Rectifier group value", nullptr, nullptr, "measurement"};
+    if (name == "module_count") return {"Rectifier module count", nullptr, nullptr, "measurement"};
+    unsigned module = 0;
+    int used = 0;
+    if (std::sscanf(name.c_str(), "module_%u_%n", &module, &used) == 1 && used > 0) {
+        std::string field = name.substr(static_cast<std::size_t>(used));
+        for (char& c : field) {
+            if (c == '_') c = ' ';
+        }
+        ValueMeta r{"Rectifier module " + std::to_string(module) + " " + field};
+        if (field == "value") r.state_class = "measurement";
+        return r;
+    }
+    return {"Rectifier " + name};
+}
+
+struct Retained {
+    std::string payload;
+    int qos = 1;
+    bool dirty = false;
+};
+
+}  // namespace
+
+struct MqttPublisher::Core : EventConsumer {
+    Core(mqtt::MqttConfig c, LogFn l, std::unique_ptr<mqtt::Outbox> box)
+        : cfg(std::move(c)), log(std::move(l)), outbox(std::move(box)) {
+        node = safe_id(cfg.client_id);
+        status_topic = cfg.topic_prefix + "/status";
+        durable = outbox->Durable();
+    }
+
+    // ---- the consumer thread ----
+    void OnEvent(const HostEvent& e) override;
+    void OnIdle() override { FlushUnsaved(); }
+
+    // ---- the network thread ----
+    void Run();
+    void Connect();
+    void Drop(const std::string& why);
+    void PumpOutbox();
+    void PumpRetained(bool all);
+    void Finish();
+
+    void Log(const std::string& text) {
+        if (log) log("mqtt: " + text);
+    }
+    void Wake() {
+        std::lock_guard<std::mutex> lock(mutex);
+        wake = true;
+        cv.notify_all();
+    }
+    void SetRetained(const std::string& topic, std::string payload, int qos);
+    void Enqueue(const std::string& topic, std::string payload);
+    void FlushUnsaved();
+
+    std::string DeviceBase(const std::string& device) const {
+        return cfg.topic_prefix + "/" + topic_level(device.empty() ? "unknown" : device);
+    }
+    std::string HaDevice(const std::string& device) const;
+    void Discover(const HostEvent& e, const UnitValues& u, const std::string& state_topic);
+    void DiscoverPoint(const std::string& device, const std::string& pid, const std::string& name,
+                       const std::string& detail);
+    void OnAlarm(const HostEvent& e);
+    std::string AlarmJson(const ActiveAlarm& a, const std::string& pid) const;
+    void PublishAlarmList(const std::string& device);
+
+    const mqtt::MqttConfig cfg;
+    const LogFn log;
+    std::unique_ptr<mqtt::Outbox> outbox;
+    std::string node;
+    std::string status_topic;
+    bool durable = false;
+
+    // Consumer thread only.
+    struct Standing {
+        std::string pid;
+        ActiveAlarm alarm;
+    };
+    std::map<std::string, std::vector<Standing>> standing;    // by device, oldest first
+    std::map<std::string, std::set<std::string>> discovered;  // by device: object ids announced
+    std::deque<std::pair<std::string, std::string>> unsaved;  // events the outbox refused, in order
+
+    // Shared with the network thread.
+    mutable std::mutex mutex;
+    std::condition_variable cv;
+    bool wake = false;
+    bool stopping = false;
+    std::map<std::string, Retained> retained;  // by topic
+    std::deque<std::string> dirty;             // topics to (re)publish, in order
+    std::atomic<bool> outbox_more{true};
+
+    // Network thread only.
+    mosquitto* mosq = nullptr;
+    bool session = false;
+    int refused = 0;  // the broker's CONNACK code when it refused us
+    Clock::time_point attempt_started, session_started, next_attempt;
+    std::chrono::milliseconds backoff{0};
+    std::int64_t last_sent = 0;
+    std::unordered_map<int, std::int64_t> inflight;  // message id -> outbox id
+    std::thread net;
+
+    mutable std::mutex status_mutex;
+    MqttStatus status;
+};
+
+// ---------------------------------------------------------------------------
+// Consumer thread: the stream's events become retained topics and outbox
+// entries.
+
+void MqttPublisher::Core::SetRetained(const std::string& topic, std::string payload, int qos) {
+    std::lock_guard<std::mutex> lock(mutex);
+    Retained& r = retained[topic];
+    if (r.payload == payload && r.qos == qos && !r.payload.empty()) return;
+    r.payload = std::move(payload);
+    r.qos = qos;
+    if (!r.dirty) {
+        r.dirty = true;
+        dirty.push_back(topic);
+    }
+    wake = true;
+    cv.notify_all();
+}
+
+void MqttPublisher::Core::Enqueue(const std::string& topic, std::string payload) {
+    unsaved.emplace_back(topic, std::move(payload));
+    FlushUnsaved();
+}
+
+// Events reach the outbox in the stream's order; one the database refused
+// waits here (and holds up the later ones) until a retry succeeds.
+void MqttPublisher::Core::FlushUnsaved() {
+    while (!unsaved.empty()) {
+        std::string error;
+        if (!outbox->Add(unsaved.front().first, unsaved.front().second, error)) {
+            Log(error + "; " + std::to_string(unsaved.size()) +
+                " events held in memory, retried every second");
+            return;
+        }
+        unsaved.pop_front();
+        outbox_more = true;
+        Wake();
+    }
+}
+
+std::string MqttPublisher::Core::HaDevice(const std::string& device) const {
+    std::string d = "{";
+    add_key(d, "identifiers");
+    d += '[';
+    append_json_string(d, node + "_" + safe_id(device));
+    d += ']';
+    add_str(d, "name", device);
+    add_str(d, "model", "RAV-O3 DC power system");
+    d += '}';
+    return d;
+}
+
+void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
+                                   const std::string& state_topic) {
+    if (!cfg.ha_discovery) return;
+    auto& known = discovered[e.device];
+    const std::string dev_id = safe_id(e.device);
+    const std::string unit_id = std::string(unit_kind_name(u.kind)) + std::to_string(u.data_id);
+    std::string device_json;
+    for (const NamedValue& v : u.values) {
+        const std::string object = dev_id + "_" + unit_id + "_" + safe_id(v.name);
+        if (!known.insert(object).second) continue;
+        if (device_json.empty()) device_json = HaDevice(e.device);
+        const ValueMeta m = value_meta(u.kind, u.data_id, v.name);
+        std::string p = "{";
+        add_str(p, "name", m.label);
+        add_str(p, "unique_id", node + "_" + object);
+        add_str(p, "object_id", object);
+        add_str(p, "state_topic", state_topic);
+        std::string tmpl = "{{ value_json['values']['";
+        tmpl += v.name;  // names are [a-z0-9_]: safe inside the quotes
+        tmpl += "'] }}";
+        add_str(p, "value_template", tmpl);
+        if (m.device_class) add_str(p, "device_class", m.device_class);
+        if (m.unit) add_str(p, "unit_of_measurement", m.unit);
+        if (m.state_class) add_str(p, "state_class", m.state_class);
+        add_key(p, "availability");
+        p += "[{\"topic\":";
+        append_json_string(p, status_topic);
+        p += "},{\"topic\":";
+        append_json_string(p, DeviceBase(e.device) + "/availability");
+        p += "}]";
+        add_str(p, "availability_mode", "all");
+        add_key(p, "device");
+        p += device_json;
+        p += '}';
+        SetRetained(cfg.discovery_prefix + "/sensor/" + node + "/" + object + "/config",
+                    std::move(p), 1);
+    }
+    for (const AlarmPoint& a : u.points) {
+        DiscoverPoint(e.device, point_id(u.data_id, u.device_type, a.key, a.detail), a.name,
+                      a.detail);
+    }
+}
+
+void MqttPublisher::Core::DiscoverPoint(const std::string& device, const std::string& pid,
+                                        const std::string& name, const std::string& detail) {
+    if (!cfg.ha_discovery) return;
+    const std::string object = safe_id(device) + "_alarm_" + pid;
+    if (!discovered[device].insert(object).second) return;
+    std::string p = "{";
+    add_str(p, "name", detail.empty() ? name : name + " " + detail);
+    add_str(p, "unique_id", node + "_" + object);
+    add_str(p, "object_id", object);
+    add_str(p, "device_class", "problem");
+    add_str(p, "state_topic", DeviceBase(device) + "/alarms");
+    // The retained list of standing alarms says whether this point stands.
+    add_str(p, "value_template",
+            "{{ 'ON' if value_json | selectattr('point', 'equalto', '" + pid +
+                "') | list | length > 0 else 'OFF' }}");
+    add_str(p, "payload_on", "ON");
+    add_str(p, "payload_off", "OFF");
+    // Alarm points stay available when the line is down: the
+    // communication-lost point matters most then.
+    add_str(p, "availability_topic", status_topic);
+    add_key(p, "device");
+    p += HaDevice(device);
+    p += '}';
+    SetRetained(cfg.discovery_prefix + "/binary_sensor/" + node + "/" + object + "/config",
+                std::move(p), 1);
+}
+
+std::string MqttPublisher::Core::AlarmJson(const ActiveAlarm& a, const std::string& pid) const {
+    std::string p = "{";
+    add_str(p, "point", pid);
+    add_int(p, "data_id", a.data_id);
+    add_str(p, "device_type", a.device_type);
+    add_str(p, "key", a.key);
+    add_str(p, "code", a.code);
+    add_str(p, "name", a.name);
+    add_str(p, "detail", a.detail);
+    add_int(p, "level", a.level);
+    add_int(p, "state", a.state);
+    add_time(p, "since", a.since);
+    p += '}';
+    return p;
+}
+
+void MqttPublisher::Core::PublishAlarmList(const std::string& device) {
+    std::string p = "[";
+    for (const Standing& s : standing[device]) {
+        if (p.size() > 1) p += ',';
+        p += AlarmJson(s.alarm, s.pid);
+    }
+    p += ']';
+    SetRetained(DeviceBase(device) + "/alarms", std::move(p), 1);
+}
+
+void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
+    const ActiveAlarm& a = e.alarm;
+    const std::string pid = point_id(a.data_id, a.device_type, a.key, a.detail);
+    auto& list = standing[e.device];
+    for (auto it = list.begin(); it != list.end(); ++it) {
+        if (it->pid == pid) {
+            list.erase(it);
+            break;
+        }
+    }
+    const bool raised = e.kind == HostEvent::Kind::AlarmRaised;
+    if (raised) list.push_back(Standing{pid, a});
+    DiscoverPoint(e.device, pid, a.name, a.detail);
+    PublishAlarmList(e.device);
+    // The state at subscription is not news: only new events go out as events.
+    if (e.initial) return;
+    std::string p = "{";
+    add_str(p, "event", event_kind_name(e.kind));
+    add_str(p, "device", e.device);
+    add_time(p, "time", e.time);
+    p += ',';
+    p.append(AlarmJson(a, pid), 1, std::string::npos);
+    Enqueue(DeviceBase(e.device) + "/events", std::move(p));
+}
+
+void MqttPublisher::Core::OnEvent(const HostEvent& e) {
+    switch (e.kind) {
+        case HostEvent::Kind::AlarmRaised:
+        case HostEvent::Kind::AlarmCleared:
+            OnAlarm(e);
+            return;
+        case HostEvent::Kind::Cycle:
+        case HostEvent::Kind::Line:
+            break;
+    }
+    const std::string base = DeviceBase(e.device);
+    {
+        const LineStatus& l = e.line;
+        std::string p = "{";
+        add_str(p, "device", e.device);
+        add_str(p, "state", line_state_name(l.state));
+        add_time(p, "since", l.since);
+        add_time(p, "last_cycle", l.last_cycle);
+        add_str(p, "detail", l.detail);
+        add_bool(p, "comm_lost", l.comm_lost);
+        p += '}';
+        SetRetained(base + "/line", std::move(p), 1);
+        SetRetained(base + "/availability", l.state == LineState::Answering ? "online" : "offline",
+                    1);
+    }
+    if (e.kind != HostEvent::Kind::Cycle) return;
+    for (const UnitValues& u : e.units) {
+        const std::string topic =
+            base + "/" + unit_kind_name(u.kind) + "/" + std::to_string(u.data_id) + "/state";
+        std::string p = "{";
+        add_str(p, "device", e.device);
+        add_str(p, "kind", unit_kind_name(u.kind));
+        add_int(p, "data_id", u.data_id);
+        add_str(p, "device_type", u.device_type);
+        add_time(p, "time", e.time);
+        add_int(p, "cycle", static_cast<long long>(e.cycle.number));
+        add_bool(p, "replayed", u.replayed);
+        add_time(p, "stored", u.stored);
+        add_key(p, "values");
+        p += '{';
+        std::string replies;
+        for (const NamedValue& v : u.values) {
+            if (p.back() != '{') p += ',';
+            append_json_string(p, v.name);
+            p += ':';
+            if (v.ok) {
+                append_json_float(p, v.value);
+            } else {
+                p += "null";
+            }
+            if (!v.ok || !std::isfinite(v.value)) {
+                replies += replies.empty() ? "" : ",";
+                append_json_string(replies, v.name);
+                replies += ':';
+                append_json_string(replies, !v.ok                 ? v.reply
+                                            : std::isnan(v.value) ? std::string("nan")
+                                            : v.value > 0         ? std::string("inf")
+                                                                  : std::string("-inf"));
+            }
+        }
+        p += '}';
+        add_key(p, "replies");
+        p += '{';
+        p += replies;
+        p += "}}";
+        SetRetained(topic, std::move(p), 0);
+        Discover(e, u, topic);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Network thread: one connection at a time, its own back-off, all calls into
+// the client library from this thread only.
+
+namespace {
+
+std::string refusal(int rc) {
+    switch (rc) {
+        case 1:
+            return "the broker refused the connection: unacceptable protocol version";
+        case 2:
+            return "the broker refused the connection: client identifier rejected "
+                   "(\"client_id\")";
+        case 3:
+            return "the broker refused the connection: server unavailable";
+        case 4:
+            return "the broker refused the connection: bad user name or password "
+                   "(\"username\", \"password_file\")";
+        case 5:
+            return "the broker refused the connection: not authorised "
+                   "(\"username\", \"password_file\")";
+        default:
+            return std::string("the broker refused the connection: ") +
+                   mosquitto_connack_string(rc);
+    }
+}
+
+std::string error_text(int rc, int err) {
+    if (rc == MOSQ_ERR_ERRNO) return std::strerror(err);
+    return mosquitto_strerror(rc);
+}
+
+}  // namespace
+
+void MqttPublisher::Core::Connect() {
+    attempt_started = Clock::now();
+    refused = 0;
+    mosq = mosquitto_new(cfg.client_id.c_str(), true, this);
+    if (!mosq) {
+        Drop("cannot create the client: out of memory");
+        return;
+    }
+    mosquitto_connect_callback_set(mosq, [](mosquitto*, void* obj, int rc) {
+        auto* self = static_cast<Core*>(obj);
+        if (rc == 0) {
+            self->session = true;
+            self->session_started = Clock::now();
+        } else {
+            self->refused = rc;
+        }
+    });
+    mosquitto_publish_callback_set(mosq, [](mosquitto*, void* obj, int mid) {
+        auto* self = static_cast<Core*>(obj);
+        auto it = self->inflight.find(mid);
+        if (it == self->inflight.end()) return;
+        const std::int64_t id = it->second;
+        self->inflight.erase(it);
+        std::string error;
+        // A row that cannot be removed is sent again later: at least once.
+        if (!self->outbox->Remove(id, error)) self->Log(error);
+        std::lock_guard<std::mutex> lock(self->status_mutex);
+        ++self->status.delivered;
+    });
+    const std::string offline = "offline";
+    int rc = mosquitto_will_set(mosq, status_topic.c_str(), static_cast<int>(offline.size()),
+                                offline.data(), 1, true);
+    if (rc == MOSQ_ERR_SUCCESS && !cfg.username.empty()) {
+        rc = mosquitto_username_pw_set(mosq, cfg.username.c_str(),
+                                       cfg.password.empty() ? nullptr : cfg.password.c_str());
+    }
+    if (rc == MOSQ_ERR_SUCCESS && cfg.tls.enabled) {
+        const auto opt = [](const std::string& s) { return s.empty() ? nullptr : s.c_str(); };
+        rc = mosquitto_tls_set(mosq, opt(cfg.tls.ca_file),
+                               cfg.tls.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
+                               opt(cfg.tls.cert_file), opt(cfg.tls.key_file), nullptr);
+        if (rc == MOSQ_ERR_SUCCESS && cfg.tls.insecure) rc = mosquitto_tls_insecure_set(mosq, true);
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Drop(std::string("cannot set up the client: ") + mosquitto_strerror(rc));
+        return;
+    }
+    errno = 0;
+    rc = mosquitto_connect_async(mosq, cfg.host.c_str(), cfg.port, cfg.keepalive_s);
+    if (rc != MOSQ_ERR_SUCCESS) Drop(error_text(rc, errno));
+}
+
+void MqttPublisher::Core::Drop(const std::string& why) {
+    const bool was_up = session;
+    if (mosq) {
+        mosquitto_destroy(mosq);
+        mosq = nullptr;
+    }
+    // What was in flight is sent again on the next session, from the outbox.
+    inflight.clear();
+    last_sent = 0;
+    outbox_more = true;
+    session = false;
+    const auto now = Clock::now();
+    if (was_up && now - session_started >= kStableSession) backoff = std::chrono::milliseconds(0);
+    backoff = backoff.count() == 0
+                  ? std::chrono::milliseconds(cfg.reconnect_min_ms)
+                  : std::min(backoff * 2, std::chrono::milliseconds(cfg.reconnect_max_ms));
+    next_attempt = now + backoff;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex);
+        status.connected = false;
+        status.last_error = why;
+    }
+    char secs[32];
+    std::snprintf(secs, sizeof secs, "%.1f", backoff.count() / 1000.0);
+    Log((was_up ? "connection to " : "cannot connect to ") + cfg.host + ":" +
+        std::to_string(cfg.port) + " " + (was_up ? "lost: " : "") + why + "; retrying in " + secs +
+        " s");
+}
+
+void MqttPublisher::Core::PumpOutbox() {
+    while (inflight.size() < kWindow) {
+        if (!outbox_more.exchange(false)) return;
+        const std::size_t want = kWindow - inflight.size();
+        const auto batch = outbox->After(last_sent, want);
+        if (batch.size() == want) outbox_more = true;
+        for (const mqtt::OutboxEntry& e : batch) {
+            // The stored body gets its outbox id, by which a consumer can
+            // recognise a repeat (delivery is at least once).
+            std::string payload = "{\"id\":" + std::to_string(e.id);
+            if (e.payload.size() > 2 && e.payload.front() == '{') {
+                payload += ',';
+                payload.append(e.payload, 1, std::string::npos);
+            } else {
+                payload += '}';
+            }
+            int mid = 0;
+            const int rc =
+                mosquitto_publish(mosq, &mid, e.topic.c_str(), static_cast<int>(payload.size()),
+                                  payload.data(), 1, false);
+            if (rc == MOSQ_ERR_SUCCESS) {
+                inflight[mid] = e.id;
+                last_sent = e.id;
+            } else if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST || rc == MOSQ_ERR_NOMEM) {
+                Drop(mosquitto_strerror(rc));
+                return;
+            } else {
+                // The broker can never take this one (a damaged row): keeping
+                // it would hold up every later event.
+                std::string error;
+                outbox->Remove(e.id, error);
+                last_sent = e.id;
+                Log("outbox entry " + std::to_string(e.id) + " on \"" + mqtt::valid_utf8(e.topic) +
+                    "\" cannot be published (" + mosquitto_strerror(rc) + "); removed");
+            }
+        }
+    }
+}
+
+void MqttPublisher::Core::PumpRetained(bool all) {
+    std::vector<std::pair<std::string, Retained>> batch;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (all) {
+            // A new session: the broker may have lost what it retained.
+            dirty.clear();
+            for (auto& [topic, r] : retained) {
+                r.dirty = true;
+                dirty.push_back(topic);
+            }
+        }
+        while (!dirty.empty() && batch.size() < 256) {
+            auto it = retained.find(dirty.front());
+            dirty.pop_front();
+            if (it == retained.end()) continue;
+            it->second.dirty = false;
+            batch.emplace_back(it->first, it->second);
+        }
+        if (!dirty.empty()) wake = true;
+    }
+    for (const auto& [topic, r] : batch) {
+        const int rc =
+            mosquitto_publish(mosq, nullptr, topic.c_str(), static_cast<int>(r.payload.size()),
+                              r.payload.data(), r.qos, true);
+        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) {
+            Drop(mosquitto_strerror(rc));
+            return;
+        }
+    }
+}
+
+void MqttPublisher::Core::Run() {
+    while (true) {
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (stopping) break;
+            if (!mosq) {
+                cv.wait_until(lock, next_attempt, [&] { return stopping; });
+                if (stopping) break;
+                lock.unlock();
+                Connect();
+                continue;
+            }
+        }
+        const bool was_up = session;
+        errno = 0;
+        // Short waits keep new values and events flowing without a wake-up
+        // channel into the library.
+        const int rc = mosquitto_loop(mosq, 50, 1);
+        if (rc != MOSQ_ERR_SUCCESS) {
+            Drop(refused ? refusal(refused) : error_text(rc, errno));
+            continue;
+        }
+        if (refused) {
+            Drop(refusal(refused));
+            continue;
+        }
+        if (!session) {
+            if (Clock::now() - attempt_started > std::chrono::seconds(cfg.keepalive_s)) {
+                Drop("no answer from the broker");
+            }
+            continue;
+        }
+        if (!was_up) {
+            backoff = std::chrono::milliseconds(0);
+            mosquitto_publish(mosq, nullptr, status_topic.c_str(), 6, "online", 1, true);
+            {
+                std::lock_guard<std::mutex> lock(status_mutex);
+                status.connected = true;
+                ++status.connections;
+            }
+            Log("connected to " + cfg.host + ":" + std::to_string(cfg.port) + " as \"" +
+                cfg.client_id + "\"");
+        }
+        PumpOutbox();
+        if (mosq) PumpRetained(!was_up);
+    }
+    Finish();
+}
+
+// Sends what is pending, says "offline" and leaves; bounded so that a stuck
+// broker cannot hold up the daemon's stop.
+void MqttPublisher::Core::Finish() {
+    if (!mosq) return;
+    if (session) {
+        PumpOutbox();
+        if (mosq) PumpRetained(false);
+    }
+    if (mosq && session) {
+        mosquitto_publish(mosq, nullptr, status_topic.c_str(), 7, "offline", 1, true);
+        const auto deadline = Clock::now() + std::chrono::seconds(2);
+        while (mosq && Clock::now() < deadline &&
+               (!inflight.empty() || mosquitto_want_write(mosq))) {
+            if (mosquitto_loop(mosq, 50, 1) != MOSQ_ERR_SUCCESS) break;
+        }
+        // One more round for the PUBACK of "offline" itself.
+        if (mosq) mosquitto_loop(mosq, 50, 1);
+        if (mosq) mosquitto_disconnect(mosq);
+        if (mosq) mosquitto_loop(mosq, 50, 1);
+    }
+    if (mosq) mosquitto_destroy(mosq);
+    mosq = nullptr;
+    session = false;
+    std::lock_guard<std::mutex> lock(status_mutex);
+    status.connected = false;
+}
+
+// ---------------------------------------------------------------------------
+
+std::unique_ptr<MqttPublisher> MqttPublisher::Start(const mqtt::MqttConfig& config, EventBus& bus,
+                                                    LogFn log, std::string& error) {
+    error.clear();
+    static std::once_flag init;
+    std::call_once(init, [] { mosquitto_lib_init(); });
+    std::unique_ptr<mqtt::Outbox> box;
+    if (!config.outbox_db.empty()) {
+        std::string why;
+        box = mqtt::SqliteOutbox::Open(config.outbox_db, config.db_outbox, why);
+        // Like the host's own store: keep running, say plainly what is at stake.
+        if (!box && log) {
+            log("mqtt: " + why + "; alarm events wait in memory only and are lost on a restart");
+        }
+    }
+    if (!box) {
+        box = std::make_unique<mqtt::MemoryOutbox>(config.memory_outbox);
+    }
+    std::unique_ptr<MqttPublisher> p(new MqttPublisher);
+    p->core_ = std::make_shared<Core>(config, std::move(log), std::move(box));
+    Core& core = *p->core_;
+    const std::size_t waiting = core.outbox->Size();
+    {
+        std::lock_guard<std::mutex> lock(core.status_mutex);
+        core.status.durable = core.durable;
+        core.status.outbox = waiting;
+    }
+    core.Log(std::string("publishing to ") + config.host + ":" + std::to_string(config.port) +
+             " under \"" + config.topic_prefix + "/\"" +
+             (core.durable ? ", outbox in " + config.outbox_db
+                           : ", outbox in memory (" + std::to_string(config.memory_outbox) +
+                                 " events at most)") +
+             (waiting ? ", " + std::to_string(waiting) + " events waiting from before" : ""));
+    core.next_attempt = Clock::now();
+    core.net = std::thread([c = p->core_] { c->Run(); });
+    p->consumer_ = std::make_unique<ConsumerThread>(bus, p->core_);
+    return p;
+}
+
+MqttPublisher::~MqttPublisher() {
+    Stop();
+}
+
+void MqttPublisher::Stop() {
+    if (consumer_) consumer_->Stop();
+    if (core_ && core_->net.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(core_->mutex);
+            core_->stopping = true;
+            core_->cv.notify_all();
+        }
+        core_->net.join();
+    }
+    if (core_ && !core_->unsaved.empty()) {
+        core_->FlushUnsaved();
+        if (!core_->unsaved.empty()) {
+            core_->Log(std::to_string(core_->unsaved.size()) +
+                       " alarm events could not be stored and are lost");
+        }
+    }
+}
+
+MqttStatus MqttPublisher::Status() const {
+    MqttStatus s;
+    {
+        std::lock_guard<std::mutex> lock(core_->status_mutex);
+        s = core_->status;
+    }
+    s.outbox = core_->outbox->Size();
+    s.dropped = core_->outbox->Dropped();
+    return s;
+}
+
+std::unique_ptr<MqttPublisher> MakeMqttPublisher(const SiteConfig& site, EventBus& bus,
+                                                 MqttPublisher::LogFn log, std::string& error) {
+    error.clear();
+    if (site.mqtt.isNull()) return nullptr;
+    std::string base_dir;
+    const auto slash = site.path.rfind('/');
+    if (slash != std::string::npos) base_dir = site.path.substr(0, slash);
+    mqtt::MqttConfig cfg;
+    if (!mqtt::ParseMqttConfig(site.mqtt, base_dir, cfg, error)) return nullptr;
+    cfg.outbox_db = site.history_db;
+    return MqttPublisher::Start(cfg, bus, std::move(log), error);
+}
+
+}  // namespace smd

@@ -1,0 +1,630 @@
+// The MQTT publisher against a real broker started here on a loopback port:
+// what arrives (state, events, availability, discovery), what survives the
+// broker's absence and the publisher's restart, and how a refusal reads.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <json/reader.h>
+#include <json/writer.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <boost/date_time/posix_time/posix_time.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/Events.h"
+#include "service/mqtt/JsonText.h"
+#include "service/mqtt/MqttConfig.h"
+#include "service/mqtt/MqttPublisher.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using boost::posix_time::ptime;
+using boost::posix_time::time_from_string;
+
+constexpr const char* kBroker = "/usr/sbin/mosquitto";
+constexpr auto kDeadline = 20s;
+
+int free_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
+        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
+        close(s);
+        return 0;
+    }
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        std::string t = (fs::temp_directory_path() / "ravo3-mqtt-XXXXXX").string();
+        path = mkdtemp(t.data());
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+};
+
+// A mosquitto process on a loopback port, killed with its test whatever happens.
+class Broker {
+  public:
+    Broker(const fs::path& dir, int port, std::string extra = "")
+        : dir_(dir), port_(port), extra_(std::move(extra)) {}
+    ~Broker() { Stop(); }
+
+    // Waits for the broker's own "running" line; false with its output otherwise.
+    bool Start(std::string& why) {
+        if (access(kBroker, X_OK) != 0) {
+            why = std::string(kBroker) +
+                  " is missing: install the Debian package mosquitto "
+                  "(scripts/setup.sh)";
+            return false;
+        }
+        const fs::path conf = dir_ / "broker.conf";
+        // -v: the log on standard error, unbuffered, so that "running" shows at once.
+        // "user": as root the broker would otherwise switch to an account that
+        // cannot write here.
+        const passwd* me = getpwuid(getuid());
+        std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n"
+                            << "persistence true\npersistence_location " << (dir_ / "").string()
+                            << "\nuser " << (me ? me->pw_name : "root") << "\n"
+                            << (extra_.empty() ? "allow_anonymous true\n" : extra_);
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) return false;
+        pid_ = fork();
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            dup2(fds[1], 2);
+            dup2(fds[1], 1);
+            execl(kBroker, kBroker, "-v", "-c", conf.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fds[0];
+        std::string seen;
+        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
+        while (seen.find(" running") == std::string::npos) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{out_, POLLIN, 0};
+            char buf[512];
+            ssize_t n = 0;
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
+                (n = read(out_, buf, sizeof buf)) <= 0) {
+                why = "mosquitto did not start: " + seen;
+                Stop();
+                return false;
+            }
+            seen.append(buf, static_cast<std::size_t>(n));
+        }
+        // Keep reading so that the broker never blocks on a full pipe.
+        drain_ = std::thread([fd = out_] {
+            char buf[512];
+            while (read(fd, buf, sizeof buf) > 0) {
+            }
+        });
+        return true;
+    }
+
+    void Stop() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+            pid_ = -1;
+        }
+        if (drain_.joinable()) drain_.join();
+        if (out_ >= 0) close(out_);
+        out_ = -1;
+    }
+
+  private:
+    fs::path dir_;
+    int port_;
+    std::string extra_;
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::thread drain_;
+};
+
+struct Message {
+    std::string topic;
+    std::string payload;
+    bool retain = false;
+};
+
+// A subscriber to everything, with a session that outlives broker restarts
+// (the broker keeps it on disk), so that nothing sent while it reconnects is missed.
+class Subscriber {
+  public:
+    Subscriber(int port, const std::string& id, bool persistent) {
+        mosquitto_lib_init();
+        m_ = mosquitto_new(id.c_str(), !persistent, this);
+        mosquitto_connect_callback_set(m_, [](mosquitto* m, void*, int rc) {
+            if (rc == 0) mosquitto_subscribe(m, nullptr, "#", 1);
+        });
+        mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* obj, int, int, const int*) {
+            auto* self = static_cast<Subscriber*>(obj);
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->subscribed_ = true;
+            self->cv_.notify_all();
+        });
+        mosquitto_message_callback_set(m_, [](mosquitto*, void* obj, const mosquitto_message* msg) {
+            auto* self = static_cast<Subscriber*>(obj);
+            std::lock_guard<std::mutex> lock(self->mutex_);
+            self->messages_.push_back({msg->topic,
+                                       std::string(static_cast<const char*>(msg->payload),
+                                                   static_cast<std::size_t>(msg->payloadlen)),
+                                       msg->retain});
+            self->cv_.notify_all();
+        });
+        mosquitto_reconnect_delay_set(m_, 1, 1, false);
+        mosquitto_connect_async(m_, "127.0.0.1", port, 30);
+        mosquitto_loop_start(m_);
+    }
+    ~Subscriber() {
+        mosquitto_disconnect(m_);
+        mosquitto_loop_stop(m_, true);
+        mosquitto_destroy(m_);
+    }
+    // Waits until `pred` holds for the messages so far.
+    bool WaitFor(const std::function<bool(const std::vector<Message>&)>& pred) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, kDeadline, [&] { return pred(messages_); });
+    }
+    bool WaitSubscribed() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return cv_.wait_for(lock, kDeadline, [&] { return subscribed_; });
+    }
+    bool WaitTopic(const std::string& topic, const std::string& payload = "") {
+        return WaitFor([&](const std::vector<Message>& ms) {
+            for (const Message& m : ms) {
+                if (m.topic == topic && (payload.empty() || m.payload == payload)) return true;
+            }
+            return false;
+        });
+    }
+    std::vector<Message> All() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return messages_;
+    }
+    // The newest message on `topic`.
+    Message Last(const std::string& topic) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (auto it = messages_.rbegin(); it != messages_.rend(); ++it) {
+            if (it->topic == topic) return *it;
+        }
+        return {};
+    }
+    // The first topic seen that starts with `head` and ends with `tail`.
+    std::string Find(const std::string& head, const std::string& tail) {
+        std::string found;
+        WaitFor([&](const std::vector<Message>& ms) {
+            for (const Message& m : ms) {
+                if (m.topic.size() >= head.size() + tail.size() &&
+                    m.topic.compare(0, head.size(), head) == 0 &&
+                    m.topic.compare(m.topic.size() - tail.size(), tail.size(), tail) == 0) {
+                    found = m.topic;
+                    return true;
+                }
+            }
+            return false;
+        });
+        return found;
+    }
+    std::vector<Message> On(const std::string& topic) {
+        std::vector<Message> out;
+        for (const Message& m : All()) {
+            if (m.topic == topic) out.push_back(m);
+        }
+        return out;
+    }
+
+  private:
+    mosquitto* m_;
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<Message> messages_;
+    bool subscribed_ = false;
+};
+
+std::size_t count(const std::vector<Message>& ms, const std::string& topic) {
+    std::size_t n = 0;
+    for (const Message& m : ms) n += m.topic == topic;
+    return n;
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder b;
+    std::string errors;
+    std::unique_ptr<Json::CharReader> r(b.newCharReader());
+    if (!r->parse(text.data(), text.data() + text.size(), &v, &errors)) {
+        ADD_FAILURE() << "not JSON: " << text << ": " << errors;
+    }
+    return v;
+}
+
+// Log lines of the publisher, waited on like messages.
+struct LogLines {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::vector<std::string> lines;
+    smd::MqttPublisher::LogFn Fn() {
+        return [this](const std::string& l) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back(l);
+            cv.notify_all();
+        };
+    }
+    // Waits for `count` lines containing `text`.
+    bool Wait(const std::string& text, std::size_t count = 1) {
+        std::unique_lock<std::mutex> lock(mutex);
+        return cv.wait_for(lock, kDeadline, [&] {
+            std::size_t n = 0;
+            for (const auto& l : lines) n += l.find(text) != std::string::npos;
+            return n >= count;
+        });
+    }
+};
+
+smd::mqtt::MqttConfig config(int port, const std::string& db = "") {
+    smd::mqtt::MqttConfig c;
+    c.host = "127.0.0.1";
+    c.port = port;
+    c.client_id = "site-7";
+    c.topic_prefix = "ravo3/site-7";
+    c.outbox_db = db;
+    c.reconnect_min_ms = 100;
+    c.reconnect_max_ms = 400;
+    return c;
+}
+
+smd::NamedValue value(const std::string& name, float v) {
+    smd::NamedValue n;
+    n.name = name;
+    n.ok = true;
+    n.value = v;
+    return n;
+}
+
+smd::HostEvent cycle_event() {
+    smd::HostEvent e;
+    e.kind = smd::HostEvent::Kind::Cycle;
+    e.device = "plant/a";  // a separator in the name must not make a new level
+    e.time = time_from_string("2026-12-08 06:15:05");
+    e.cycle.number = 3;
+    e.line.state = smd::LineState::Answering;
+    e.line.since = e.time;
+    e.line.last_cycle = e.time;
+    smd::UnitValues ac;
+    ac.kind = smd::UnitKind::AC;
+    ac.data_id = 5001;
+    ac.device_type = "ravo3-ac";
+    ac.values = {value("ia", 12.5f), value("ib", 0.1f), value("ic", std::nanf("")),
+                 value("channel_0_a", 230.4f), value("channel_0_f", 50.0f)};
+    smd::NamedValue stale;
+    stale.name = "channel_0_b";
+    stale.reply = "数据已超时";
+    ac.values.push_back(stale);
+    smd::AlarmPoint p;
+    p.key = "AC_0";
+    p.code = "06015";
+    p.name = "交流输入停电";
+    p.detail = "交流屏1";
+    ac.points.push_back(p);
+    smd::UnitValues dc;
+    dc.kind = smd::UnitKind::DC;
+    dc.data_id = 5002;
+    dc.device_type = "ravo3-dc";
+    dc.values = {value("v", 53.5f), value("i", 20.25f)};
+    e.units = {ac, dc};
+    return e;
+}
+
+smd::HostEvent alarm_event(bool raised, const std::string& detail) {
+    smd::HostEvent e;
+    e.kind = raised ? smd::HostEvent::Kind::AlarmRaised : smd::HostEvent::Kind::AlarmCleared;
+    e.device = "plant/a";
+    e.time = time_from_string("2026-12-08 06:15:06");
+    e.alarm.data_id = 5001;
+    e.alarm.device_type = "ravo3-ac";
+    e.alarm.key = "AC_0";
+    e.alarm.code = "06015";
+    e.alarm.name = "交流输入停电";
+    e.alarm.detail = detail;
+    e.alarm.level = 1;
+    e.alarm.state = raised ? 1 : -1;
+    e.alarm.since = e.time;
+    return e;
+}
+
+std::size_t outbox_rows(const std::string& db) {
+    sqlite3* h = nullptr;
+    std::size_t n = 0;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM mqtt_outbox", -1, &s, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW) {
+            n = static_cast<std::size_t>(sqlite3_column_int64(s, 0));
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(h);
+    return n;
+}
+
+TEST(MqttConfig, KeysAreCheckedByName) {
+    TempDir dir;
+    std::ofstream(dir.path / "pw") << "secret\n";
+    struct Case {
+        const char* json;
+        const char* error;  // empty: accepted
+    } cases[] = {
+        {R"({"host":"broker"})", ""},
+        {R"({"host":"broker","username":"u","password_file":"pw","tls":{}})", ""},
+        {R"({"port":1883})", "\"host\" is missing"},
+        {R"({"host":"b","port":70000})", "\"port\" must be"},
+        {R"({"host":"b","topic_prefix":"a/+/b"})", "\"topic_prefix\""},
+        {R"({"host":"b","discovery_prefix":"ha/"})", "\"discovery_prefix\""},
+        {R"({"host":"b","password_file":"pw"})", "needs a \"username\""},
+        {R"({"host":"b","username":"u","password_file":"nope"})", "cannot be read"},
+        {R"({"host":"b","tls":{"cert_file":"pw"}})", "go together"},
+        {R"({"host":"b","tls":{"cafile":"pw"}})", "\"tls.cafile\" is not a known key"},
+        {R"({"host":"b","ha_discovery":"yes"})", "\"ha_discovery\" must be"},
+        {R"({"hots":"b"})", "\"hots\" is not a known key"},
+    };
+    for (const Case& c : cases) {
+        smd::mqtt::MqttConfig out;
+        std::string error;
+        const bool ok = smd::mqtt::ParseMqttConfig(parse(c.json), dir.path.string(), out, error);
+        if (*c.error == '\0') {
+            EXPECT_TRUE(ok) << c.json << ": " << error;
+        } else {
+            EXPECT_FALSE(ok) << c.json;
+            EXPECT_NE(error.find(c.error), std::string::npos) << c.json << ": " << error;
+        }
+    }
+    smd::mqtt::MqttConfig out;
+    std::string error;
+    ASSERT_TRUE(smd::mqtt::ParseMqttConfig(
+        parse(R"({"host":"b","username":"u","password_file":"pw","tls":{}})"), dir.path.string(),
+        out, error));
+    EXPECT_EQ(out.password, "secret");
+    EXPECT_EQ(out.port, 8883);
+    EXPECT_EQ(out.topic_prefix, "ravo3");
+    EXPECT_FALSE(out.client_id.empty());
+}
+
+TEST(MqttJson, FloatsRoundTripAndTextStaysUtf8) {
+    struct Case {
+        float v;
+        const char* text;
+    } floats[] = {{0.1f, "0.1"},     {53.5f, "53.5"},         {230.4f, "230.4"},   {-0.0f, "-0"},
+                  {1e-45f, "1e-45"}, {std::nanf(""), "null"}, {-HUGE_VALF, "null"}};
+    for (const Case& c : floats) {
+        std::string out;
+        smd::mqtt::append_json_float(out, c.v);
+        EXPECT_EQ(out, c.text);
+    }
+    std::string out;
+    smd::mqtt::append_json_string(out, std::string("a\"\\\n\x01 交流\xff\xc0\xaf", 15));
+    EXPECT_EQ(out, "\"a\\\"\\\\\\n\\u0001 交流\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
+}
+
+TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
+    TempDir dir;
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+
+    smd::EventBus bus;
+    bus.Publish(cycle_event());  // before the start: reaches the publisher as state
+    LogLines log;
+    auto pub = smd::MqttPublisher::Start(config(port), bus, log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+    bus.Publish(alarm_event(true, "交流屏1"));
+    const std::string base = "ravo3/site-7/plant_a";
+    ASSERT_TRUE(sub.WaitTopic(base + "/events")) << "no event";
+    ASSERT_TRUE(sub.WaitTopic("ravo3/site-7/status", "online"));
+    // Object ids of a device whose name had to be changed carry a hash of it.
+    const std::string ha = "homeassistant/sensor/site-7/plant_a_";
+    const std::string ia = sub.Find(ha, "_ac5001_ia/config");
+    const std::string freq = sub.Find(ha, "_ac5001_channel_0_f/config");
+    const std::string volt = sub.Find(ha, "_ac5001_channel_0_a/config");
+    const std::string dcv = sub.Find(ha, "_dc5002_v/config");
+
+    struct Expect {
+        std::string topic;
+        std::string path;  // member path in the JSON payload, '.'-separated; empty: whole text
+        std::string value;
+    } expects[] = {
+        {base + "/availability", "", "online"},
+        {base + "/line", "state", "answering"},
+        {base + "/line", "since", "2026-12-08T06:15:05"},
+        {base + "/ac/5001/state", "values.ia", "12.5"},
+        {base + "/ac/5001/state", "values.ib", "0.1"},
+        {base + "/ac/5001/state", "values.ic", "null"},
+        {base + "/ac/5001/state", "replies.ic", "nan"},
+        {base + "/ac/5001/state", "values.channel_0_b", "null"},
+        {base + "/ac/5001/state", "replies.channel_0_b", "数据已超时"},
+        {base + "/ac/5001/state", "time", "2026-12-08T06:15:05"},
+        {base + "/dc/5002/state", "values.v", "53.5"},
+        {base + "/dc/5002/state", "values.i", "20.25"},
+        {base + "/alarms", "0.key", "AC_0"},
+        {base + "/alarms", "0.detail", "交流屏1"},
+        {base + "/events", "event", "alarm_raised"},
+        {base + "/events", "code", "06015"},
+        {base + "/events", "id", "1"},
+        {ia, "device_class", "current"},
+        {ia, "unit_of_measurement", "A"},
+        {ia, "value_template", "{{ value_json['values']['ia'] }}"},
+        {freq, "unit_of_measurement", "Hz"},
+        {volt, "device_class", "voltage"},
+        {dcv, "state_class", "measurement"},
+        {dcv, "state_topic", base + "/dc/5002/state"},
+        {dcv, "device.name", "plant/a"},
+        {dcv, "availability.1.topic", base + "/availability"},
+    };
+    // The point's id is a hash of its unit, key and detail: take it from the list.
+    ASSERT_TRUE(sub.WaitTopic(base + "/alarms"));
+    const std::string pid = parse(sub.Last(base + "/alarms").payload)[0]["point"].asString();
+    const std::string alarm_config =
+        sub.Find("homeassistant/binary_sensor/site-7/plant_a_", "_alarm_" + pid + "/config");
+    ASSERT_FALSE(alarm_config.empty());
+    EXPECT_EQ(parse(sub.Last(alarm_config).payload)["device_class"].asString(), "problem");
+
+    for (const Expect& x : expects) {
+        ASSERT_TRUE(sub.WaitTopic(x.topic)) << x.topic;
+        const Message m = sub.Last(x.topic);
+        if (x.path.empty()) {
+            EXPECT_EQ(m.payload, x.value) << x.topic;
+            continue;
+        }
+        Json::Value v = parse(m.payload);
+        std::string last;
+        std::size_t from = 0;
+        while (from <= x.path.size()) {
+            const std::size_t dot = std::min(x.path.find('.', from), x.path.size());
+            const std::string part = x.path.substr(from, dot - from);
+            last = part;
+            v = v.isArray() ? v[static_cast<Json::ArrayIndex>(std::stoul(part))] : v[part];
+            from = dot + 1;
+        }
+        if (v.isString()) {
+            // Times carry the local offset after the part given here.
+            EXPECT_EQ(v.asString().substr(0, x.value.size()), x.value) << x.topic << " " << x.path;
+        } else {
+            // Numbers as they were written: the shortest text of the float.
+            EXPECT_NE(m.payload.find("\"" + last + "\":" + x.value), std::string::npos)
+                << x.topic << " " << x.path << ": " << m.payload;
+        }
+    }
+
+    // What a newcomer gets is retained; the event is not.
+    pub->Stop();
+    Subscriber late(port, "late", false);
+    ASSERT_TRUE(late.WaitTopic("ravo3/site-7/status", "offline"));
+    for (const std::string& topic : {base + "/ac/5001/state", base + "/alarms", alarm_config, ia}) {
+        ASSERT_TRUE(late.WaitTopic(topic)) << topic;
+        EXPECT_TRUE(late.Last(topic).retain) << topic;
+    }
+    EXPECT_TRUE(late.On(base + "/events").empty());
+}
+
+// The broker goes away while an alarm is raised and cleared; with or without
+// a restart of the publisher in between, both events arrive once, in order.
+TEST(MqttPublisher, EventsWaitForTheBrokerAndArriveOnceInOrder) {
+    for (const bool restart : {false, true}) {
+        SCOPED_TRACE(restart ? "publisher restarted" : "publisher kept");
+        TempDir dir;
+        const std::string db = (dir.path / "site.db").string();
+        const int port = free_port();
+        Broker broker(dir.path, port);
+        std::string why;
+        ASSERT_TRUE(broker.Start(why)) << why;
+        Subscriber sub(port, "keeper", true);
+        ASSERT_TRUE(sub.WaitSubscribed());
+        smd::EventBus bus;
+        LogLines log;
+        auto pub = smd::MqttPublisher::Start(config(port, db), bus, log.Fn(), why);
+        ASSERT_TRUE(pub) << why;
+        ASSERT_TRUE(sub.WaitTopic("ravo3/site-7/status", "online"));
+
+        broker.Stop();
+        ASSERT_TRUE(log.Wait("lost"));
+        bus.Publish(alarm_event(true, "交流屏1"));
+        bus.Publish(alarm_event(false, "交流屏1"));
+        ASSERT_TRUE(log.Wait("cannot connect", 1));
+        if (restart) {
+            pub.reset();
+            EXPECT_EQ(outbox_rows(db), 2u);
+            pub = smd::MqttPublisher::Start(config(port, db), bus, log.Fn(), why);
+            ASSERT_TRUE(pub) << why;
+            EXPECT_EQ(pub->Status().outbox, 2u);
+        }
+        ASSERT_TRUE(broker.Start(why)) << why;
+        const std::string events = "ravo3/site-7/plant_a/events";
+        ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 2; }));
+        // A new event after them: had anything been sent twice, it would come first.
+        bus.Publish(alarm_event(true, "交流屏2"));
+        ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 3; }));
+        const auto got = sub.On(events);
+        ASSERT_EQ(got.size(), 3u);
+        const Json::Value a = parse(got[0].payload), b = parse(got[1].payload),
+                          c = parse(got[2].payload);
+        EXPECT_EQ(a["event"].asString(), "alarm_raised");
+        EXPECT_EQ(b["event"].asString(), "alarm_cleared");
+        EXPECT_EQ(c["detail"].asString(), "交流屏2");
+        EXPECT_LT(a["id"].asInt64(), b["id"].asInt64());
+        EXPECT_LT(b["id"].asInt64(), c["id"].asInt64());
+        pub.reset();
+        EXPECT_EQ(outbox_rows(db), 0u);
+    }
+}
+
+TEST(MqttPublisher, RefusedCredentialsAreNamedAndRetried) {
+    TempDir dir;
+    const fs::path passwd = dir.path / "passwd";
+    const std::string cmd = "mosquitto_passwd -b -c " + passwd.string() + " site secret";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << "mosquitto_passwd (package mosquitto) is needed";
+    const int port = free_port();
+    Broker broker(dir.path, port, "allow_anonymous false\npassword_file " + passwd.string() + "\n");
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    struct Case {
+        const char* password;
+        bool connects;
+    } cases[] = {{"wrong", false}, {"secret", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.password);
+        smd::EventBus bus;
+        LogLines log;
+        auto cfg = config(port);
+        cfg.username = "site";
+        cfg.password = c.password;
+        auto pub = smd::MqttPublisher::Start(cfg, bus, log.Fn(), why);
+        ASSERT_TRUE(pub) << why;
+        if (c.connects) {
+            EXPECT_TRUE(log.Wait("connected to"));
+            EXPECT_TRUE(pub->Status().connected);
+        } else {
+            // Refused, said why, and tried again.
+            EXPECT_TRUE(log.Wait("the broker refused the connection: not authorised", 2));
+            EXPECT_FALSE(pub->Status().connected);
+            EXPECT_NE(pub->Status().last_error.find("password_file"), std::string::npos);
+        }
+    }
+}
+
+}  // namespace
