@@ -18,6 +18,7 @@ Host::~Host() {
         controller_->SetLogSink(nullptr);
         controller_->SetSnapshotListener(nullptr);
         controller_->SetAlarmListener(nullptr);
+        controller_->SetRuleListener(nullptr);
     }
     controller_.reset();
     if (store_) store_->SetErrorSink(nullptr);
@@ -176,8 +177,17 @@ void Host::OnCycle(Line& line) {
         line.status.last_cycle = e.time;
         e.line = line.status;
     }
-    auto* bus = &events_;
-    controller_->SubmitWork([bus, e = std::move(e)]() mutable { bus->Publish(std::move(e)); });
+    controller_->SubmitWork([this, e = std::move(e)]() mutable {
+        // The cycle's rules were evaluated just before, on this same worker.
+        {
+            std::lock_guard<std::mutex> lock(points_mutex_);
+            for (UnitValues& u : e.units) {
+                auto it = points_.find({u.data_id, u.device_type});
+                if (it != points_.end()) u.points = it->second;
+            }
+        }
+        events_.Publish(std::move(e));
+    });
 }
 
 void Host::Log(const std::string& text) const {
@@ -286,6 +296,17 @@ bool Host::Start(SiteConfig config, std::string& error) {
     }
     controller_ = std::make_shared<SMDController>();
     controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    controller_->SetRuleListener([this](std::uint32_t data_id, const std::string& device_type,
+                                        const std::vector<rule_value>& rules) {
+        std::vector<AlarmPoint> points;
+        points.reserve(rules.size());
+        for (const rule_value& r : rules) {
+            points.push_back(
+                AlarmPoint{r.key, r.code, r.name, r.detail, r.level, r.state, r.active != 0});
+        }
+        std::lock_guard<std::mutex> lock(points_mutex_);
+        points_[{data_id, device_type}] = std::move(points);
+    });
     controller_->SetAlarmListener([this](const AlarmEvent& a) {
         HostEvent e;
         e.kind = a.kind == AlarmEvent::Kind::Raised ? HostEvent::Kind::AlarmRaised

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -131,6 +132,9 @@ class Host {
     bool running_ = false;
     mutable std::mutex status_mutex_;
     EventBus events_;
+    // Each unit's alarm points at its last evaluation, for the cycle events.
+    std::mutex points_mutex_;
+    std::map<std::pair<std::uint32_t, std::string>, std::vector<AlarmPoint>> points_;
 };
 
 }  // namespace smd

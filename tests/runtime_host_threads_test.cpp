@@ -353,9 +353,10 @@ TEST(Host, EventStreamCarriesEachCycleAfterItsAlarms) {
         auto q = host.Events().Subscribe();
         SimPeer peer(pty.MasterFd(), scenario());
         std::vector<std::string> seen;
-        smd::HostEvent e, cycle;
+        smd::HostEvent e, cycle, raised;
         while (q->Pop(e, std::chrono::milliseconds(rt_test::kWaitMs))) {
             seen.push_back(std::string(e.initial ? "*" : "") + smd::event_kind_name(e.kind));
+            if (e.kind == Kind::AlarmRaised) raised = e;
             if (e.kind == Kind::Cycle) {
                 cycle = e;
                 break;
@@ -373,6 +374,18 @@ TEST(Host, EventStreamCarriesEachCycleAfterItsAlarms) {
         EXPECT_EQ(cycle.units[0].values.size(), 6u + 4u);  // phases, alarm states, one channel
         for (const auto& u : cycle.units) names += u.values.size();
         check_values(host, cycle);
+        // Every unit carries its alarm points; the one just raised stands among them.
+        bool standing = false;
+        for (const auto& u : cycle.units) {
+            EXPECT_FALSE(u.points.empty()) << smd::unit_kind_name(u.kind);
+            for (const auto& p : u.points) {
+                standing |= u.data_id == raised.alarm.data_id &&
+                            u.device_type == raised.alarm.device_type &&
+                            p.key == raised.alarm.key && p.detail == raised.alarm.detail &&
+                            p.active;
+            }
+        }
+        EXPECT_TRUE(standing) << raised.alarm.key << " " << raised.alarm.detail;
         host.Stop();
         EXPECT_EQ(host.Events().State().lines.at("room1").state, smd::LineState::Stopped);
     }
