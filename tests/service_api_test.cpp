@@ -309,6 +309,49 @@ TEST_F(ServiceApi, StreamStartsWithTheSiteState) {
     EXPECT_EQ(cycle["units"].size(), 3u);
 }
 
+// After a restart on a line that stays dead, the values served are the
+// stored ones, marked so, and their age counts from when they were stored.
+TEST_F(ServiceApi, ReplayedValuesKeepTheirStoredAge) {
+    const fs::path dir = dir_ / "restart";
+    fs::create_directories(dir);
+    fs::copy_file(dir_ / "history.db", dir / "history.db");
+    const std::string site =
+        R"({"history_db": "history.db", "http": {"listen": "127.0.0.1:0"},
+            "devices": [{"name": "site-1", "port": "/nonexistent/tty", "driver": ")" RAVO3_PLUGIN_PATH
+        R"(", "data_id": 500, "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}],
+            "rcSetting": {}}]})";
+    smd::SiteConfig config;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(site, dir.string(), config, error)) << error;
+    const auto later = smd::local_time() + boost::posix_time::hours(1);
+    smd::set_local_clock([later] { return later; });
+    {
+        smd::HostOptions ho;
+        ho.log = [](const std::string&) {};
+        smd::Host host(ho);
+        ASSERT_TRUE(host.Start(config, error)) << error;
+        smd::service::Service service;
+        ASSERT_TRUE(service.Start(host, config, nullptr, error)) << error;
+        ASSERT_TRUE(service.View().WaitFor(host.Events().State().seq, std::chrono::seconds(10)));
+        httplib::Client c("127.0.0.1", service.Http()->Port());
+        auto r = c.Get("/api/v1/values");
+        ASSERT_TRUE(r);
+        const Json::Value d = parse_json(r->body)["devices"][0];
+        EXPECT_TRUE(d["units"][1]["replayed"].asBool()) << r->body;
+        EXPECT_EQ(d["units"][1]["values"]["v"].asFloat(), 53.52f);
+        EXPECT_GE(d["age_seconds"].asDouble(), 3500) << r->body;
+        auto m = c.Get("/metrics");
+        ASSERT_TRUE(m);
+        std::smatch age;
+        ASSERT_TRUE(std::regex_search(
+            m->body, age, std::regex(R"(ravo3_data_age_seconds\{device="site-1"\} (\S+))")));
+        EXPECT_GE(std::stod(age[1]), 3500);
+        service.Stop();
+        host.Stop();
+    }
+    smd::set_local_clock(nullptr);
+}
+
 TEST(ServiceJson, TextRules) {
     using smd::json::number;
     using smd::json::quote;

@@ -218,7 +218,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             } else {
                 w.Null();
             }
-            w.Key("data_age_seconds").Double(c ? seconds_since(c->time) : NAN);
+            w.Key("data_age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
             w.Key("frames");
             if (c && c->cycle.number > 0) {
                 WriteFrames(w, c->frames);
@@ -257,8 +257,8 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             w.BeginObject();
             w.Key("device").String(d.name);
             w.Key("line").String(line_state_name(d.line.state));
-            w.Key("time").Time(c ? c->time : pt::ptime());
-            w.Key("age_seconds").Double(c ? seconds_since(c->time) : NAN);
+            w.Key("time").Time(c ? values_time(*c) : pt::ptime());
+            w.Key("age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
             w.Key("cycle").UInt(c ? c->cycle.number : 0);
             w.Key("units").BeginArray();
             if (c) {

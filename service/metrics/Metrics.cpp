@@ -249,9 +249,10 @@ std::string Metrics::Render() const {
         x.Sample("ravo3_comm_lost", "", dev, d.line.comm_lost ? "1" : "0");
         const HostEvent* c = d.cycle.get();
         if (c) {
-            x.Sample("ravo3_data_age_seconds", "", dev,
-                     prometheus_value(static_cast<double>((now - c->time).total_milliseconds()) /
-                                      1000.0));
+            x.Sample(
+                "ravo3_data_age_seconds", "", dev,
+                prometheus_value(static_cast<double>((now - values_time(*c)).total_milliseconds()) /
+                                 1000.0));
         }
         if (c && c->cycle.number > 0) {
             const FrameStats& f = c->frames;

@@ -27,6 +27,11 @@ struct SiteSnapshot {
     std::uint64_t seq = 0;            // the last event taken in
 };
 
+// When a cycle event's values were measured: the cycle's end, or, for values
+// replayed from the store after a start, when the oldest of them was stored
+// (so a line that stays dead after a restart shows its true age).
+boost::posix_time::ptime values_time(const HostEvent& cycle);
+
 class SiteView : public EventConsumer {
   public:
     void OnEvent(const HostEvent& e) override;
