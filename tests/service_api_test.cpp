@@ -444,4 +444,45 @@ TEST(ServiceHttpOptions, ListenTokenAndTls) {
     fs::remove_all(dir);
 }
 
+// TLS with the certificate and key given; the token still asked for; a
+// certificate that cannot be used is refused at start, not at the first request.
+TEST(ServiceTls, ServesOverTls) {
+    const auto dir = fs::temp_directory_path() / ("ravo3-tls-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string cmd =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+        "-nodes -days 1 -subj /CN=localhost -keyout " +
+        (dir / "key.pem").string() + " -out " + (dir / "cert.pem").string() + " >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0);
+    smd::service::HttpOptions o;
+    o.port = 0;
+    o.token = "tls-token";
+    o.cert_file = (dir / "cert.pem").string();
+    o.key_file = (dir / "key.pem").string();
+    smd::service::HttpServer server(o);
+    server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+        smd::service::SetJson(res, "{\"pong\":true}");
+    });
+    std::string error;
+    ASSERT_TRUE(server.Start(error)) << error;
+    httplib::SSLClient tls("127.0.0.1", server.Port());
+    tls.enable_server_certificate_verification(false);
+    tls.set_bearer_token_auth("tls-token");
+    auto r = tls.Get("/ping");
+    ASSERT_TRUE(r) << httplib::to_string(r.error());
+    EXPECT_EQ(r->status, 200);
+    EXPECT_EQ(r->body, "{\"pong\":true}\n");
+    httplib::Client plain("127.0.0.1", server.Port());
+    plain.set_read_timeout(2, 0);
+    auto p = plain.Get("/ping");
+    EXPECT_TRUE(!p || p->status != 200) << "plain HTTP on a TLS listener";
+    server.Stop();
+
+    o.cert_file = (dir / "key.pem").string();  // a key is no certificate
+    smd::service::HttpServer wrong(o);
+    EXPECT_FALSE(wrong.Start(error));
+    EXPECT_NE(error.find("cannot be used"), std::string::npos) << error;
+    fs::remove_all(dir);
+}
+
 }  // namespace
