@@ -107,9 +107,11 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
     bool zoned = false;
     long offset = 0;
     if (at < s.size()) {
+        // An unescaped '+' in a query string arrives as a space.
+        const char sign = s[at] == ' ' ? '+' : s[at];
         if (s[at] == 'Z' && at + 1 == s.size()) {
             zoned = true;
-        } else if (s[at] == '+' || s[at] == '-') {
+        } else if (sign == '+' || sign == '-') {
             int oh, om;
             const std::size_t rest = s.size() - at - 1;
             if (rest == 5 && s[at + 3] == ':' && digits(s, at + 1, 2, oh) &&
@@ -119,7 +121,7 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
                 return false;
             }
             if (oh > 23 || om > 59) return false;
-            offset = (oh * 3600L + om * 60L) * (s[at] == '-' ? -1 : 1);
+            offset = (oh * 3600L + om * 60L) * (sign == '-' ? -1 : 1);
             zoned = true;
         } else {
             return false;
