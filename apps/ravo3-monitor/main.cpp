@@ -1,11 +1,14 @@
-// ravo3-monitor: runs the site's RAV-O3 bus devices through our host and
-// shows what they serve after every poll cycle. Without --port it starts a
-// simulated monitoring unit on a pseudo-terminal, so it runs anywhere.
-#include <json/writer.h>
+// ravo3-monitor: runs a site's RAV-O3 bus devices through our host and shows
+// every line's state and values, redrawn at least once a second, or writes
+// them as JSON lines. Each device uses the port its site file names;
+// --simulate puts a simulated monitoring unit on a pty of its own for each.
+#include <grp.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <boost/date_time/posix_time/posix_time.hpp>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -15,37 +18,27 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
-#include <stdexcept>
 #include <string>
-#include <thread>
+#include <vector>
 
+#include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
-#include "apps/ravo3-monitor/View.h"
+#include "apps/ravo3-monitor/SiteView.h"
 #include "runtime/Host.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 
 namespace {
 
-std::atomic<bool> g_stop{false};
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
 
-// Log messages kept for the live view, which would otherwise be overwritten
-// (or garbled) by the next redraw.
-struct LogTail {
-    std::mutex mutex;
-    std::deque<std::string> lines;
-    void Add(const std::string& line) {
-        std::lock_guard<std::mutex> lock(mutex);
-        lines.push_back(line);
-        while (lines.size() > 4) lines.pop_front();
-    }
-    std::vector<std::string> Last() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return std::vector<std::string>(lines.begin(), lines.end());
-    }
-};
-void on_signal(int) {
-    g_stop = true;
+constexpr char kVersion[] = "ravo3-monitor 1.1 (host event stream, site file checks)";
+constexpr const char* kSiteFiles[] = {"site.json", "/etc/ravo3/site.json"};
+
+std::atomic<int> g_signal{0};
+void on_signal(int s) {
+    g_signal = s;
 }
 
 struct Options {
@@ -57,34 +50,56 @@ struct Options {
     std::string driver_log;
     long cycles = 0;      // 0: until stopped
     double duration = 0;  // seconds, 0: no limit
+    double timeout = 0;   // seconds for --cycles, 0: the default
+    bool simulate = false;
+    bool check = false;
     bool json = false;
     bool fast = false;
 };
 
 const char kUsage[] =
     "usage: ravo3-monitor [options]\n"
-    "Polls the RAV-O3 power systems of a site and shows their values, rectifier\n"
-    "modules, alarms and line statistics after every poll cycle.\n"
+    "Polls the RAV-O3 power systems of a site through their monitoring units and\n"
+    "shows, for every device, its line's state, its values, rectifier modules and\n"
+    "alarms, redrawn at least once a second.\n"
     "\n"
-    "  --config FILE      site configuration (default: examples/site.json)\n"
-    "  --port PATH        serial port of the monitoring unit (replaces the ports of the\n"
-    "                     configuration); without it a simulated unit is started on a\n"
-    "                     pseudo-terminal\n"
-    "  --scenario FILE    scenario of the simulated unit (default: scenario.json beside\n"
-    "                     the configuration)\n"
+    "  --config FILE      site file (default: ./site.json, else /etc/ravo3/site.json)\n"
+    "  --check            check the site file and the driver's settings, then exit\n"
+    "  --simulate         run every device against a simulated monitoring unit on a\n"
+    "                     pseudo-terminal of its own (scenario: the device's \"scenario\"\n"
+    "                     key, else scenario.json beside the site file, else defaults),\n"
+    "                     with a history database of its own unless --db is given\n"
+    "  --port PATH        serial port of a one-device site (replaces its \"port\")\n"
+    "  --scenario FILE    with --simulate: this scenario for every device\n"
     "  --driver PATH      driver library (default: ravo3.so beside this program, else the\n"
-    "                     configuration's)\n"
-    "  --db FILE          history database (replaces the configuration's)\n"
-    "  --cycles N         stop after N completed poll cycles\n"
+    "                     site file's)\n"
+    "  --db FILE          history database (replaces the site file's \"history_db\")\n"
+    "  --cycles N         stop once every device has completed N poll cycles\n"
+    "  --timeout SEC      with --cycles: give up after SEC seconds (default 30 + 10 per\n"
+    "                     cycle)\n"
     "  --duration SEC     stop after SEC seconds\n"
-    "  --json             one JSON object per cycle on standard output instead of the screen\n"
+    "  --json             instead of the screen, one JSON object a line on standard\n"
+    "                     output: {\"type\": \"cycle\", ...} per device and completed\n"
+    "                     cycle, {\"type\": \"status\", ...} when a line changes state;\n"
+    "                     invalid UTF-8 bytes in texts are replaced by U+FFFD\n"
     "  --driver-log FILE  append the driver's own output lines to FILE\n"
     "  --fast             skip the driver's 20 ms pause before each answer (tests)\n"
+    "  --version          the program's version\n"
     "  --help             this text\n"
     "\n"
-    "Exit status: 0 done, 1 the site could not be started, 2 wrong usage.\n";
+    "SIGINT, SIGTERM, SIGHUP and a closed standard output stop it cleanly: lines\n"
+    "stopped, ports closed, history written.\n"
+    "\n"
+    "Exit status:\n"
+    "  0  the requested cycles completed on every device; or, without --cycles, it\n"
+    "     ran until stopped or for --duration and every device completed a cycle\n"
+    "  1  the site could not be started (site file, driver, database), the site file\n"
+    "     has problems (--check), --cycles N did not complete within --timeout, or a\n"
+    "     device completed no cycle at all\n"
+    "  2  wrong usage\n";
 
-bool parse_args(int argc, char** argv, Options& o, std::string& error) {
+// -1: go on; otherwise the exit status.
+int parse_args(int argc, char** argv, Options& o, std::string& error) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         auto value = [&](std::string& out) {
@@ -95,45 +110,74 @@ bool parse_args(int argc, char** argv, Options& o, std::string& error) {
             out = argv[++i];
             return true;
         };
-        std::string v;
-        if (a == "--help" || a == "-h") {
-            std::fputs(kUsage, stdout);
-            std::exit(0);
-        } else if (a == "--config") {
-            if (!value(o.config)) return false;
-        } else if (a == "--port") {
-            if (!value(o.port)) return false;
-        } else if (a == "--scenario") {
-            if (!value(o.scenario)) return false;
-        } else if (a == "--driver") {
-            if (!value(o.driver)) return false;
-        } else if (a == "--db") {
-            if (!value(o.db)) return false;
-        } else if (a == "--driver-log") {
-            if (!value(o.driver_log)) return false;
-        } else if (a == "--cycles" || a == "--duration") {
+        auto positive = [&](double& out, double max) {
+            std::string v;
             if (!value(v)) return false;
             char* end = nullptr;
             const double d = std::strtod(v.c_str(), &end);
-            if (end == v.c_str() || *end != '\0' || d <= 0 || d > 1e9) {
+            if (end == v.c_str() || *end != '\0' || !(d > 0) || d > max) {
                 error = a + " needs a positive number, not '" + v + "'";
                 return false;
             }
-            if (a == "--cycles") {
-                o.cycles = static_cast<long>(d);
-            } else {
-                o.duration = d;
+            out = d;
+            return true;
+        };
+        double d = 0;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::printf("%s\n", kVersion);
+            return 0;
+        } else if (a == "--config") {
+            if (!value(o.config)) return 2;
+        } else if (a == "--port") {
+            if (!value(o.port)) return 2;
+        } else if (a == "--scenario") {
+            if (!value(o.scenario)) return 2;
+        } else if (a == "--driver") {
+            if (!value(o.driver)) return 2;
+        } else if (a == "--db") {
+            if (!value(o.db)) return 2;
+        } else if (a == "--driver-log") {
+            if (!value(o.driver_log)) return 2;
+        } else if (a == "--cycles") {
+            if (!positive(d, 1e9)) return 2;
+            if (d != static_cast<double>(static_cast<long>(d))) {
+                error = "--cycles needs a whole number";
+                return 2;
             }
+            o.cycles = static_cast<long>(d);
+        } else if (a == "--duration") {
+            if (!positive(o.duration, 1e9)) return 2;
+        } else if (a == "--timeout") {
+            if (!positive(o.timeout, 1e9)) return 2;
+        } else if (a == "--simulate") {
+            o.simulate = true;
+        } else if (a == "--check") {
+            o.check = true;
         } else if (a == "--json") {
             o.json = true;
         } else if (a == "--fast") {
             o.fast = true;
         } else {
             error = "unknown option '" + a + "'";
-            return false;
+            return 2;
         }
     }
-    return true;
+    if (o.simulate && !o.port.empty()) {
+        error = "--port and --simulate exclude each other: a simulated unit gets a port of its own";
+        return 2;
+    }
+    if (!o.scenario.empty() && !o.simulate) {
+        error = "--scenario is for --simulate";
+        return 2;
+    }
+    if (o.timeout > 0 && o.cycles == 0) {
+        error = "--timeout is for --cycles";
+        return 2;
+    }
+    return -1;
 }
 
 std::string exe_dir() {
@@ -141,94 +185,155 @@ std::string exe_dir() {
     const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
     if (n <= 0) return ".";
     buf[n] = '\0';
-    return std::filesystem::path(buf).parent_path().string();
+    return fs::path(buf).parent_path().string();
 }
 
-monitor::Reading read(const smd::Host& host, unsigned id, const std::string& name) {
-    monitor::Reading r;
-    try {
-        r.value = host.GetValue(id, name);
-    } catch (const std::out_of_range& e) {
-        r.reply = e.what();
+// Log lines: on standard error with their time, or, while the live view owns
+// the terminal, into its panel.
+class Log {
+  public:
+    void ToPanel(bool on) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        panel_ = on;
     }
-    return r;
+    void operator()(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::string when = smd::iso8601(smd::local_time());
+        if (panel_) {
+            tail_.push_back((when.size() >= 19 ? when.substr(11, 8) : when) + " " + text);
+            while (tail_.size() > 8) tail_.pop_front();
+        } else {
+            std::fprintf(stderr, "%s ravo3-monitor: %s\n", when.c_str(), text.c_str());
+        }
+    }
+    std::vector<std::string> Tail() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::vector<std::string>(tail_.begin(), tail_.end());
+    }
+
+  private:
+    std::mutex mutex_;
+    bool panel_ = false;
+    std::deque<std::string> tail_;
+};
+
+// What stands in the way of opening a port, in words, with what to do.
+std::string port_hint(const std::string& port, const std::string& key) {
+    struct stat st {};
+    if (::stat(port.c_str(), &st) != 0) {
+        if (errno == ENOENT) {
+            return port +
+                   " does not exist: check that the adapter is plugged in "
+                   "(ls /dev/serial/by-id/) and the key \"" +
+                   key + "\"";
+        }
+        return port + ": " + std::strerror(errno);
+    }
+    if (::access(port.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
+        const struct group* g = ::getgrgid(st.st_gid);
+        const std::string group = g ? g->gr_name : std::to_string(st.st_gid);
+        return "no permission to open " + port + ", which belongs to group \"" + group +
+               "\": add the user to it (sudo usermod -aG " + group + " \"$USER\") and log in again";
+    }
+    return std::string();
 }
 
-std::string time_text(const boost::posix_time::ptime& t) {
-    return t.is_special() ? std::string() : boost::posix_time::to_simple_string(t);
+struct DeviceInfo {
+    std::string key;  // "devices[1]"
+    int address = 1;
+    int protocol_version = 32;
+};
+
+std::string hint_for(const monitor::DeviceView& d, const DeviceInfo& info) {
+    switch (d.line.state) {
+        case smd::LineState::PortMissing: {
+            std::string h = port_hint(d.port, info.key + ".port");
+            return h.empty() ? "the port is retried; check the adapter and its cable" : h;
+        }
+        case smd::LineState::PortBusy:
+            return "another process holds " + d.port + ": find it with 'fuser -v " + d.port +
+                   "' and stop it";
+        case smd::LineState::NotAnswering:
+            if (d.cycles == 0) {
+                return "check power and cable; is the unit's address " +
+                       std::to_string(info.address) + " (\"" + info.key +
+                       ".address\") and its protocol version " +
+                       std::to_string(info.protocol_version) + " (\"" + info.key +
+                       ".protocol_version\")?";
+            }
+            return "the unit answered before: check its power and the cable";
+        default:
+            return std::string();
+    }
 }
 
-monitor::CycleView collect(const smd::Host& host, const smd::DeviceConfig& dev,
-                           const monitor::OutputRouting& routing) {
-    monitor::CycleView v;
-    v.device = dev.name;
-    v.port = dev.port;
-    if (auto s = host.Stats(dev.name)) {
-        v.stats = *s;
-        v.cycle = s->cycles;
+bool window_size(int fd, int& rows, int& cols) {
+    struct winsize ws {};
+    if (::ioctl(fd, TIOCGWINSZ, &ws) != 0 || ws.ws_row == 0 || ws.ws_col == 0) return false;
+    rows = ws.ws_row;
+    cols = ws.ws_col;
+    return true;
+}
+
+std::string frame_text(const std::vector<std::string>& lines, bool live) {
+    std::string out = live ? "\033[H" : "\n";
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        out += lines[i];
+        if (live) out += "\033[K";
+        if (i + 1 < lines.size() || !live) out += live ? "\r\n" : "\n";
     }
-    const auto snapshots = host.Snapshots();
-    const Json::Value& ac = dev.settings["acSetting"];
-    if (ac.isArray()) {
-        for (const auto& e : ac) {
-            monitor::AcView a;
-            a.data_id = e["data_id"].isUInt() ? e["data_id"].asUInt() : 0;
-            a.ia = read(host, a.data_id, "ia");
-            a.ib = read(host, a.data_id, "ib");
-            a.ic = read(host, a.data_id, "ic");
-            // The channel count is byte 16 of the unit's published record.
-            std::size_t channels = 0;
-            bool published = false;
-            for (const auto& s : snapshots) {
-                if (s.data_id == a.data_id && s.device_type == "ravo3-ac" && s.bytes.size() > 16) {
-                    channels = s.bytes[16];
-                    published = true;
-                }
-            }
-            // Values replayed from history are served before anything is published.
-            while (!published && channels < 255 &&
-                   read(host, a.data_id, "channel_" + std::to_string(channels) + "_a").value) {
-                ++channels;
-            }
-            for (std::size_t c = 0; c < channels; ++c) {
-                const std::string p = "channel_" + std::to_string(c) + "_";
-                a.channels.push_back(
-                    {read(host, a.data_id, p + "a"), read(host, a.data_id, p + "b"),
-                     read(host, a.data_id, p + "c"), read(host, a.data_id, p + "f")});
-            }
-            v.ac.push_back(a);
+    if (live) out += "\033[J";
+    return out;
+}
+
+// The site file: --config, else where an installed tool looks.
+bool find_site_file(std::string& path, std::string& error) {
+    if (!path.empty()) return true;
+    std::error_code ec;
+    for (const char* candidate : kSiteFiles) {
+        if (fs::exists(candidate, ec)) {
+            path = candidate;
+            return true;
         }
     }
-    const Json::Value& dc = dev.settings["dcSetting"];
-    if (dc.isArray()) {
-        for (const auto& e : dc) {
-            monitor::DcView d;
-            d.data_id = e["data_id"].isUInt() ? e["data_id"].asUInt() : 0;
-            d.v = read(host, d.data_id, "v");
-            d.i = read(host, d.data_id, "i");
-            v.dc.push_back(d);
+    error = "no site file: looked for " + (fs::current_path(ec) / kSiteFiles[0]).string() +
+            " and " + kSiteFiles[1] + "; give one with --config FILE";
+    return false;
+}
+
+int check_site(const smd::SiteConfig& site, const std::string& driver) {
+    std::vector<std::string> problems = site.warnings;
+    // Loading each driver and handing it its settings, with no port and no
+    // database, finds what the driver itself refuses.
+    smd::SiteConfig dry = site;
+    dry.history_db.clear();
+    smd::HostOptions ho;
+    ho.driver_override = driver;
+    ho.start_lines = false;
+    ho.log = [](const std::string&) {};
+    std::string error;
+    {
+        smd::Host host(ho);
+        host.Start(dry, error);
+        const auto devices = host.Devices();
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            if (devices[i].enabled && !devices[i].loaded) {
+                problems.push_back(site.path + ": devices[" + std::to_string(i) +
+                                   "]: the driver refuses it: " + devices[i].error);
+            }
         }
     }
-    for (const auto& s : snapshots) {
-        if (s.data_id == dev.data_id && s.device_type == "ravo3-rc") {
-            monitor::decode_rectifier_record(s.bytes, v);
-            v.time = time_text(s.time);
-        }
+    for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+    if (!problems.empty()) {
+        std::fprintf(stderr, "%s: %zu problem%s\n", site.path.c_str(), problems.size(),
+                     problems.size() == 1 ? "" : "s");
+        return 1;
     }
-    for (const auto& a : host.ActiveAlarms()) {
-        monitor::AlarmView av;
-        av.data_id = a.data_id;
-        av.device_type = a.device_type;
-        av.code = a.code;
-        av.name = a.name;
-        av.detail = a.detail;
-        av.level = a.level;
-        av.since = time_text(a.since);
-        v.alarms.push_back(av);
-    }
-    if (auto store = host.Store()) v.history_records = store->Count();
-    v.driver_output = routing.LastLines();
-    return v;
+    std::size_t enabled = 0;
+    for (const auto& d : site.devices) enabled += d.enabled ? 1 : 0;
+    std::printf("%s: OK, %zu device%s (%zu enabled)\n", site.path.c_str(), site.devices.size(),
+                site.devices.size() == 1 ? "" : "s", enabled);
+    return 0;
 }
 
 }  // namespace
@@ -236,122 +341,281 @@ monitor::CycleView collect(const smd::Host& host, const smd::DeviceConfig& dev,
 int main(int argc, char** argv) {
     Options opt;
     std::string error;
-    if (!parse_args(argc, argv, opt, error)) {
-        std::fprintf(stderr, "ravo3-monitor: %s\n(see --help)\n", error.c_str());
-        return 2;
+    const int usage = parse_args(argc, argv, opt, error);
+    if (usage >= 0) {
+        if (usage == 2) std::fprintf(stderr, "ravo3-monitor: %s (see --help)\n", error.c_str());
+        return usage;
     }
-    if (opt.config.empty()) opt.config = "examples/site.json";
-
+    Log log;
+    if (!find_site_file(opt.config, error)) {
+        log(error);
+        return 1;
+    }
     smd::SiteConfig site;
     if (!smd::LoadSiteConfig(opt.config, site, error)) {
-        std::fprintf(stderr, "ravo3-monitor: %s\n", error.c_str());
+        std::fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }
-    if (site.devices.empty()) {
-        std::fprintf(stderr, "ravo3-monitor: %s lists no device\n", opt.config.c_str());
-        return 1;
+    if (!opt.port.empty() && site.devices.size() != 1) {
+        std::fprintf(stderr,
+                     "ravo3-monitor: --port replaces the port of a one-device site; %s has %zu "
+                     "devices: set each one's \"port\" in the site file (see --help)\n",
+                     opt.config.c_str(), site.devices.size());
+        return 2;
     }
-    if (!opt.db.empty()) site.history_db = std::filesystem::absolute(opt.db).string();
+    std::string driver = opt.driver;
+    if (driver.empty()) {
+        const auto beside = fs::path(exe_dir()) / "ravo3.so";
+        std::error_code ec;
+        if (fs::exists(beside, ec)) driver = beside.string();
+    }
+    if (opt.check) return check_site(site, driver);
 
-    std::unique_ptr<sim::Server> simulator;
-    if (opt.port.empty()) {
-        if (opt.scenario.empty()) {
-            opt.scenario =
-                (std::filesystem::path(opt.config).parent_path() / "scenario.json").string();
-        }
-        try {
-            simulator = std::make_unique<sim::Server>(sim::LoadScenarioFile(opt.scenario));
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "ravo3-monitor: scenario %s: %s\n", opt.scenario.c_str(),
-                         e.what());
-            return 1;
-        }
-        if (!simulator->Start()) {
-            std::fprintf(stderr, "ravo3-monitor: cannot start the simulated unit: %s\n",
-                         simulator->Error().c_str());
-            return 1;
-        }
-        opt.port = simulator->Path();
-        std::fprintf(stderr, "ravo3-monitor: simulated monitoring unit on %s (%s)\n",
-                     opt.port.c_str(), opt.scenario.c_str());
+    std::vector<DeviceInfo> infos;
+    for (std::size_t i = 0; i < site.devices.size(); ++i) {
+        DeviceInfo info;
+        info.key = "devices[" + std::to_string(i) + "]";
+        const Json::Value& s = site.devices[i].settings;
+        if (s["address"].isInt()) info.address = s["address"].asInt();
+        if (s["protocol_version"].isInt()) info.protocol_version = s["protocol_version"].asInt();
+        infos.push_back(info);
     }
-    for (auto& d : site.devices) d.port = opt.port;
+    if (!opt.port.empty()) site.devices.front().port = opt.port;
+    if (!opt.db.empty()) site.history_db = fs::absolute(opt.db).string();
+
+    // Simulated units, one per device, each on a pty of its own.
+    std::vector<std::unique_ptr<sim::Server>> simulators;
+    std::string scratch_dir;
+    if (opt.simulate) {
+        const fs::path beside = fs::path(opt.config).parent_path() / "scenario.json";
+        for (std::size_t i = 0; i < site.devices.size(); ++i) {
+            auto& d = site.devices[i];
+            if (!d.enabled) continue;
+            std::string file = !opt.scenario.empty() ? opt.scenario : d.scenario;
+            std::error_code ec;
+            if (file.empty() && fs::exists(beside, ec)) file = beside.string();
+            sim::Scenario scenario;
+            try {
+                scenario = file.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(file);
+            } catch (const std::exception& e) {
+                std::fprintf(stderr, "ravo3-monitor: %s.scenario: %s: %s\n", infos[i].key.c_str(),
+                             file.c_str(), e.what());
+                return 1;
+            }
+            // The simulated unit is the one the site file describes.
+            scenario.address = static_cast<std::uint8_t>(infos[i].address);
+            scenario.protocol_version = infos[i].protocol_version == 33 ? 0x21 : 0x20;
+            auto server = std::make_unique<sim::Server>(std::move(scenario));
+            if (!server->Start()) {
+                std::fprintf(stderr,
+                             "ravo3-monitor: cannot start the simulated unit of \"%s\": %s\n",
+                             d.name.c_str(), server->Error().c_str());
+                return 1;
+            }
+            d.port = server->Path();
+            log("device \"" + d.name + "\": simulated unit on " + d.port + " (" +
+                (file.empty() ? std::string("default scenario") : file) + ")");
+            simulators.push_back(std::move(server));
+        }
+        if (opt.db.empty()) {
+            // A simulated run must not mix its values and alarms into the site's history.
+            char tmpl[] = "/tmp/ravo3-monitor-XXXXXX";
+            if (::mkdtemp(tmpl) != nullptr) {
+                scratch_dir = tmpl;
+                site.history_db = scratch_dir + "/history.db";
+                log("simulated run: history in " + site.history_db +
+                    ", removed at the end (--db FILE keeps it)");
+            } else {
+                site.history_db.clear();
+            }
+        }
+    } else {
+        for (std::size_t i = 0; i < site.devices.size(); ++i) {
+            if (!site.devices[i].enabled) continue;
+            const std::string h = port_hint(site.devices[i].port, infos[i].key + ".port");
+            if (!h.empty()) log("device \"" + site.devices[i].name + "\": " + h);
+        }
+    }
 
     smd::HostOptions ho;
-    ho.driver_override = opt.driver;
-    if (ho.driver_override.empty()) {
-        const auto beside = std::filesystem::path(exe_dir()) / "ravo3.so";
-        if (std::filesystem::exists(beside)) ho.driver_override = beside.string();
-    }
+    ho.driver_override = driver;
+    ho.log = [&log](const std::string& line) { log(line); };
     if (opt.fast) smd::set_pause([](unsigned) {});
 
     monitor::OutputRouting routing;
-    if (!routing.Start(opt.driver_log, 4)) {
-        std::fprintf(stderr, "ravo3-monitor: cannot capture the driver's output\n");
-    }
-    const bool live = !opt.json && routing.ViewIsTerminal() && ::isatty(STDERR_FILENO) == 1;
-    LogTail log_tail;
-    ho.log = [&](const std::string& line) {
-        if (live) {
-            log_tail.Add(line);
-        } else {
-            std::fprintf(stderr, "%s\n", line.c_str());
+    if (!routing.Start(opt.driver_log, 4)) log("cannot capture the driver's output");
+    const bool live = !opt.json && routing.ViewIsTerminal();
+    const bool panel = live && ::isatty(STDERR_FILENO) == 1;
+
+    struct sigaction sa {};
+    sa.sa_handler = on_signal;
+    sigemptyset(&sa.sa_mask);
+    for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &sa, nullptr);
+    // A reader that goes away (--json | head) is seen as a failed write.
+    std::signal(SIGPIPE, SIG_IGN);
+
+    auto finish = [&](int status) {
+        for (auto& s : simulators) s->Stop();
+        routing.Stop();
+        if (!scratch_dir.empty()) {
+            std::error_code ec;
+            fs::remove_all(scratch_dir, ec);
         }
+        return status;
     };
-    std::signal(SIGINT, on_signal);
-    std::signal(SIGTERM, on_signal);
 
     smd::Host host(ho);
     if (!host.Start(site, error)) {
-        routing.Stop();
-        std::fprintf(stderr, "ravo3-monitor: %s\n", error.c_str());
-        return 1;
+        log(error);
+        return finish(1);
     }
-    const auto& dev = site.devices.front();
-    const auto started = std::chrono::steady_clock::now();
-    auto last_cycle_end = started;
-    std::uint64_t shown = 0;
-    long cycles_seen = 0;
-    std::uint64_t first_cycle_count = host.Stats(dev.name) ? host.Stats(dev.name)->cycles : 0;
-    bool shown_start = false;
-
-    while (!g_stop) {
-        const auto now = std::chrono::steady_clock::now();
-        const double elapsed = std::chrono::duration<double>(now - started).count();
-        if (opt.duration > 0 && elapsed >= opt.duration) break;
-        const auto stats = host.Stats(dev.name);
-        const std::uint64_t cycles = stats ? stats->cycles : 0;
-        if (cycles != shown || !shown_start) {
-            auto view = collect(host, dev, routing);
-            view.log = log_tail.Last();
-            if (cycles != shown && shown_start) {
-                view.cycle_seconds = std::chrono::duration<double>(now - last_cycle_end).count();
-                last_cycle_end = now;
-                cycles_seen = static_cast<long>(cycles - first_cycle_count);
-            }
-            shown = cycles;
-            shown_start = true;
-            if (opt.json) {
-                if (view.cycle > first_cycle_count) {
-                    Json::StreamWriterBuilder w;
-                    w["indentation"] = "";
-                    w["emitUTF8"] = true;
-                    routing.WriteView(Json::writeString(w, monitor::to_json(view)) + "\n");
-                }
-            } else {
-                routing.WriteView((live ? std::string("\033[H\033[2J") : std::string("\n")) +
-                                  monitor::render_screen(view));
-            }
-            if (opt.cycles > 0 && cycles_seen >= opt.cycles) break;
+    auto queue = host.Events().Subscribe();
+    monitor::SiteView view;
+    std::vector<bool> targets;  // devices whose cycles count
+    std::vector<std::string> not_loaded;
+    {
+        const auto devices = host.Devices();
+        for (std::size_t i = 0; i < devices.size(); ++i) {
+            monitor::DeviceView d;
+            d.name = devices[i].name;
+            d.port = site.devices[i].port;
+            d.enabled = devices[i].enabled;
+            d.load_error = devices[i].error;
+            view.AddDevice(d);
+            targets.push_back(devices[i].loaded);
+            if (devices[i].enabled && !devices[i].loaded) not_loaded.push_back(devices[i].name);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+
+    if (panel) log.ToPanel(true);
+    if (live) routing.WriteView("\033[?1049h\033[?25l");
+    const auto started = Clock::now();
+    const double timeout = opt.timeout > 0 ? opt.timeout : 30.0 + 10.0 * opt.cycles;
+    auto last_draw = started - std::chrono::seconds(10);
+    bool dirty = true;
+    bool output_closed = false;
+    std::string why_stopped;
+    // `screen`: the live view's redraw in place; otherwise plain lines.
+    auto draw = [&](bool force, bool screen) {
+        const auto now = Clock::now();
+        if (!screen && !force) return;
+        if (screen && !force && !(dirty && now - last_draw >= std::chrono::milliseconds(200)) &&
+            now - last_draw < std::chrono::seconds(1)) {
+            return;
+        }
+        monitor::ScreenContext ctx;
+        ctx.now = smd::local_time();
+        ctx.rows = 0;
+        ctx.cols = 0;
+        if (live) {
+            int rows = 24, cols = 80;
+            window_size(routing.ViewFd(), rows, cols);
+            ctx.cols = cols;
+            if (screen) ctx.rows = rows;
+        }
+        ctx.page = static_cast<int>(
+            std::chrono::duration_cast<std::chrono::seconds>(now - started).count() / 5);
+        const std::string when = smd::iso8601(ctx.now);
+        ctx.title = "ravo3-monitor  " + (when.size() >= 19 ? when.substr(11, 8) : when) + "  " +
+                    std::to_string(view.Devices().size()) + " device" +
+                    (view.Devices().size() == 1 ? "" : "s") + "  " +
+                    fs::path(opt.config).filename().string();
+        ctx.log = log.Tail();
+        const auto driver_lines = routing.LastLines();
+        if (!driver_lines.empty()) ctx.log.push_back("driver: " + driver_lines.back());
+        if (!routing.WriteView(frame_text(monitor::render_screen(view, ctx), screen))) {
+            output_closed = true;
+        }
+        last_draw = now;
+        dirty = false;
+    };
+
+    auto all_done = [&](std::uint64_t n) {
+        for (std::size_t i = 0; i < targets.size(); ++i) {
+            if (targets[i] && view.Devices()[i].cycles < n) return false;
+        }
+        return true;
+    };
+
+    while (true) {
+        if (g_signal != 0) {
+            why_stopped = std::string("signal ") + ::strsignal(g_signal.load());
+            break;
+        }
+        if (output_closed) {
+            why_stopped = "standard output closed";
+            break;
+        }
+        const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
+        if (opt.duration > 0 && elapsed >= opt.duration) break;
+        if (opt.cycles > 0 && all_done(static_cast<std::uint64_t>(opt.cycles))) break;
+        if (opt.cycles > 0 && elapsed >= timeout) {
+            why_stopped = "timeout";
+            break;
+        }
+        smd::HostEvent e;
+        if (queue->Pop(e, std::chrono::milliseconds(200))) {
+            const monitor::Applied a = view.Apply(e);
+            dirty = true;
+            if (a.device && a.line_changed) {
+                const std::size_t i = static_cast<std::size_t>(a.device - view.Devices().data());
+                a.device->hint = hint_for(*a.device, infos[i]);
+                const std::string what = monitor::line_text(*a.device, smd::local_time());
+                log("device \"" + a.device->name + "\": " + what +
+                    (a.device->hint.empty() ? "" : "; " + a.device->hint));
+                if (opt.json) {
+                    output_closed |= !routing.WriteView(
+                        monitor::status_json(a.device->name, a.device->port, e.time, a.device->line,
+                                             a.device->hint) +
+                        "\n");
+                }
+            }
+            if (opt.json && a.new_cycle &&
+                (opt.cycles == 0 || a.device->cycles <= static_cast<std::uint64_t>(opt.cycles))) {
+                output_closed |= !routing.WriteView(
+                    monitor::cycle_json(e, a.device->port, view.AlarmsOf(e.device)) + "\n");
+            }
+            if (!opt.json && !live && (e.kind == smd::HostEvent::Kind::Cycle || a.line_changed)) {
+                draw(true, false);
+            }
+        }
+        if (live) draw(false, true);
+    }
+    queue->Close();
     host.Stop();
-    if (simulator) simulator->Stop();
-    routing.Stop();
-    if (!opt.json) {
-        std::fprintf(stderr, "ravo3-monitor: stopped after %ld cycles; %zu driver lines\n",
-                     cycles_seen, routing.LinesSeen());
+    if (live) {
+        routing.WriteView("\033[?25h\033[?1049l");
+        log.ToPanel(false);
+        // The last state stays on the terminal.
+        draw(true, false);
+        routing.WriteView("\n");
     }
-    return 0;
+
+    int status = 0;
+    std::string summary;
+    for (std::size_t i = 0; i < view.Devices().size(); ++i) {
+        const auto& d = view.Devices()[i];
+        if (!targets[i]) continue;
+        summary += (summary.empty() ? "" : ", ") + d.name + " " + std::to_string(d.cycles);
+        const bool short_of =
+            opt.cycles > 0 ? d.cycles < static_cast<std::uint64_t>(opt.cycles) : d.cycles == 0;
+        if (short_of) {
+            status = 1;
+            log("device \"" + d.name + "\": " + std::to_string(d.cycles) + " cycle" +
+                (d.cycles == 1 ? "" : "s") + " completed" +
+                (opt.cycles > 0 ? " of " + std::to_string(opt.cycles) : std::string()) +
+                (why_stopped == "timeout"
+                     ? " within the " + std::to_string(static_cast<long>(timeout)) +
+                           " s of --timeout"
+                     : std::string()) +
+                "; line " + monitor::line_text(d, smd::local_time()));
+        }
+    }
+    for (const auto& name : not_loaded) {
+        status = 1;
+        log("device \"" + name + "\" was not loaded");
+    }
+    log("stopped" + (why_stopped.empty() ? std::string() : " (" + why_stopped + ")") +
+        "; cycles: " + summary + "; " + std::to_string(routing.LinesSeen()) + " driver lines");
+    return finish(status);
 }
