@@ -75,11 +75,13 @@ std::shared_ptr<SMDSPDevice> PluginLoader::Load(const DeviceConfig& config,
         device.reset(raw, [lib](SMDSPDevice* d) { delete d; });
         device->Init(controller, config.data_id, config.settings);
         if (!device->InitSetting(config.settings)) {
-            error = who + "driver " + config.driver + " refused the settings";
+            error = who + "driver " + config.driver +
+                    " refused the settings (is \"rcSetting\" there?); ravo3-monitor --check "
+                    "names every faulty key";
             return nullptr;
         }
     } catch (const Json::Exception& e) {
-        error = who + "malformed setting: " + e.what();
+        error = who + "malformed setting: " + e.what() + " (ravo3-monitor --check names the key)";
         return nullptr;
     } catch (const std::exception& e) {
         error = who + "driver failed while starting: " + e.what();

@@ -605,7 +605,7 @@ TEST_F(Runner, CheckNamesEveryProblemWithItsPath) {
           "devices[0].acSetting[1].appSetting.diff_v: must be a number", "3 problems"}},
         {"{\"devices\": [{" + dev + "}]}",
          1,
-         {"devices[0].rcSetting: is missing", "devices[0]: the driver refuses it"}},
+         {"devices[0].rcSetting: is missing", "devices[0]: not loaded: ", "refused the settings"}},
         {"{\"poll_period_ms\": 1, \"devices\": [{" + dev + R"(, "adress": 2, "rcSetting": {}}]})",
          1,
          {"poll_period_ms: must be an integer from 5 to 10000",

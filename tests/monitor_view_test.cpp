@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <limits>
 #include <string>
 #include <vector>
 
+#include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/SiteView.h"
 
 namespace {
@@ -139,4 +141,27 @@ TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
           "  REPLAYED values, stored 2026-12-07 23:10:00; no cycle yet"}) {
         EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
     }
+}
+
+// A cycle's JSON line: the float as sent, a value that cannot be given as
+// null with its reply beside it, the alarms of that device only.
+TEST(MonitorView, CycleJsonCarriesValuesRepliesAndTheDevicesAlarms) {
+    monitor::SiteView v = site_of(2);
+    smd::HostEvent e = cycle_event("room-1", false);
+    e.units[0].values = {{"v", true, std::numeric_limits<float>::infinity(), ""},
+                         {"i", false, 0, "数据已超时"},
+                         {"x", true, 53.52f, ""}};
+    v.Apply(alarm_event("room-1", 1, "a"));
+    v.Apply(alarm_event("room-2", 2, "b"));
+    v.Apply(e);
+    const std::string line = monitor::cycle_json(e, "/dev/ttyUSB0", v.AlarmsOf("room-1"));
+    for (const char* want :
+         {R"({"type":"cycle","device":"room-1","port":"/dev/ttyUSB0","cycle":7,)",
+          R"("time":"2026-12-08T06:40:27)",
+          R"("values":{"v":null,"i":null,"x":53.52},"replies":{"v":"+infinity","i":"数据已超时"})",
+          R"("alarms":[{"device":"room-1","data_id":501,"device_type":"","key":"AC_1",)",
+          R"("line":{"state":"answering")"}) {
+        EXPECT_NE(line.find(want), std::string::npos) << want << "\n" << line;
+    }
+    EXPECT_EQ(line.find("AC_2"), std::string::npos);
 }

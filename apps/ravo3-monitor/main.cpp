@@ -319,7 +319,7 @@ int check_site(const smd::SiteConfig& site, const std::string& driver) {
         for (std::size_t i = 0; i < devices.size(); ++i) {
             if (devices[i].enabled && !devices[i].loaded) {
                 problems.push_back(site.path + ": devices[" + std::to_string(i) +
-                                   "]: the driver refuses it: " + devices[i].error);
+                                   "]: not loaded: " + devices[i].error);
             }
         }
     }
