@@ -6,6 +6,7 @@
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"
 #include "service/metrics/Metrics.h"
+#include "service/mqtt/MqttPublisher.h"
 #include "service/systemd/Notifier.h"
 
 namespace smd::service {
@@ -54,6 +55,36 @@ std::unique_ptr<Component> make_metrics(Context& ctx, std::string&) {
     return std::make_unique<Metrics>(ctx);
 }
 
+// Checked when built, connected when started: a wrong section stops the
+// daemon at once, an absent broker does not (the outbox keeps the events).
+class MqttPart : public Component {
+  public:
+    MqttPart(Context& ctx, mqtt::MqttConfig cfg) : ctx_(ctx), cfg_(std::move(cfg)) {}
+    bool Start(std::string& error) override {
+        publisher_ = MqttPublisher::Start(cfg_, ctx_.host.Events(), ctx_.log, error);
+        return publisher_ != nullptr;
+    }
+    void Stop() override {
+        if (publisher_) publisher_->Stop();
+    }
+
+  private:
+    Context& ctx_;
+    mqtt::MqttConfig cfg_;
+    std::unique_ptr<MqttPublisher> publisher_;
+};
+
+std::unique_ptr<Component> make_mqtt(Context& ctx, std::string& error) {
+    if (ctx.site.mqtt.isNull()) return nullptr;
+    const std::string base = ctx.site.path.empty()
+                                 ? std::string()
+                                 : std::filesystem::path(ctx.site.path).parent_path().string();
+    mqtt::MqttConfig cfg;
+    if (!mqtt::ParseMqttConfig(ctx.site.mqtt, base, cfg, error)) return nullptr;
+    cfg.outbox_db = ctx.site.history_db;
+    return std::make_unique<MqttPart>(ctx, std::move(cfg));
+}
+
 }  // namespace
 
 const std::vector<FactoryEntry>& Factories() {
@@ -61,6 +92,7 @@ const std::vector<FactoryEntry>& Factories() {
         {"http", make_http},
         {"api", make_api},
         {"metrics", make_metrics},
+        {"mqtt", make_mqtt},
         // Last: READY is told once everything above runs.
         {"systemd", MakeNotifier},
     };

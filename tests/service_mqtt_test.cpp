@@ -31,9 +31,11 @@
 #include <vector>
 
 #include "runtime/Events.h"
-#include "service/mqtt/JsonText.h"
+#include "runtime/Host.h"
+#include "runtime/SiteConfig.h"
 #include "service/mqtt/MqttConfig.h"
 #include "service/mqtt/MqttPublisher.h"
+#include "sim/Server.h"
 
 namespace {
 
@@ -423,22 +425,6 @@ TEST(MqttConfig, KeysAreCheckedByName) {
     EXPECT_FALSE(out.client_id.empty());
 }
 
-TEST(MqttJson, FloatsRoundTripAndTextStaysUtf8) {
-    struct Case {
-        float v;
-        const char* text;
-    } floats[] = {{0.1f, "0.1"},     {53.5f, "53.5"},         {230.4f, "230.4"},   {-0.0f, "-0"},
-                  {1e-45f, "1e-45"}, {std::nanf(""), "null"}, {-HUGE_VALF, "null"}};
-    for (const Case& c : floats) {
-        std::string out;
-        smd::mqtt::append_json_float(out, c.v);
-        EXPECT_EQ(out, c.text);
-    }
-    std::string out;
-    smd::mqtt::append_json_string(out, std::string("a\"\\\n\x01 交流\xff\xc0\xaf", 15));
-    EXPECT_EQ(out, "\"a\\\"\\\\\\n\\u0001 交流\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\"");
-}
-
 TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
     TempDir dir;
     const int port = free_port();
@@ -475,7 +461,7 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         {base + "/ac/5001/state", "values.ia", "12.5"},
         {base + "/ac/5001/state", "values.ib", "0.1"},
         {base + "/ac/5001/state", "values.ic", "null"},
-        {base + "/ac/5001/state", "replies.ic", "nan"},
+        {base + "/ac/5001/state", "replies.ic", "not a number"},
         {base + "/ac/5001/state", "values.channel_0_b", "null"},
         {base + "/ac/5001/state", "replies.channel_0_b", "数据已超时"},
         {base + "/ac/5001/state", "time", "2026-12-08T06:15:05"},
@@ -488,7 +474,7 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         {base + "/events", "id", "1"},
         {ia, "device_class", "current"},
         {ia, "unit_of_measurement", "A"},
-        {ia, "value_template", "{{ value_json['values']['ia'] }}"},
+        {ia, "value_template", "{{ value_json['values'][\"ia\"] }}"},
         {freq, "unit_of_measurement", "Hz"},
         {volt, "device_class", "voltage"},
         {dcv, "state_class", "measurement"},
@@ -625,6 +611,77 @@ TEST(MqttPublisher, RefusedCredentialsAreNamedAndRetried) {
             EXPECT_NE(pub->Status().last_error.find("password_file"), std::string::npos);
         }
     }
+}
+
+// The whole way: the host on a pty to the simulator, its stream through the
+// publisher, the simulator's values and alarm at the subscriber.
+TEST(MqttPublisher, SimulatedSiteEndToEnd) {
+    TempDir dir;
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    sim::Server sim(sim::ParseScenario(R"({
+      "ac": {"units": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50.0,
+                                      "states": [0, 2, 0, 0]}], "ia": 12.5}]},
+      "rectifier": {"modules": [{"value": 16.5}]},
+      "dc": {"units": [{"v": 53.52, "i": 48.5}]}})"));
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    const std::string text = R"({"history_db": "site.db", "poll_period_ms": 20,
+        "mqtt": {"host": "127.0.0.1", "port": )" +
+                             std::to_string(port) + R"(, "client_id": "site-9"},
+        "devices": [{"name": "site-1", "port": ")" +
+                             sim.Path() +
+                             R"(", "data_id": 500, "driver": ")" RAVO3_PLUGIN_PATH R"(",
+        "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+    smd::SiteConfig site;
+    ASSERT_TRUE(smd::ParseSiteConfig(text, dir.path.string(), site, why)) << why;
+    smd::mqtt::MqttConfig cfg;
+    ASSERT_TRUE(smd::mqtt::ParseMqttConfig(site.mqtt, dir.path.string(), cfg, why)) << why;
+    cfg.outbox_db = site.history_db;
+    LogLines log;
+    smd::HostOptions options;
+    options.log = log.Fn();
+    smd::Host host(options);
+    ASSERT_TRUE(host.Start(site, why)) << why;
+    auto pub = smd::MqttPublisher::Start(cfg, host.Events(), log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+
+    const struct {
+        std::string topic;
+        std::string contains;
+    } expects[] = {
+        {"ravo3/site-1/events", "\"code\":\"06014\""},
+        {"ravo3/site-1/alarms", "交流屏1输入线/相电压BC/B"},
+        {"ravo3/site-1/ac/501/state", "\"channel_0_b\":231.25"},
+        {"ravo3/site-1/dc/502/state", "\"v\":53.52"},
+        {"ravo3/site-1/rc/500/state", "\"module_1_value\":16.5"},
+        {"ravo3/site-1/availability", "online"},
+    };
+    for (const auto& x : expects) {
+        EXPECT_TRUE(sub.WaitFor([&](const std::vector<Message>& ms) {
+            for (const Message& m : ms) {
+                if (m.topic == x.topic && m.payload.find(x.contains) != std::string::npos)
+                    return true;
+            }
+            return false;
+        })) << x.topic
+            << " " << x.contains;
+    }
+    // Every point the units register is announced, not only those that stood.
+    const auto points = [](const std::vector<Message>& ms) {
+        std::size_t n = 0;
+        for (const Message& m : ms) {
+            n += m.topic.rfind("homeassistant/binary_sensor/site-9/site-1_alarm_", 0) == 0;
+        }
+        return n;
+    };
+    EXPECT_TRUE(sub.WaitFor([&](const std::vector<Message>& ms) { return points(ms) > 10; }));
+    pub->Stop();
+    host.Stop();
+    sim.Stop();
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "service/mqtt/JsonText.h"
+#include "runtime/JsonText.h"
 
 namespace smd::mqtt {
 
@@ -26,7 +26,7 @@ bool readable(const std::string& path) {
 // A topic level prefix: no wildcards, no empty levels at either end.
 bool valid_prefix(const std::string& p) {
     if (p.empty() || p.front() == '/' || p.back() == '/') return false;
-    if (valid_utf8(p) != p) return false;
+    if (json::valid_utf8(p) != p) return false;
     for (unsigned char c : p) {
         if (c == '+' || c == '#' || c < 0x20 || c == 0x7F) return false;
     }
@@ -79,7 +79,7 @@ bool ParseMqttConfig(const Json::Value& section, const std::string& base_dir, Mq
     if (!string_key("discovery_prefix", c.discovery_prefix, false)) return false;
     if (!string_key("username", c.username, false)) return false;
     if (c.client_id.empty()) c.client_id = default_client_id();
-    if (c.client_id.size() > 256 || valid_utf8(c.client_id) != c.client_id) {
+    if (c.client_id.size() > 256 || json::valid_utf8(c.client_id) != c.client_id) {
         return fail("client_id", "must be valid UTF-8 of at most 256 bytes");
     }
     if (!valid_prefix(c.topic_prefix)) {

@@ -15,7 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "service/mqtt/JsonText.h"
+#include "runtime/JsonText.h"
+#include "service/json/EventJson.h"
 #include "service/mqtt/Outbox.h"
 
 namespace smd {
@@ -23,8 +24,6 @@ namespace smd {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using mqtt::append_json_float;
-using mqtt::append_json_string;
 
 // At most this many events wait for their acknowledgement at once; the
 // outbox holds the rest, in order.
@@ -49,7 +48,7 @@ std::string hex8(std::uint32_t v) {
 
 // One level of a topic: no separators, wildcards or control characters.
 std::string topic_level(const std::string& name) {
-    std::string s = mqtt::valid_utf8(name);
+    std::string s = json::valid_utf8(name);
     for (char& c : s) {
         const unsigned char u = static_cast<unsigned char>(c);
         if (c == '/' || c == '+' || c == '#' || u < 0x20 || u == 0x7F) c = '_';
@@ -81,33 +80,6 @@ std::string point_id(std::uint32_t data_id, const std::string& device_type, cons
     for (unsigned char c : key) k += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
     return k + "_" + std::to_string(data_id) + "_" +
            hex8(fnv1a(device_type + '\x1f' + key + '\x1f' + detail));
-}
-
-void add_key(std::string& out, const char* key) {
-    if (out.back() != '{' && out.back() != '[') out += ',';
-    out += '"';
-    out += key;
-    out += "\":";
-}
-void add_str(std::string& out, const char* key, const std::string& v) {
-    add_key(out, key);
-    append_json_string(out, v);
-}
-void add_time(std::string& out, const char* key, const boost::posix_time::ptime& t) {
-    add_key(out, key);
-    if (t.is_special()) {
-        out += "null";
-    } else {
-        append_json_string(out, iso8601(t));
-    }
-}
-void add_int(std::string& out, const char* key, long long v) {
-    add_key(out, key);
-    out += std::to_string(v);
-}
-void add_bool(std::string& out, const char* key, bool v) {
-    add_key(out, key);
-    out += v ? "true" : "false";
 }
 
 struct ValueMeta {
@@ -219,12 +191,13 @@ struct MqttPublisher::Core : EventConsumer {
     std::string DeviceBase(const std::string& device) const {
         return cfg.topic_prefix + "/" + topic_level(device.empty() ? "unknown" : device);
     }
-    std::string HaDevice(const std::string& device) const;
+    void HaDevice(json::Writer& w, const std::string& device) const;
     void Discover(const HostEvent& e, const UnitValues& u, const std::string& state_topic);
     void DiscoverPoint(const std::string& device, const std::string& pid, const std::string& name,
                        const std::string& detail);
     void OnAlarm(const HostEvent& e);
-    std::string AlarmJson(const ActiveAlarm& a, const std::string& pid) const;
+    void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a,
+                    const std::string& pid) const;
     void PublishAlarmList(const std::string& device);
 
     const mqtt::MqttConfig cfg;
@@ -305,16 +278,12 @@ void MqttPublisher::Core::FlushUnsaved() {
     }
 }
 
-std::string MqttPublisher::Core::HaDevice(const std::string& device) const {
-    std::string d = "{";
-    add_key(d, "identifiers");
-    d += '[';
-    append_json_string(d, node + "_" + safe_id(device));
-    d += ']';
-    add_str(d, "name", device);
-    add_str(d, "model", "RAV-O3 DC power system");
-    d += '}';
-    return d;
+void MqttPublisher::Core::HaDevice(json::Writer& w, const std::string& device) const {
+    w.Key("device").BeginObject();
+    w.Key("identifiers").BeginArray().String(node + "_" + safe_id(device)).EndArray();
+    w.Key("name").String(device);
+    w.Key("model").String("RAV-O3 DC power system");
+    w.EndObject();
 }
 
 void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
@@ -323,36 +292,30 @@ void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
     auto& known = discovered[e.device];
     const std::string dev_id = safe_id(e.device);
     const std::string unit_id = std::string(unit_kind_name(u.kind)) + std::to_string(u.data_id);
-    std::string device_json;
     for (const NamedValue& v : u.values) {
         const std::string object = dev_id + "_" + unit_id + "_" + safe_id(v.name);
         if (!known.insert(object).second) continue;
-        if (device_json.empty()) device_json = HaDevice(e.device);
         const ValueMeta m = value_meta(u.kind, u.data_id, v.name);
-        std::string p = "{";
-        add_str(p, "name", m.label);
-        add_str(p, "unique_id", node + "_" + object);
-        add_str(p, "object_id", object);
-        add_str(p, "state_topic", state_topic);
-        std::string tmpl = "{{ value_json['values']['";
-        tmpl += v.name;  // names are [a-z0-9_]: safe inside the quotes
-        tmpl += "'] }}";
-        add_str(p, "value_template", tmpl);
-        if (m.device_class) add_str(p, "device_class", m.device_class);
-        if (m.unit) add_str(p, "unit_of_measurement", m.unit);
-        if (m.state_class) add_str(p, "state_class", m.state_class);
-        add_key(p, "availability");
-        p += "[{\"topic\":";
-        append_json_string(p, status_topic);
-        p += "},{\"topic\":";
-        append_json_string(p, DeviceBase(e.device) + "/availability");
-        p += "}]";
-        add_str(p, "availability_mode", "all");
-        add_key(p, "device");
-        p += device_json;
-        p += '}';
-        SetRetained(cfg.discovery_prefix + "/sensor/" + node + "/" + object + "/config",
-                    std::move(p), 1);
+        json::Writer w;
+        w.BeginObject();
+        w.Key("name").String(m.label);
+        w.Key("unique_id").String(node + "_" + object);
+        w.Key("object_id").String(object);
+        w.Key("state_topic").String(state_topic);
+        // Bracket access: "values" is also the name of a method of the JSON object.
+        w.Key("value_template").String("{{ value_json['values'][" + json::quote(v.name) + "] }}");
+        if (m.device_class) w.Key("device_class").String(m.device_class);
+        if (m.unit) w.Key("unit_of_measurement").String(m.unit);
+        if (m.state_class) w.Key("state_class").String(m.state_class);
+        w.Key("availability").BeginArray();
+        w.BeginObject().Key("topic").String(status_topic).EndObject();
+        w.BeginObject().Key("topic").String(DeviceBase(e.device) + "/availability").EndObject();
+        w.EndArray();
+        w.Key("availability_mode").String("all");
+        HaDevice(w, e.device);
+        w.EndObject();
+        SetRetained(cfg.discovery_prefix + "/sensor/" + node + "/" + object + "/config", w.Take(),
+                    1);
     }
     for (const AlarmPoint& a : u.points) {
         DiscoverPoint(e.device, point_id(u.data_id, u.device_type, a.key, a.detail), a.name,
@@ -365,52 +328,54 @@ void MqttPublisher::Core::DiscoverPoint(const std::string& device, const std::st
     if (!cfg.ha_discovery) return;
     const std::string object = safe_id(device) + "_alarm_" + pid;
     if (!discovered[device].insert(object).second) return;
-    std::string p = "{";
-    add_str(p, "name", detail.empty() ? name : name + " " + detail);
-    add_str(p, "unique_id", node + "_" + object);
-    add_str(p, "object_id", object);
-    add_str(p, "device_class", "problem");
-    add_str(p, "state_topic", DeviceBase(device) + "/alarms");
+    json::Writer w;
+    w.BeginObject();
+    w.Key("name").String(detail.empty() ? name : name + " " + detail);
+    w.Key("unique_id").String(node + "_" + object);
+    w.Key("object_id").String(object);
+    w.Key("device_class").String("problem");
+    w.Key("state_topic").String(DeviceBase(device) + "/alarms");
     // The retained list of standing alarms says whether this point stands.
-    add_str(p, "value_template",
-            "{{ 'ON' if value_json | selectattr('point', 'equalto', '" + pid +
+    w.Key("value_template")
+        .String("{{ 'ON' if value_json | selectattr('point', 'equalto', '" + pid +
                 "') | list | length > 0 else 'OFF' }}");
-    add_str(p, "payload_on", "ON");
-    add_str(p, "payload_off", "OFF");
+    w.Key("payload_on").String("ON");
+    w.Key("payload_off").String("OFF");
     // Alarm points stay available when the line is down: the
     // communication-lost point matters most then.
-    add_str(p, "availability_topic", status_topic);
-    add_key(p, "device");
-    p += HaDevice(device);
-    p += '}';
+    w.Key("availability_topic").String(status_topic);
+    HaDevice(w, device);
+    w.EndObject();
     SetRetained(cfg.discovery_prefix + "/binary_sensor/" + node + "/" + object + "/config",
-                std::move(p), 1);
+                w.Take(), 1);
 }
 
-std::string MqttPublisher::Core::AlarmJson(const ActiveAlarm& a, const std::string& pid) const {
-    std::string p = "{";
-    add_str(p, "point", pid);
-    add_int(p, "data_id", a.data_id);
-    add_str(p, "device_type", a.device_type);
-    add_str(p, "key", a.key);
-    add_str(p, "code", a.code);
-    add_str(p, "name", a.name);
-    add_str(p, "detail", a.detail);
-    add_int(p, "level", a.level);
-    add_int(p, "state", a.state);
-    add_time(p, "since", a.since);
-    p += '}';
-    return p;
+// The API's alarm object with the point's id first.
+void MqttPublisher::Core::WriteAlarm(json::Writer& w, const std::string& device,
+                                     const ActiveAlarm& a, const std::string& pid) const {
+    w.Key("point").String(pid);
+    w.Key("device").String(device);
+    w.Key("data_id").UInt(a.data_id);
+    w.Key("device_type").String(a.device_type);
+    w.Key("key").String(a.key);
+    w.Key("code").String(a.code);
+    w.Key("name").String(a.name);
+    w.Key("detail").String(a.detail);
+    w.Key("level").Int(a.level);
+    w.Key("state").Int(a.state);
+    w.Key("since").Time(a.since);
 }
 
 void MqttPublisher::Core::PublishAlarmList(const std::string& device) {
-    std::string p = "[";
+    json::Writer w;
+    w.BeginArray();
     for (const Standing& s : standing[device]) {
-        if (p.size() > 1) p += ',';
-        p += AlarmJson(s.alarm, s.pid);
+        w.BeginObject();
+        WriteAlarm(w, device, s.alarm, s.pid);
+        w.EndObject();
     }
-    p += ']';
-    SetRetained(DeviceBase(device) + "/alarms", std::move(p), 1);
+    w.EndArray();
+    SetRetained(DeviceBase(device) + "/alarms", w.Take(), 1);
 }
 
 void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
@@ -423,19 +388,18 @@ void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
             break;
         }
     }
-    const bool raised = e.kind == HostEvent::Kind::AlarmRaised;
-    if (raised) list.push_back(Standing{pid, a});
+    if (e.kind == HostEvent::Kind::AlarmRaised) list.push_back(Standing{pid, a});
     DiscoverPoint(e.device, pid, a.name, a.detail);
     PublishAlarmList(e.device);
     // The state at subscription is not news: only new events go out as events.
     if (e.initial) return;
-    std::string p = "{";
-    add_str(p, "event", event_kind_name(e.kind));
-    add_str(p, "device", e.device);
-    add_time(p, "time", e.time);
-    p += ',';
-    p.append(AlarmJson(a, pid), 1, std::string::npos);
-    Enqueue(DeviceBase(e.device) + "/events", std::move(p));
+    json::Writer w;
+    w.BeginObject();
+    w.Key("event").String(event_kind_name(e.kind));
+    w.Key("time").Time(e.time);
+    WriteAlarm(w, e.device, a, pid);
+    w.EndObject();
+    Enqueue(DeviceBase(e.device) + "/events", w.Take());
 }
 
 void MqttPublisher::Core::OnEvent(const HostEvent& e) {
@@ -450,60 +414,29 @@ void MqttPublisher::Core::OnEvent(const HostEvent& e) {
     }
     const std::string base = DeviceBase(e.device);
     {
-        const LineStatus& l = e.line;
-        std::string p = "{";
-        add_str(p, "device", e.device);
-        add_str(p, "state", line_state_name(l.state));
-        add_time(p, "since", l.since);
-        add_time(p, "last_cycle", l.last_cycle);
-        add_str(p, "detail", l.detail);
-        add_bool(p, "comm_lost", l.comm_lost);
-        p += '}';
-        SetRetained(base + "/line", std::move(p), 1);
-        SetRetained(base + "/availability", l.state == LineState::Answering ? "online" : "offline",
-                    1);
+        json::Writer w;
+        service::WriteLine(w, e.line);
+        SetRetained(base + "/line", w.Take(), 1);
+        SetRetained(base + "/availability",
+                    e.line.state == LineState::Answering ? "online" : "offline", 1);
     }
     if (e.kind != HostEvent::Kind::Cycle) return;
     for (const UnitValues& u : e.units) {
         const std::string topic =
             base + "/" + unit_kind_name(u.kind) + "/" + std::to_string(u.data_id) + "/state";
-        std::string p = "{";
-        add_str(p, "device", e.device);
-        add_str(p, "kind", unit_kind_name(u.kind));
-        add_int(p, "data_id", u.data_id);
-        add_str(p, "device_type", u.device_type);
-        add_time(p, "time", e.time);
-        add_int(p, "cycle", static_cast<long long>(e.cycle.number));
-        add_bool(p, "replayed", u.replayed);
-        add_time(p, "stored", u.stored);
-        add_key(p, "values");
-        p += '{';
-        std::string replies;
-        for (const NamedValue& v : u.values) {
-            if (p.back() != '{') p += ',';
-            append_json_string(p, v.name);
-            p += ':';
-            if (v.ok) {
-                append_json_float(p, v.value);
-            } else {
-                p += "null";
-            }
-            if (!v.ok || !std::isfinite(v.value)) {
-                replies += replies.empty() ? "" : ",";
-                append_json_string(replies, v.name);
-                replies += ':';
-                append_json_string(replies, !v.ok                 ? v.reply
-                                            : std::isnan(v.value) ? std::string("nan")
-                                            : v.value > 0         ? std::string("inf")
-                                                                  : std::string("-inf"));
-            }
-        }
-        p += '}';
-        add_key(p, "replies");
-        p += '{';
-        p += replies;
-        p += "}}";
-        SetRetained(topic, std::move(p), 0);
+        json::Writer w;
+        w.BeginObject();
+        w.Key("device").String(e.device);
+        w.Key("kind").String(unit_kind_name(u.kind));
+        w.Key("data_id").UInt(u.data_id);
+        w.Key("device_type").String(u.device_type);
+        w.Key("time").Time(e.time);
+        w.Key("cycle").UInt(e.cycle.number);
+        w.Key("replayed").Bool(u.replayed);
+        w.Key("stored").Time(u.stored);
+        service::WriteValues(w, u.values);
+        w.EndObject();
+        SetRetained(topic, w.Take(), 0);
         Discover(e, u, topic);
     }
 }
@@ -655,7 +588,7 @@ void MqttPublisher::Core::PumpOutbox() {
                 std::string error;
                 outbox->Remove(e.id, error);
                 last_sent = e.id;
-                Log("outbox entry " + std::to_string(e.id) + " on \"" + mqtt::valid_utf8(e.topic) +
+                Log("outbox entry " + std::to_string(e.id) + " on \"" + json::valid_utf8(e.topic) +
                     "\" cannot be published (" + mosquitto_strerror(rc) + "); removed");
             }
         }
@@ -842,19 +775,6 @@ MqttStatus MqttPublisher::Status() const {
     s.outbox = core_->outbox->Size();
     s.dropped = core_->outbox->Dropped();
     return s;
-}
-
-std::unique_ptr<MqttPublisher> MakeMqttPublisher(const SiteConfig& site, EventBus& bus,
-                                                 MqttPublisher::LogFn log, std::string& error) {
-    error.clear();
-    if (site.mqtt.isNull()) return nullptr;
-    std::string base_dir;
-    const auto slash = site.path.rfind('/');
-    if (slash != std::string::npos) base_dir = site.path.substr(0, slash);
-    mqtt::MqttConfig cfg;
-    if (!mqtt::ParseMqttConfig(site.mqtt, base_dir, cfg, error)) return nullptr;
-    cfg.outbox_db = site.history_db;
-    return MqttPublisher::Start(cfg, bus, std::move(log), error);
 }
 
 }  // namespace smd

@@ -11,7 +11,6 @@
 #include <string>
 
 #include "runtime/Events.h"
-#include "runtime/SiteConfig.h"
 #include "service/mqtt/MqttConfig.h"
 
 namespace smd {
@@ -51,10 +50,5 @@ class MqttPublisher {
     std::shared_ptr<Core> core_;
     std::unique_ptr<ConsumerThread> consumer_;
 };
-
-// ravo3d's way in: null with an empty `error` when the site file has no
-// "mqtt" section; null with `error` naming the key when the section is wrong.
-std::unique_ptr<MqttPublisher> MakeMqttPublisher(const SiteConfig& site, EventBus& bus,
-                                                 MqttPublisher::LogFn log, std::string& error);
 
 }  // namespace smd
