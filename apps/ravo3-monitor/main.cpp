@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -353,7 +354,20 @@ int main(int argc, char** argv) {
     }
     smd::SiteConfig site;
     if (!smd::LoadSiteConfig(opt.config, site, error)) {
-        std::fprintf(stderr, "%s\n", error.c_str());
+        // One problem a line; --check lists them without the log's times.
+        std::istringstream lines(error);
+        std::size_t count = 0;
+        for (std::string line; std::getline(lines, line); ++count) {
+            if (opt.check) {
+                std::fprintf(stderr, "%s\n", line.c_str());
+            } else {
+                log(line);
+            }
+        }
+        if (opt.check) {
+            std::fprintf(stderr, "%s: %zu problem%s\n", opt.config.c_str(), count,
+                         count == 1 ? "" : "s");
+        }
         return 1;
     }
     if (!opt.port.empty() && site.devices.size() != 1) {
