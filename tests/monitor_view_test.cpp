@@ -55,6 +55,7 @@ smd::HostEvent alarm_event(const std::string& device, int n, const std::string& 
     e.alarm.code = "06014";
     e.alarm.name = "交流输入过压";
     e.alarm.detail = detail;
+    e.alarm.since = pt::time_from_string("2026-12-08 06:40:02");
     return e;
 }
 
@@ -127,7 +128,8 @@ TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
         ASSERT_LT(at, lines.size());
         EXPECT_EQ(lines[21].rfind("  and ", 0), 0u);
         EXPECT_EQ(lines[21], "  and " + std::to_string(30 - (21 - at - 1)) + " more");
-        EXPECT_EQ(lines[20].find("[room-1] 06014 交流输入过压 交流屏1 \xEF\xBF\xBD[2J"), 2u)
+        EXPECT_EQ(lines[20].find("  06:40:02 [room-1] 06014 交流输入过压 交流屏1 \xEF\xBF\xBD[2J"),
+                  0u)
             << lines[20];
         EXPECT_EQ(lines[22], "log: two");
         EXPECT_EQ(lines[23], "log: three");

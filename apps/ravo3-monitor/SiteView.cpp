@@ -248,8 +248,8 @@ std::vector<std::string> wrap(const std::string& text, std::size_t cols, std::si
     return out;
 }
 
-std::string alarm_line(const AlarmView& a, bool with_device) {
-    std::string s = "  ";
+std::string alarm_line(const AlarmView& a, bool with_device, const pt::ptime& now) {
+    std::string s = "  " + clock_text(a.alarm.since, now) + " ";
     if (with_device) s += "[" + a.device + "] ";
     s += a.alarm.code + " " + a.alarm.name;
     if (!a.alarm.detail.empty()) s += " " + a.alarm.detail;
@@ -436,7 +436,7 @@ std::vector<std::string> render_screen(const SiteView& site, const ScreenContext
             out.push_back("  and " + std::to_string(alarms.size() - i) + " more");
             break;
         }
-        out.push_back(alarm_line(alarms[i], with_device));
+        out.push_back(alarm_line(alarms[i], with_device, ctx.now));
     }
     if (limited) {
         while (out.size() + log_rows < rows) out.push_back(std::string());

@@ -331,7 +331,14 @@ int check_site(const smd::SiteConfig& site, const std::string& driver) {
         return 1;
     }
     std::size_t enabled = 0;
-    for (const auto& d : site.devices) enabled += d.enabled ? 1 : 0;
+    for (std::size_t i = 0; i < site.devices.size(); ++i) {
+        const auto& d = site.devices[i];
+        if (!d.enabled) continue;
+        ++enabled;
+        // Not a fault of the file, but what the first start would run into.
+        const std::string h = port_hint(d.port, "devices[" + std::to_string(i) + "].port");
+        if (!h.empty()) std::printf("note: device \"%s\": %s\n", d.name.c_str(), h.c_str());
+    }
     std::printf("%s: OK, %zu device%s (%zu enabled)\n", site.path.c_str(), site.devices.size(),
                 site.devices.size() == 1 ? "" : "s", enabled);
     return 0;
