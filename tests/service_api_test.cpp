@@ -233,7 +233,8 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
     std::set<std::string> seen;
     std::map<std::string, double> by_key;  // "family|name|extra" -> value
     std::smatch m;
-    int samples = 0;
+    int samples = 0, idle_points = 0;
+    std::vector<std::string> standing;
     while (std::getline(in, line)) {
         if (std::regex_match(line, m, help)) {
             EXPECT_TRUE(seen.insert(m[1]).second) << "family twice: " << line;
@@ -261,11 +262,17 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
         const double v = std::stod(value, &used);
         EXPECT_EQ(used, value.size()) << line;
         const std::string value_name = l.count("key") ? std::string() : l["name"];
+        if (name == "ravo3_alarm_active") {
+            if (v == 0) ++idle_points;
+            if (v == 1) standing.push_back(l["code"] + " " + l["detail"]);
+        }
         by_key[name + "|" + value_name + "|" + l["channel"] + l["module"] + l["cause"] +
                l["code"]] = v;
         ++samples;
     }
     EXPECT_GT(samples, 60);
+    EXPECT_GT(idle_points, 10) << "points not in alarm are 0, not absent";
+    EXPECT_EQ(standing, std::vector<std::string>{"06014 交流屏1输入线/相电压BC/B"});
     const struct {
         std::string key;
         float want;
@@ -277,7 +284,6 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
         {"ravo3_ac_frequency_hertz|channel_1_f|1", 49.5f},
         {"ravo3_rectifier_module_value|module_2_value|2", 17.25f},
         {"ravo3_rectifier_modules|module_count|", 2.0f},
-        {"ravo3_alarm_active||06014", 1.0f},
         {"ravo3_poll_cycles_total||", 3.0f},
         {"ravo3_frame_errors_total||checksum", 0.0f},
         {"ravo3_poll_duration_seconds_count||", 3.0f},

@@ -201,6 +201,25 @@ void Metrics::OnEvent(const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (e.kind) {
         case HostEvent::Kind::Cycle: {
+            // Every point the cycle evaluated, standing or not, in stream
+            // order with the raise and clear events.
+            for (const UnitValues& u : e.units) {
+                for (const AlarmPoint& p : u.points) {
+                    ActiveAlarm a;
+                    a.data_id = u.data_id;
+                    a.device_type = u.device_type;
+                    a.key = p.key;
+                    a.code = p.code;
+                    a.name = p.name;
+                    a.detail = p.detail;
+                    a.level = p.level;
+                    a.state = p.state;
+                    auto& entry =
+                        points_[Point(e.device, a.data_id, a.device_type, a.key, a.detail)];
+                    if (!p.active && entry.second) a.since = entry.first.since;
+                    entry = {std::move(a), p.active};
+                }
+            }
             // Replayed values and the state at subscription are no poll.
             if (e.initial || e.cycle.number == 0) break;
             Poll& p = polls_[e.device];
@@ -294,7 +313,7 @@ std::string Metrics::Render() const {
             x.Sample("ravo3_poll_duration_seconds", "_count", dev, std::to_string(p.count));
         }
         x.Family("ravo3_alarm_active", "gauge",
-                 "1 while the alarm point stands, 0 once cleared (points seen since start).");
+                 "1 while the alarm point stands, else 0 (every point the units evaluate).");
         for (const auto& [point, entry] : points_) {
             const ActiveAlarm& a = entry.first;
             x.Sample("ravo3_alarm_active", "",

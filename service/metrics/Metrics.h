@@ -45,7 +45,8 @@ class Metrics : public Component, public EventConsumer {
     SiteView& view_;
     mutable std::mutex mutex_;
     std::map<std::string, Poll> polls_;
-    std::map<Point, std::pair<ActiveAlarm, bool>> points_;  // every point seen: standing?
+    // Every point the cycles evaluated or an event named: standing?
+    std::map<Point, std::pair<ActiveAlarm, bool>> points_;
     std::unique_ptr<ConsumerThread> thread_;
 };
 
