@@ -3,22 +3,31 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <json/reader.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cmath>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <map>
+#include <mutex>
 #include <regex>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "host/HostTypes.h"
 #include "runtime/Host.h"
 #include "runtime/JsonText.h"
+#include "runtime/UnitRecords.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"
+#include "service/systemd/Notifier.h"
 #include "service/view/SiteView.h"
 #include "sim/Server.h"
 #include "tests/support/Fixture.h"
@@ -489,6 +498,127 @@ TEST(ServiceTls, ServesOverTls) {
     smd::service::HttpServer wrong(o);
     EXPECT_FALSE(wrong.Start(error));
     EXPECT_NE(error.find("cannot be used"), std::string::npos) << error;
+    fs::remove_all(dir);
+}
+
+// Stored blobs come from disk: a record whose size does not fit its kind's
+// layout (or its own channel or module count) is refused whole.
+TEST(ServiceRecords, RecordsOfTheWrongShapeAreRefused) {
+    auto ac = [](std::size_t channels, unsigned char count) {
+        std::vector<unsigned char> r(40 + 30 * channels, 0);
+        r[16] = count;
+        return r;
+    };
+    auto rc = [](std::size_t modules, unsigned char count) {
+        std::vector<unsigned char> r(81 + 32 * modules, 0);
+        r[73] = count;
+        return r;
+    };
+    const struct {
+        smd::UnitKind kind;
+        std::vector<unsigned char> record;
+        std::size_t values;  // 0: refused
+    } cases[] = {
+        {smd::UnitKind::AC, ac(2, 2), 6 + 8},
+        {smd::UnitKind::AC, ac(0, 0), 6},
+        {smd::UnitKind::AC, ac(2, 3), 0},
+        {smd::UnitKind::AC, std::vector<unsigned char>(39, 0), 0},
+        {smd::UnitKind::AC, std::vector<unsigned char>(55, 0), 0},
+        {smd::UnitKind::DC, std::vector<unsigned char>(142, 0), 2},
+        {smd::UnitKind::DC, std::vector<unsigned char>(141, 0), 0},
+        {smd::UnitKind::DC, {}, 0},
+        {smd::UnitKind::RC, rc(1, 1), 2 + 5},
+        {smd::UnitKind::RC, rc(1, 2), 0},
+        {smd::UnitKind::RC, std::vector<unsigned char>(80, 0), 0},
+    };
+    for (const auto& k : cases) {
+        std::vector<smd::NamedValue> out;
+        EXPECT_EQ(smd::record_values(k.kind, k.record, out), k.values > 0)
+            << smd::unit_kind_name(k.kind) << " " << k.record.size();
+        EXPECT_EQ(out.size(), k.values) << smd::unit_kind_name(k.kind) << " " << k.record.size();
+    }
+}
+
+// A line thread that stops turning (here: its device's lock held from
+// outside) withholds the watchdog pings until it turns again.
+TEST(ServiceWatchdog, AStuckLineWithholdsThePings) {
+    smd::set_pause([](unsigned) {});
+    const auto dir = fs::temp_directory_path() / ("ravo3-wd-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    sim::Server sim(sim::ParseScenario("{}"));
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    const std::string site = R"({"devices": [{"name": "site-1", "port": ")" + sim.Path() +
+                             R"(", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 500,
+                                 "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+    smd::SiteConfig config;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(site, dir.string(), config, error)) << error;
+    smd::HostOptions ho;
+    ho.log = [](const std::string&) {};
+    smd::Host host(ho);
+    ASSERT_TRUE(host.Start(config, error)) << error;
+
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un a{};
+    a.sun_family = AF_UNIX;
+    std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (dir / "notify").c_str());
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    ::setenv("NOTIFY_SOCKET", a.sun_path, 1);
+    auto next = [fd](const std::string& want) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (::poll(&p, 1, 200) <= 0) continue;
+            char buf[1024];
+            const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+            if (n > 0 &&
+                std::string(buf, static_cast<std::size_t>(n)).find(want) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    };
+
+    smd::service::SiteView view;
+    std::mutex log_mutex;
+    std::condition_variable logged;
+    std::vector<std::string> lines;
+    smd::service::Context ctx{host, config,
+                              [&](const std::string& line) {
+                                  std::lock_guard<std::mutex> lock(log_mutex);
+                                  lines.push_back(line);
+                                  logged.notify_all();
+                              },
+                              &view, nullptr};
+    smd::service::Notifier notifier(ctx, 200000);
+    ASSERT_TRUE(notifier.Start(error));
+    EXPECT_TRUE(next("READY=1"));
+    EXPECT_TRUE(next("WATCHDOG=1"));
+
+    std::promise<void> release, held;
+    std::thread blocker([&] {
+        host.WithDevice("site-1", [&](SMDSPDevice&) {
+            held.set_value();
+            release.get_future().wait();
+        });
+    });
+    held.get_future().wait();
+    {
+        std::unique_lock<std::mutex> lock(log_mutex);
+        EXPECT_TRUE(logged.wait_for(lock, std::chrono::seconds(20), [&] {
+            return !lines.empty() && lines.back().find("stuck (site-1)") != std::string::npos;
+        }));
+    }
+    release.set_value();
+    blocker.join();
+    EXPECT_TRUE(next("WATCHDOG=1")) << "pings again once the line turns";
+
+    notifier.Stop();
+    ::unsetenv("NOTIFY_SOCKET");
+    ::close(fd);
+    host.Stop();
+    sim.Stop();
+    smd::set_pause(nullptr);
     fs::remove_all(dir);
 }
 
