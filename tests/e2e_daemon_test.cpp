@@ -116,8 +116,9 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     std::vector<char*> envp, argv;
     for (auto& e : env) envp.push_back(e.data());
     envp.push_back(nullptr);
-    std::string a0 = daemon, a1 = "--config", a2 = config;
-    argv = {a0.data(), a1.data(), a2.data(), nullptr};
+    std::string a0 = daemon, a1 = "--config", a2 = config, a3 = "--driver-log",
+                a4 = (dir / "driver.log").string();
+    argv = {a0.data(), a1.data(), a2.data(), a3.data(), a4.data(), nullptr};
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -175,6 +176,8 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    // The driver's diagnostics went to their own file, not to the journal.
+    EXPECT_GT(fs::file_size(dir / "driver.log"), 0u);
     sim.Stop();
     fs::remove_all(dir);
 }

@@ -1,8 +1,11 @@
 // ravo3d: the site host as a daemon. Runs every device of the site file,
 // serves what the site file's sections ask for (HTTP API, metrics, MQTT),
 // tells systemd how it is, and stops cleanly on SIGTERM or SIGINT.
+#include <fcntl.h>
 #include <signal.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -17,9 +20,10 @@
 namespace {
 
 const char* const kUsage =
-    "usage: ravo3d [--config FILE] [--driver FILE]\n"
-    "  --config FILE   site file (default /etc/ravo3/site.json)\n"
-    "  --driver FILE   driver library for every device, instead of the site file's\n"
+    "usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE]\n"
+    "  --config FILE      site file (default /etc/ravo3/site.json)\n"
+    "  --driver FILE      driver library for every device, instead of the site file's\n"
+    "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
     "  --check         read the site file and the service sections, then exit\n"
     "  --help          this text\n"
     "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
@@ -38,6 +42,7 @@ void log_line(const std::string& text) {
 struct Options {
     std::string config = "/etc/ravo3/site.json";
     std::string driver;
+    std::string driver_log;
 };
 
 int parse_args(int argc, char** argv, Options& o) {
@@ -56,6 +61,8 @@ int parse_args(int argc, char** argv, Options& o) {
             if (!value(o.config)) return 2;
         } else if (a == "--driver") {
             if (!value(o.driver)) return 2;
+        } else if (a == "--driver-log") {
+            if (!value(o.driver_log)) return 2;
         } else {
             std::fprintf(stderr, "ravo3d: unknown argument \"%s\"\n%s", a.c_str(), kUsage);
             return 2;
@@ -80,6 +87,17 @@ int main(int argc, char** argv) {
     sigaddset(&stop_signals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);  // a client gone mid-answer is an error return, not a death
+
+    // The driver prints diagnostics on standard output every cycle; under
+    // systemd that would flood the journal, so it goes to a file or nowhere.
+    // Our own log is standard error.
+    const std::string sink = opt.driver_log.empty() ? "/dev/null" : opt.driver_log;
+    const int out = ::open(sink.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+    if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
+        log_line("--driver-log " + sink + ": " + std::strerror(errno));
+        return 1;
+    }
+    ::close(out);
 
     std::string error;
     smd::SiteConfig site;
@@ -106,7 +124,8 @@ int main(int argc, char** argv) {
         host.Stop();
         return 1;
     }
-    log_line("running " + std::to_string(site.devices.size()) + " devices from " + opt.config);
+    log_line("running " + std::to_string(site.devices.size()) +
+             (site.devices.size() == 1 ? " device from " : " devices from ") + opt.config);
 
     int sig = 0;
     sigwait(&stop_signals, &sig);
