@@ -483,7 +483,12 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         {dcv, "availability.1.topic", base + "/availability"},
     };
     // The point's id is a hash of its unit, key and detail: take it from the list.
-    ASSERT_TRUE(sub.WaitTopic(base + "/alarms"));
+    ASSERT_TRUE(sub.WaitFor([&](const std::vector<Message>& ms) {
+        for (const Message& m : ms) {
+            if (m.topic == base + "/alarms" && m.payload != "[]") return true;
+        }
+        return false;
+    }));
     const std::string pid = parse(sub.Last(base + "/alarms").payload)[0]["point"].asString();
     const std::string alarm_config =
         sub.Find("homeassistant/binary_sensor/site-7/plant_a_", "_alarm_" + pid + "/config");

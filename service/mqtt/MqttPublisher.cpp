@@ -31,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kWindow = 20;
 // A session that lasted this long starts the next back-off from the minimum.
 constexpr auto kStableSession = std::chrono::seconds(10);
+constexpr int kLoopMs = 200;
 
 std::uint32_t fnv1a(std::string_view s) {
     std::uint32_t h = 2166136261u;
@@ -341,7 +342,8 @@ void MqttPublisher::Core::DiscoverPoint(const std::string& device, const std::st
     if (!discovered[device].insert(object).second) return;
     json::Writer w;
     w.BeginObject();
-    w.Key("name").String(detail.empty() ? name : name + " " + detail);
+    // Some points repeat their name as detail: said once.
+    w.Key("name").String(detail.empty() || detail == name ? name : name + " " + detail);
     w.Key("unique_id").String(node + "_" + object);
     w.Key("object_id").String(object);
     w.Key("device_class").String("problem");
@@ -429,6 +431,9 @@ void MqttPublisher::Core::OnEvent(const HostEvent& e) {
             break;
     }
     const std::string base = DeviceBase(e.device);
+    // A device's list from its first sight, "[]" included, so that its alarm
+    // points read as off rather than unknown.
+    if (standing.find(e.device) == standing.end()) PublishAlarmList(e.device);
     {
         json::Writer w;
         service::WriteLine(w, e.line);
@@ -660,9 +665,10 @@ void MqttPublisher::Core::Run() {
         }
         const bool was_up = session;
         errno = 0;
-        // Short waits keep new values and events flowing without a wake-up
-        // channel into the library.
-        const int rc = mosquitto_loop(mosq, 50, 1);
+        // The library offers no way to wake its wait from the events thread:
+        // new values and events wait at most this long, which also bounds the
+        // idle wake-ups (5 a second).
+        const int rc = mosquitto_loop(mosq, kLoopMs, 1);
         if (rc != MOSQ_ERR_SUCCESS) {
             Drop(refused ? refusal(refused) : error_text(rc, errno));
             continue;
