@@ -36,6 +36,13 @@ bool Service::Start(Host& host, const SiteConfig& site, std::function<void(const
     return true;
 }
 
+Component* Service::Part(const std::string& name) {
+    for (auto& [n, part] : parts_) {
+        if (n == name) return part.get();
+    }
+    return nullptr;
+}
+
 void Service::Stop() {
     for (auto it = parts_.rbegin(); it != parts_.rend(); ++it) it->second->Stop();
     parts_.clear();

@@ -30,6 +30,8 @@ class Service {
     void Stop();
 
     SiteView& View() { return *view_; }
+    // A part by its name in Factories(); null when the site does not run it.
+    Component* Part(const std::string& name);
     HttpServer* Http() { return context_ ? context_->http : nullptr; }
 
   private:

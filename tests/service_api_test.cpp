@@ -27,6 +27,7 @@
 #include "service/Service.h"
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"
+#include "service/metrics/Metrics.h"
 #include "service/systemd/Notifier.h"
 #include "service/view/SiteView.h"
 #include "sim/Server.h"
@@ -87,8 +88,11 @@ class ServiceApi : public ::testing::Test {
         host_->Events().Unsubscribe(q);
         // Freeze the site so every answer below sees the same cycle.
         host_->Stop();
-        ASSERT_TRUE(
-            service_->View().WaitFor(host_->Events().State().seq, std::chrono::seconds(10)));
+        const auto seq = host_->Events().State().seq;
+        ASSERT_TRUE(service_->View().WaitFor(seq, std::chrono::seconds(10)));
+        // The metrics count on their own thread: the last cycle must be in.
+        auto* metrics = dynamic_cast<smd::service::Metrics*>(service_->Part("metrics"));
+        ASSERT_TRUE(metrics && metrics->WaitFor(seq, std::chrono::seconds(10)));
     }
     static void TearDownTestSuite() {
         delete service_;

@@ -2,6 +2,7 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <cmath>
 #include <functional>
 #include <vector>
@@ -197,6 +198,11 @@ void Metrics::Stop() {
     if (thread_) thread_->Stop();
 }
 
+bool Metrics::WaitFor(std::uint64_t seq, std::chrono::milliseconds timeout) const {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return counted_.wait_for(lock, timeout, [&] { return seq_ >= seq; });
+}
+
 void Metrics::OnEvent(const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (e.kind) {
@@ -243,6 +249,8 @@ void Metrics::OnEvent(const HostEvent& e) {
         case HostEvent::Kind::Line:
             break;
     }
+    seq_ = std::max(seq_, e.seq);
+    counted_.notify_all();
 }
 
 std::string Metrics::Render() const {

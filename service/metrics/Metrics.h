@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <chrono>
+#include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,6 +34,8 @@ class Metrics : public Component, public EventConsumer {
     void OnEvent(const HostEvent& e) override;
     // The whole exposition.
     std::string Render() const;
+    // Waits up to `timeout` until the event numbered `seq` has been counted.
+    bool WaitFor(std::uint64_t seq, std::chrono::milliseconds timeout) const;
 
   private:
     struct Poll {
@@ -44,6 +48,8 @@ class Metrics : public Component, public EventConsumer {
 
     SiteView& view_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable counted_;
+    std::uint64_t seq_ = 0;
     std::map<std::string, Poll> polls_;
     // Every point the cycles evaluated or an event named: standing?
     std::map<Point, std::pair<ActiveAlarm, bool>> points_;
