@@ -492,6 +492,10 @@ std::string refusal(int rc) {
 
 std::string error_text(int rc, int err) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(err);
+    if (rc == MOSQ_ERR_TLS) {
+        return "TLS failed: the broker's certificate is not signed by \"tls.ca_file\" or does "
+               "not name \"host\", or the broker does not speak TLS on this port";
+    }
     return mosquitto_strerror(rc);
 }
 
@@ -574,7 +578,7 @@ void MqttPublisher::Core::Drop(const std::string& why) {
     char secs[32];
     std::snprintf(secs, sizeof secs, "%.1f", backoff.count() / 1000.0);
     Log((was_up ? "connection to " : "cannot connect to ") + cfg.host + ":" +
-        std::to_string(cfg.port) + " " + (was_up ? "lost: " : "") + why + "; retrying in " + secs +
+        std::to_string(cfg.port) + (was_up ? " lost: " : ": ") + why + "; retrying in " + secs +
         " s");
 }
 
@@ -756,7 +760,7 @@ std::unique_ptr<MqttPublisher> MqttPublisher::Start(const mqtt::MqttConfig& conf
         core.status.outbox = waiting;
     }
     core.Log(std::string("publishing to ") + config.host + ":" + std::to_string(config.port) +
-             " under \"" + config.topic_prefix + "/\"" +
+             (config.tls.enabled ? " over TLS" : "") + " under \"" + config.topic_prefix + "/\"" +
              (core.durable ? ", outbox in " + config.outbox_db
                            : ", outbox in memory (" + std::to_string(config.memory_outbox) +
                                  " events at most)") +
