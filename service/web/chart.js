@@ -58,6 +58,38 @@
     return s;
   }
 
+  // A cursor that follows the pointer: the time and each series' value there.
+  function addCursor(svg, opts, g) {
+    const cur = el("g", { class: "cursor", visibility: "hidden" }, svg);
+    const line = el("line", { y1: g.m.top, y2: g.m.top + g.h }, cur);
+    const box = el("text", { y: g.m.top + 14, class: "cursor-text" }, cur);
+    const hit = el("rect", { x: g.m.left, y: g.m.top, width: g.w, height: g.h, fill: "transparent" }, svg);
+    const move = (ev) => {
+      const r = svg.getBoundingClientRect();
+      const px = ((ev.clientX - r.left) / r.width) * svg.viewBox.baseVal.width;
+      const t = g.from + ((px - g.m.left) / g.w) * (g.to - g.from);
+      const lines = [Ravo3Chart.timeLabel(t, 1, true)];
+      for (const s of opts.series) {
+        let best = null;
+        for (const p of s.points) if (p[1] !== null && (best === null || Math.abs(p[0] - t) < Math.abs(best[0] - t))) best = p;
+        if (best) lines.push(s.label + " " + Number(best[1]).toFixed(2));
+      }
+      line.setAttribute("x1", px);
+      line.setAttribute("x2", px);
+      const right = px > g.m.left + g.w * 0.6;
+      box.setAttribute("text-anchor", right ? "end" : "start");
+      box.textContent = "";
+      lines.forEach((l, i) => {
+        const ts = el("tspan", { x: px + (right ? -6 : 6), dy: i ? 14 : 0 }, box);
+        ts.textContent = l;
+      });
+      cur.setAttribute("visibility", "visible");
+    };
+    hit.addEventListener("pointermove", move);
+    hit.addEventListener("pointerdown", move);
+    hit.addEventListener("pointerleave", () => cur.setAttribute("visibility", "hidden"));
+  }
+
   // opts: {title, unit, from, to (ms), series: [{label, points: [[t ms, v or null]]}],
   //        markers: [{t, kind: "raised"|"cleared", text}], height}
   function render(container, opts) {
@@ -154,6 +186,8 @@
     });
     if (!count) {
       text(svg, m.left + w / 2, m.top + h / 2, "no values in this window", { class: "empty", "text-anchor": "middle" });
+    } else {
+      addCursor(svg, opts, { x: x, y: y, m: m, w: w, h: h, from: from, to: to });
     }
 
     const legend = document.createElement("div");
