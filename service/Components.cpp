@@ -8,6 +8,7 @@
 #include "service/metrics/Metrics.h"
 #include "service/mqtt/MqttPublisher.h"
 #include "service/systemd/Notifier.h"
+#include "service/web/WebFiles.h"
 
 namespace smd::service {
 
@@ -93,6 +94,7 @@ const std::vector<FactoryEntry>& Factories() {
         {"api", make_api},
         {"metrics", make_metrics},
         {"mqtt", make_mqtt},
+        {"web", web::MakeWeb},
         // Last: READY is told once everything above runs.
         {"systemd", MakeNotifier},
     };

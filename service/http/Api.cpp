@@ -12,6 +12,7 @@
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
 #include "service/view/SiteView.h"
+#include "service/web/Downsample.h"
 
 namespace smd::service {
 
@@ -74,6 +75,56 @@ bool time_param(const httplib::Request& req, const char* name, pt::ptime& out, s
 double seconds_since(const pt::ptime& t) {
     if (t.is_special()) return NAN;
     return static_cast<double>((local_time() - t).total_milliseconds()) / 1000.0;
+}
+
+std::int64_t epoch_seconds(const pt::ptime& t) {
+    return (t - pt::ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
+}
+
+// The history of a window for a plot: at most `points` records, read page by
+// page and reduced by time bucket as they come, so that a day of 2-second
+// cycles answers quickly and nothing holds the whole window.
+void write_history_points(StoreReader& reader, std::uint32_t data_id, pt::ptime from, pt::ptime to,
+                          std::size_t points, json::Writer& w, std::string& error) {
+    if (to.is_special()) to = local_time();
+    std::unique_ptr<web::MinMaxDownsampler> reduce;
+    std::vector<StoredRecord> page;
+    std::size_t undecoded = 0;
+    std::int64_t after = 0;
+    do {
+        page.clear();
+        if (!reader.History(data_id, from, to, after, Api::kHistoryMax, page, error)) return;
+        for (StoredRecord& r : page) {
+            web::TimedValues tv;
+            tv.time = epoch_seconds(r.record.time);
+            UnitKind kind;
+            if (!unit_kind_of(r.record.device_type, kind) ||
+                !record_values(kind, r.record.bytes, tv.values)) {
+                ++undecoded;
+                continue;
+            }
+            if (!reduce) {
+                const std::int64_t start = from.is_special() ? tv.time : epoch_seconds(from);
+                reduce = std::make_unique<web::MinMaxDownsampler>(start, epoch_seconds(to), points);
+            }
+            reduce->Add(std::move(tv));
+        }
+        if (!page.empty()) after = page.back().id;
+    } while (page.size() == Api::kHistoryMax);
+    const std::vector<web::TimedValues> out =
+        reduce ? reduce->Finish() : std::vector<web::TimedValues>();
+    w.Key("points").UInt(points);
+    w.Key("records_in_window").UInt((reduce ? reduce->Seen() : 0) + undecoded);
+    w.Key("undecoded").UInt(undecoded);
+    w.Key("records").BeginArray();
+    for (const auto& r : out) {
+        w.BeginObject();
+        w.Key("time").Time(pt::ptime(boost::gregorian::date(1970, 1, 1)) + pt::seconds(r.time));
+        WriteValues(w, r.values);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.Key("next_after").Null();
 }
 
 }  // namespace
@@ -331,13 +382,17 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
     http_.Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
         std::string error;
         pt::ptime from, to;
-        std::uint64_t data_id = 0, after = 0, limit = 0;
+        std::uint64_t data_id = 0, after = 0, limit = 0, points = 0;
         if (!req.has_param("data_id")) return SetError(res, 400, "\"data_id\" is needed");
         if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error) ||
             !time_param(req, "from", from, error) || !time_param(req, "to", to, error) ||
             !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
-            !unsigned_param(req, "limit", kHistoryMax, kHistoryPage, limit, error)) {
+            !unsigned_param(req, "limit", kHistoryMax, kHistoryPage, limit, error) ||
+            !unsigned_param(req, "points", kHistoryMax, 0, points, error)) {
             return SetError(res, 400, error);
+        }
+        if (req.has_param("points") && points < 4) {
+            return SetError(res, 400, "\"points\" must be at least 4");
         }
         if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
         if (!from.is_special() && !to.is_special() && to < from) {
@@ -345,6 +400,17 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         }
         StoreReader* reader = Reader(error);
         if (!reader) return SetError(res, 503, error);
+        if (points > 0) {
+            json::Writer w;
+            w.BeginObject();
+            w.Key("data_id").UInt(data_id);
+            w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
+            write_history_points(*reader, static_cast<std::uint32_t>(data_id), from, to, points, w,
+                                 error);
+            if (!error.empty()) return SetError(res, 503, error);
+            w.EndObject();
+            return SetJson(res, w.Take());
+        }
         std::vector<StoredRecord> records;
         if (!reader->History(static_cast<std::uint32_t>(data_id), from, to,
                              static_cast<std::int64_t>(after), limit, records, error)) {

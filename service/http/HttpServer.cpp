@@ -186,18 +186,25 @@ HttpServer::HttpServer(HttpOptions options) : options_(std::move(options)) {
     server_->set_read_timeout(5, 0);
     server_->set_write_timeout(5, 0);
     const std::string token = options_.token;
-    server_->set_pre_routing_handler([token](const httplib::Request& req, httplib::Response& res) {
-        if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
-        const std::string auth = req.get_header_value("Authorization");
-        static const std::string kBearer = "Bearer ";
-        if (auth.compare(0, kBearer.size(), kBearer) == 0 &&
-            same_secret(trim(auth.substr(kBearer.size())), token)) {
-            return httplib::Server::HandlerResponse::Unhandled;
-        }
-        res.set_header("WWW-Authenticate", "Bearer realm=\"ravo3\"");
-        SetError(res, 401, auth.empty() ? "a bearer token is needed" : "the token is wrong");
-        return httplib::Server::HandlerResponse::Handled;
-    });
+    server_->set_pre_routing_handler(
+        [this, token](const httplib::Request& req, httplib::Response& res) {
+            if (token.empty()) return httplib::Server::HandlerResponse::Unhandled;
+            if (req.method == "GET" && without_token_.count(req.path)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            std::string auth = req.get_header_value("Authorization");
+            static const std::string kBearer = "Bearer ";
+            if (auth.empty() && token_parameter_.count(req.path) && req.has_param("access_token")) {
+                auth = kBearer + req.get_param_value("access_token");
+            }
+            if (auth.compare(0, kBearer.size(), kBearer) == 0 &&
+                same_secret(trim(auth.substr(kBearer.size())), token)) {
+                return httplib::Server::HandlerResponse::Unhandled;
+            }
+            res.set_header("WWW-Authenticate", "Bearer realm=\"ravo3\"");
+            SetError(res, 401, auth.empty() ? "a bearer token is needed" : "the token is wrong");
+            return httplib::Server::HandlerResponse::Handled;
+        });
     server_->set_error_handler([](const httplib::Request& req, httplib::Response& res) {
         if (!res.body.empty()) return;  // a handler already said what is wrong
         if (res.status == 404) {
@@ -230,6 +237,14 @@ void HttpServer::Get(const std::string& pattern, Handler handler) {
 
 httplib::Server& HttpServer::Raw() {
     return *server_;
+}
+
+void HttpServer::AllowWithoutToken(const std::string& path) {
+    without_token_.insert(path);
+}
+
+void HttpServer::AllowTokenParameter(const std::string& path) {
+    token_parameter_.insert(path);
 }
 
 bool HttpServer::Start(std::string& error) {

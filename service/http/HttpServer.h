@@ -8,6 +8,7 @@
 #include <atomic>
 #include <functional>
 #include <memory>
+#include <set>
 #include <string>
 #include <thread>
 
@@ -49,6 +50,11 @@ class HttpServer {
     void Get(const std::string& pattern, Handler handler);
     // The listener itself, for what Get cannot say (mount points, other methods).
     httplib::Server& Raw();
+    // Before Start(): a path served without the token (the web page's files,
+    // which carry no data), and a path that also takes the token as the query
+    // parameter "access_token" (a browser's EventSource cannot set a header).
+    void AllowWithoutToken(const std::string& path);
+    void AllowTokenParameter(const std::string& path);
 
     // Binds and serves on a thread of its own. False, with `error`, when the
     // address cannot be bound or the certificate cannot be used.
@@ -67,6 +73,7 @@ class HttpServer {
   private:
     HttpOptions options_;
     std::unique_ptr<httplib::Server> server_;
+    std::set<std::string> without_token_, token_parameter_;
     std::thread thread_;
     std::atomic<bool> stopping_{false};
     std::atomic<bool> listen_done_{false};

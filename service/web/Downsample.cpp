@@ -1,95 +1,96 @@
 #include "service/web/Downsample.h"
 
 #include <cmath>
-#include <map>
-#include <string>
 
 namespace smd::web {
 
-namespace {
+MinMaxDownsampler::MinMaxDownsampler(std::int64_t from, std::int64_t to, std::size_t points)
+    : from_(from), to_(to < from ? from : to), points_(points), buckets_(points / 2) {}
 
-struct Extremes {
-    std::size_t order = 0;  // first seen, to keep the names' order
-    bool any = false;
-    NamedValue lo, hi;
-    std::size_t lo_at = 0, hi_at = 0;
-    NamedValue last;  // when never given
-};
-
-// Appends the bucket [b, e) of `in` to `out`, two records at most.
-void Reduce(std::vector<TimedValues>& in, std::size_t b, std::size_t e,
-            std::vector<TimedValues>& out) {
-    if (e - b <= 2) {
-        for (std::size_t k = b; k < e; ++k) out.push_back(std::move(in[k]));
-        return;
-    }
-    std::map<std::string, Extremes> by_name;
-    for (std::size_t k = b; k < e; ++k) {
-        for (const auto& v : in[k].values) {
-            auto [it, fresh] = by_name.try_emplace(v.name);
-            Extremes& x = it->second;
-            if (fresh) x.order = by_name.size();
-            // A non-finite value cannot be plotted; it counts as not given.
-            if (!v.ok || !std::isfinite(v.value)) {
-                x.last = v;
-                continue;
-            }
-            if (!x.any || v.value < x.lo.value) x.lo = v, x.lo_at = k;
-            if (!x.any || v.value > x.hi.value) x.hi = v, x.hi_at = k;
-            x.any = true;
-        }
-    }
-    std::vector<const std::pair<const std::string, Extremes>*> names(by_name.size());
-    for (const auto& entry : by_name) names[entry.second.order - 1] = &entry;
-    TimedValues first, second;
-    first.time = in[b].time;
-    second.time = in[e - 1].time;
-    for (const auto* entry : names) {
-        const Extremes& x = entry->second;
-        if (!x.any) {
-            first.values.push_back(x.last);
-            second.values.push_back(x.last);
-        } else if (x.lo_at <= x.hi_at) {
-            first.values.push_back(x.lo);
-            second.values.push_back(x.hi);
-        } else {
-            first.values.push_back(x.hi);
-            second.values.push_back(x.lo);
-        }
-    }
-    out.push_back(std::move(first));
-    out.push_back(std::move(second));
+std::size_t MinMaxDownsampler::BucketOf(std::int64_t t) const {
+    if (t <= from_) return 0;
+    // Long double: a window in milliseconds times a bucket count overflows no integer.
+    const long double span = static_cast<long double>(to_ - from_) + 1;
+    const auto i = static_cast<std::size_t>(static_cast<long double>(t - from_) *
+                                            static_cast<long double>(buckets_) / span);
+    return i < buckets_ ? i : buckets_ - 1;
 }
 
-}  // namespace
+void MinMaxDownsampler::Add(TimedValues record) {
+    ++seen_;
+    if (!reducing_) {
+        out_.push_back(std::move(record));
+        if (points_ < 4 || out_.size() <= points_) return;
+        // More than asked for: from now on, by bucket.
+        reducing_ = true;
+        std::vector<TimedValues> held;
+        held.swap(out_);
+        out_.reserve(points_);
+        for (auto& r : held) Reduce(std::move(r));
+        return;
+    }
+    Reduce(std::move(record));
+}
+
+void MinMaxDownsampler::Reduce(TimedValues record) {
+    const std::size_t bucket = BucketOf(record.time);
+    if (count_ > 0 && bucket != bucket_) Flush();
+    bucket_ = bucket;
+    for (const auto& v : record.values) {
+        auto [it, fresh] = extremes_.try_emplace(v.name);
+        Extremes& x = it->second;
+        if (fresh) x.order = extremes_.size();
+        // A non-finite value cannot be plotted; it counts as not given.
+        if (!v.ok || !std::isfinite(v.value)) {
+            x.last = v;
+            continue;
+        }
+        if (!x.any || v.value < x.lo.value) x.lo = v, x.lo_at = count_;
+        if (!x.any || v.value > x.hi.value) x.hi = v, x.hi_at = count_;
+        x.any = true;
+    }
+    if (count_ == 0) {
+        first_ = std::move(record);
+    } else {
+        last_ = std::move(record);
+    }
+    ++count_;
+}
+
+void MinMaxDownsampler::Flush() {
+    if (count_ == 0) return;
+    if (count_ <= 2) {
+        out_.push_back(std::move(first_));
+        if (count_ == 2) out_.push_back(std::move(last_));
+    } else {
+        std::vector<const std::pair<const std::string, Extremes>*> names(extremes_.size());
+        for (const auto& entry : extremes_) names[entry.second.order - 1] = &entry;
+        TimedValues a, b;
+        a.time = first_.time;
+        b.time = last_.time;
+        for (const auto* entry : names) {
+            const Extremes& x = entry->second;
+            const bool rising = x.lo_at <= x.hi_at;
+            a.values.push_back(!x.any ? x.last : rising ? x.lo : x.hi);
+            b.values.push_back(!x.any ? x.last : rising ? x.hi : x.lo);
+        }
+        out_.push_back(std::move(a));
+        out_.push_back(std::move(b));
+    }
+    count_ = 0;
+    extremes_.clear();
+}
+
+std::vector<TimedValues> MinMaxDownsampler::Finish() {
+    Flush();
+    return std::move(out_);
+}
 
 std::vector<TimedValues> MinMaxDownsample(std::vector<TimedValues> records, std::int64_t from,
                                           std::int64_t to, std::size_t points) {
-    if (points < 4 || records.size() <= points) return records;
-    if (to <= from) {
-        from = records.front().time;
-        to = records.back().time;
-    }
-    const std::size_t buckets = points / 2;
-    // Long double: a window in milliseconds times a bucket count overflows no int.
-    const long double span = static_cast<long double>(to - from) + 1;
-    auto bucket_of = [&](std::int64_t t) -> std::size_t {
-        if (t <= from) return 0;
-        const auto i =
-            static_cast<std::size_t>((t - from) * static_cast<long double>(buckets) / span);
-        return i < buckets ? i : buckets - 1;
-    };
-    std::vector<TimedValues> out;
-    out.reserve(points);
-    std::size_t b = 0;
-    while (b < records.size()) {
-        const std::size_t bucket = bucket_of(records[b].time);
-        std::size_t e = b + 1;
-        while (e < records.size() && bucket_of(records[e].time) == bucket) ++e;
-        Reduce(records, b, e, out);
-        b = e;
-    }
-    return out;
+    MinMaxDownsampler d(from, to, points);
+    for (auto& r : records) d.Add(std::move(r));
+    return d.Finish();
 }
 
 }  // namespace smd::web

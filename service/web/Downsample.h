@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 #include <vector>
 
 #include "runtime/Events.h"
@@ -15,14 +17,44 @@ struct TimedValues {
     std::vector<NamedValue> values;
 };
 
-// At most `points` records out of `records` (time-ordered), for the window
-// [from, to]: the window is cut into points/2 equal buckets and each bucket
-// with more than two records becomes two, at its first and last record's
-// times, carrying every value's minimum and maximum in the order they came.
-// So a spike or a dip of one cycle survives; a bucket without records stays
-// empty (the plot shows a gap). A value that was never given in a bucket
-// keeps the last reply. Fewer records than `points`, or `points` below 4:
-// the records unchanged.
+// At most `points` records for the window [from, to], fed in time order
+// without holding them all: the window is cut into points/2 equal buckets and
+// each bucket with more than two records becomes two, at its first and last
+// record's times, carrying every value's minimum and maximum in the order they
+// came. So a dip of one cycle survives; a bucket without records stays empty
+// (the plot shows a gap). A value never given in a bucket keeps its last
+// reply. No more records than `points`, or `points` below 4: all unchanged.
+class MinMaxDownsampler {
+  public:
+    MinMaxDownsampler(std::int64_t from, std::int64_t to, std::size_t points);
+    void Add(TimedValues record);
+    std::vector<TimedValues> Finish();
+    std::size_t Seen() const { return seen_; }
+
+  private:
+    struct Extremes {
+        std::size_t order = 0;  // first seen, to keep the names' order
+        bool any = false;
+        NamedValue lo, hi;
+        std::size_t lo_at = 0, hi_at = 0;
+        NamedValue last;  // when never given
+    };
+    std::size_t BucketOf(std::int64_t t) const;
+    void Reduce(TimedValues record);
+    void Flush();
+
+    std::int64_t from_, to_;
+    std::size_t points_, buckets_;
+    std::size_t seen_ = 0;
+    std::vector<TimedValues> out_;
+    bool reducing_ = false;
+    // The bucket being reduced.
+    std::size_t bucket_ = 0, count_ = 0;
+    TimedValues first_, last_;
+    std::map<std::string, Extremes> extremes_;
+};
+
+// The same over records at hand.
 std::vector<TimedValues> MinMaxDownsample(std::vector<TimedValues> records, std::int64_t from,
                                           std::int64_t to, std::size_t points);
 

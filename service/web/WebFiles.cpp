@@ -2,6 +2,8 @@
 
 #include <httplib.h>
 
+#include "service/http/HttpServer.h"
+
 namespace smd::web {
 
 const StaticFile* Find(std::string_view path) {
@@ -23,13 +25,11 @@ const char* ContentType(std::string_view path) {
     return "application/octet-stream";
 }
 
-void RegisterRoutes(httplib::Server& server) {
+std::unique_ptr<service::Component> MakeWeb(service::Context& ctx, std::string&) {
+    if (!ctx.http) return nullptr;
     auto serve = [](const httplib::Request& req, httplib::Response& res) {
         const StaticFile* f = Find(req.path);
-        if (!f) {
-            res.status = 404;
-            return;
-        }
+        if (!f) return service::SetError(res, 404, "no such resource: " + req.path);
         // Small files that change only with the daemon: always revalidated.
         res.set_header("Cache-Control", "no-cache");
         res.set_header("X-Content-Type-Options", "nosniff");
@@ -38,15 +38,19 @@ void RegisterRoutes(httplib::Server& server) {
                        "frame-ancestors 'none'");
         res.set_content(std::string(f->body), ContentType(req.path));
     };
-    server.Get("/", serve);
+    ctx.http->Get("/", serve);
+    ctx.http->AllowWithoutToken("/");
     for (const auto& f : Files()) {
         std::string pattern;  // the listener takes regular expressions
         for (char c : f.path) {
             if (c == '.') pattern += '\\';
             pattern += c;
         }
-        server.Get(pattern, serve);
+        ctx.http->Get(pattern, serve);
+        ctx.http->AllowWithoutToken(std::string(f.path));
     }
+    ctx.http->AllowTokenParameter("/api/v1/stream");
+    return std::make_unique<service::Component>();
 }
 
 }  // namespace smd::web

@@ -2,13 +2,12 @@
 // its HTTP listener. The pages read only the public API.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
-namespace httplib {
-class Server;
-}
+#include "service/Component.h"
 
 namespace smd::web {
 
@@ -23,8 +22,10 @@ const std::vector<StaticFile>& Files();
 const StaticFile* Find(std::string_view path);
 // "text/html; charset=utf-8" and so on, from the name's extension.
 const char* ContentType(std::string_view path);
-// Adds GET routes for "/" and every file. The files carry no data, so they
-// need no token; the page asks for one when the API refuses it.
-void RegisterRoutes(httplib::Server& server);
+// The service part: GET routes for "/" and every file on the HTTP listener,
+// none when the site has no "http" section. The files carry no data, so they
+// need no token; the page asks for one when the API refuses it, and gives it
+// to the event stream as a parameter.
+std::unique_ptr<service::Component> MakeWeb(service::Context& ctx, std::string& error);
 
 }  // namespace smd::web

@@ -102,30 +102,21 @@
     if (body && Array.isArray(body[key])) return body[key];
     return [];
   }
-  function normValues(values) {
+  // {name: number or null} with {name: reply} for the nulls.
+  function normValues(values, replies) {
     const out = new Map();
-    if (Array.isArray(values)) {
-      for (const v of values) {
-        const ok = v.ok !== undefined ? !!v.ok : v.value !== null && v.value !== undefined;
-        out.set(v.name, { ok: ok, value: ok ? v.value : null, reply: v.reply || v.error || "" });
-      }
-    } else if (values && typeof values === "object") {
-      for (const name in values) {
-        const v = values[name];
-        if (v !== null && typeof v === "object") {
-          const ok = v.ok !== undefined ? !!v.ok : v.value !== null && v.value !== undefined;
-          out.set(name, { ok: ok, value: ok ? v.value : null, reply: v.reply || v.error || "" });
-        } else {
-          out.set(name, { ok: typeof v === "number", value: typeof v === "number" ? v : null, reply: typeof v === "string" ? v : "" });
-        }
-      }
+    replies = replies || {};
+    for (const name in values || {}) {
+      const v = values[name];
+      const ok = typeof v === "number";
+      out.set(name, { ok: ok, value: ok ? v : null, reply: ok ? "" : replies[name] || "no value" });
     }
     return out;
   }
   function normUnit(u) {
     return {
       kind: u.kind, data_id: Number(u.data_id), device_type: u.device_type || "",
-      replayed: !!u.replayed, stored: parseTime(u.stored), values: normValues(u.values),
+      replayed: !!u.replayed, stored: parseTime(u.stored), values: normValues(u.values, u.replies),
     };
   }
   function normLine(l) {
@@ -155,10 +146,8 @@
   }
   // One raise or clear from the event log.
   function normLogEvent(raw) {
-    const a = normAlarm(raw.alarm || raw, raw.device);
-    let kind = String(raw.kind || raw.event || raw.type || "");
-    kind = /clear/.test(kind) ? "cleared" : "raised";
-    return Object.assign(a, { kind: kind, time: parseTime(raw.time), id: raw.id });
+    const a = normAlarm(raw.alarm, "");
+    return Object.assign(a, { kind: raw.kind === "cleared" ? "cleared" : "raised", time: parseTime(raw.time), id: raw.id });
   }
 
   // ---- Site state, from the stream ---------------------------------------
@@ -368,7 +357,7 @@
       const meta = [];
       const last = d.line.last_cycle || d.time;
       meta.push("Last cycle " + fmtTime(last) + (last ? " (" + fmtDuration(Date.now() - last) + " ago)" : ""));
-      if (d.cycle && d.cycle.poll_seconds !== undefined) meta.push("poll " + Number(d.cycle.poll_seconds).toFixed(2) + " s");
+      if (d.cycle && d.cycle.poll_seconds !== undefined) meta.push("poll " + Math.round(d.cycle.poll_seconds * 1000) + " ms");
       if (d.cycle && d.cycle.period_seconds) meta.push("period " + Number(d.cycle.period_seconds).toFixed(2) + " s");
       if (d.cycle && d.cycle.number) meta.push("cycle " + d.cycle.number);
       kids.push(h("p", { class: "meta", text: meta.join(" \u00b7 ") }));
@@ -394,16 +383,17 @@
   }
 
   async function fetchEvents(from, to) {
-    // The log is paged: follow it until the window's end or the last page.
-    let since = from !== null ? new Date(from).toISOString() : "1970-01-01T00:00:00Z";
+    // The log comes in pages, oldest first: follow them to the window's end.
+    const since = from !== null ? "since=" + encodeURIComponent(new Date(from).toISOString()) + "&" : "";
     const all = [];
-    for (let page = 0; page < 50; page++) {
-      const body = await api("api/v1/events?since=" + encodeURIComponent(since));
+    let after = 0;
+    for (let page = 0; page < 100; page++) {
+      const body = await api("api/v1/events?" + since + "after=" + after);
       const batch = listOf(body, "events").map(normLogEvent);
       all.push(...batch);
-      const next = body && (body.next_since || body.next);
-      if (!next || !batch.length || (to !== null && batch[batch.length - 1].time > to)) break;
-      since = next;
+      if (body.next_after === null || body.next_after === undefined || !batch.length) break;
+      if (to !== null && batch[batch.length - 1].time > to) break;
+      after = body.next_after;
     }
     return all;
   }
@@ -510,7 +500,7 @@
   }
 
   function normRecord(r) {
-    return { t: parseTime(r.time), values: normValues(r.values) };
+    return { t: parseTime(r.time), values: normValues(r.values, r.replies) };
   }
 
   let historyRun = 0;
@@ -537,13 +527,13 @@
     }
     const points = Math.max(200, Math.min(2000, Math.round(($("plots").clientWidth || 800) * 1.5)));
     $("history-note").textContent = "Loading\u2026";
-    let records = [], events = [];
+    let records = [], events = [], inWindow = 0;
     try {
       const q = "data_id=" + dataId + "&from=" + encodeURIComponent(new Date(from).toISOString()) +
         "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points;
       const [hist, evs] = await Promise.all([api("api/v1/history?" + q), fetchEvents(from, to)]);
-      records = listOf(hist, "records").map(normRecord).filter((r) => r.t !== null);
-      // Downsampled answers may still be paged; the first page is enough for a plot.
+      records = listOf(hist, "records").filter((r) => r.values).map(normRecord).filter((r) => r.t !== null);
+      inWindow = hist.records_in_window;
       events = evs;
     } catch (e) {
       if (run === historyRun) $("history-note").textContent = "Cannot read the history: " + e.message;
@@ -557,7 +547,8 @@
     const names = new Set();
     for (const r of records) for (const n of r.values.keys()) names.add(n);
     const kind = entry ? entry.unit.kind : names.has("v") ? "dc" : names.has("ia") ? "ac" : "rc";
-    $("history-note").textContent = records.length + " records from " + fmtTime(from) + " to " + fmtTime(to) +
+    $("history-note").textContent = inWindow + " records from " + fmtTime(from) + " to " + fmtTime(to) +
+      (records.length < inWindow ? " (" + records.length + " plotted: each value's lowest and highest per time slot)" : "") +
       (markers.length ? ", " + markers.length + " alarm events" : "");
     const plots = [];
     for (const [title, unit, series] of chartsFor(kind, names)) {
