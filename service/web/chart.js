@@ -141,8 +141,10 @@
     for (const t of tt.ticks) {
       el("line", { x1: x(t), x2: x(t), y1: m.top, y2: m.top + h }, grid);
       const day = new Date(t).toDateString();
+      // Labels at the edges stay inside the drawing.
+      const anchor = x(t) > m.left + w - 30 ? "end" : x(t) < m.left + 30 ? "start" : "middle";
       text(svg, x(t), m.top + h + 16, timeLabel(t, tt.step, lastDay !== null && day !== lastDay),
-        { class: "tick", "text-anchor": "middle" });
+        { class: "tick", "text-anchor": anchor });
       lastDay = day;
     }
     el("rect", { x: m.left, y: m.top, width: w, height: h, class: "frame" }, svg);
