@@ -584,6 +584,47 @@ TEST(MqttPublisher, EventsWaitForTheBrokerAndArriveOnceInOrder) {
     }
 }
 
+// A database that refuses the outbox's writes (a trigger stands in for a full
+// disk): the events wait in memory, in order, and go out once it takes them.
+TEST(MqttPublisher, EventsTheDatabaseRefusedAreHeldInOrder) {
+    TempDir dir;
+    const std::string db = (dir.path / "site.db").string();
+    auto sql = [&](const char* text) {
+        sqlite3* h = nullptr;
+        sqlite3_open(db.c_str(), &h);
+        const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+        return rc;
+    };
+    ASSERT_EQ(sql("CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT "
+                  "NULL, payload TEXT NOT NULL);"
+                  "CREATE TRIGGER full BEFORE INSERT ON mqtt_outbox BEGIN "
+                  "SELECT RAISE(ABORT, 'database or disk is full'); END;"),
+              SQLITE_OK);
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    smd::EventBus bus;
+    LogLines log;
+    auto pub = smd::MqttPublisher::Start(config(port, db), bus, log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+    bus.Publish(alarm_event(true, "交流屏1"));
+    bus.Publish(alarm_event(false, "交流屏1"));
+    ASSERT_TRUE(log.Wait("database or disk is full; events held in memory"));
+    ASSERT_EQ(sql("DROP TRIGGER full"), SQLITE_OK);
+    ASSERT_TRUE(log.Wait("the outbox takes events again"));
+    bus.Publish(alarm_event(true, "交流屏2"));
+    const std::string events = "ravo3/site-7/plant_a/events";
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 3; }));
+    const auto got = sub.On(events);
+    EXPECT_EQ(parse(got[0].payload)["event"].asString(), "alarm_raised");
+    EXPECT_EQ(parse(got[1].payload)["event"].asString(), "alarm_cleared");
+    EXPECT_EQ(parse(got[2].payload)["detail"].asString(), "交流屏2");
+}
+
 // Brokers that ask for a password or speak TLS: a refusal or a certificate
 // that does not check out is named in the log and retried; the right
 // settings connect.

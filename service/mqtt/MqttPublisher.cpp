@@ -221,6 +221,7 @@ struct MqttPublisher::Core : EventConsumer {
     // that an unchanged unit costs one pass over its names.
     std::map<std::string, std::uint32_t> announced;
     std::deque<std::pair<std::string, std::string>> unsaved;  // events the outbox refused, in order
+    std::string unsaved_error;  // why the outbox refused the first of them
 
     // Shared with the network thread.
     mutable std::mutex mutex;
@@ -271,17 +272,24 @@ void MqttPublisher::Core::Enqueue(const std::string& topic, std::string payload)
 // Events reach the outbox in the stream's order; one the database refused
 // waits here (and holds up the later ones) until a retry succeeds.
 void MqttPublisher::Core::FlushUnsaved() {
+    const bool held = !unsaved_error.empty();
     while (!unsaved.empty()) {
         std::string error;
         if (!outbox->Add(unsaved.front().first, unsaved.front().second, error)) {
-            Log(error + "; " + std::to_string(unsaved.size()) +
-                " events held in memory, retried every second");
+            // Said once per cause, not at every retry.
+            if (error != unsaved_error) {
+                Log(error + "; events held in memory (" + std::to_string(unsaved.size()) +
+                    " so far), retried every second");
+            }
+            unsaved_error = error;
             return;
         }
         unsaved.pop_front();
         outbox_more = true;
         Wake();
     }
+    if (held) Log("the outbox takes events again; the held ones are stored, in order");
+    unsaved_error.clear();
 }
 
 void MqttPublisher::Core::HaDevice(json::Writer& w, const std::string& device) const {
