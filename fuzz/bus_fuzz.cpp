@@ -9,35 +9,19 @@
 #include "fuzz/FuzzSupport.h"
 #include "runtime/FrameCodec.h"
 
-namespace {
-
-Json::Value site(unsigned ac, unsigned dc) {
-    Json::Value cfg(Json::objectValue);
-    for (unsigned i = 0; i < ac; ++i) cfg["acSetting"][i]["data_id"] = 10 + i;
-    for (unsigned i = 0; i < dc; ++i) cfg["dcSetting"][i]["data_id"] = 20 + i;
-    cfg["rcSetting"] = Json::Value(Json::objectValue);
-    return cfg;
-}
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static bool init = [] {
         fuzz_support::silence_stdout();
-        smd::set_pause([](unsigned) {});
         return true;
     }();
     (void)init;
-    static auto controller = [] {
-        auto c = std::make_shared<SMDController>();
-        c->SetSynchronousWork(true);
-        return c;
-    }();
     if (size < 1) return 0;
+    fuzz_support::Clocks::Install();
+    fuzz_support::Checked checked;
     auto bus = std::make_shared<Ravo3>();
-    bus->Init(controller, 1, Json::Value());
+    bus->Init(checked.controller, 1, Json::Value());
     // The first byte picks the site: 0-3 AC units, 0-5 DC units.
-    bus->InitSetting(site(data[0] % 4, (data[0] >> 2) % 6));
+    bus->InitSetting(fuzz_support::bus_settings(data[0] % 4, (data[0] >> 2) % 6));
     bus->SetTransport(std::make_shared<fuzz_support::NullPort>());
     std::size_t at = 1;
     while (at + 2 <= size) {
@@ -50,9 +34,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             bus->last_update = boost::posix_time::ptime(boost::gregorian::date(2000, 1, 1));
             bus->Reset();
             bus->RefreshStatus();
+            fuzz_support::check_step(*bus);
         }
         auto frame = smd::encode_frame(0x20, 1, cid1, 0, data + at, take);
         bus->process(frame.data(), static_cast<unsigned>(frame.size()));
+        fuzz_support::check_step(*bus);
         at += take;
     }
     for (auto& unit : bus->GetAllChildVDevices()) {

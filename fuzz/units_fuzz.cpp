@@ -1,6 +1,9 @@
 // Arbitrary answer bytes into every decoder of the three units, cache blobs
 // into their loads, and cycle ends and value queries in between. The first
-// byte picks the operation; the rest is the INFO (or the blob).
+// byte picks the operation; the rest is the INFO (or the blob). The units
+// live through the run so that operations build on one another; their
+// history keeps only the newest record of each, so the run does not slow
+// down as it goes, and every record is checked against its count.
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -19,14 +22,14 @@ struct Parent : SMDSPDevice {
 };
 
 struct World {
-    std::shared_ptr<SMDController> controller = std::make_shared<SMDController>();
+    fuzz_support::Checked checked;
+    std::shared_ptr<SMDController> controller = checked.controller;
     std::shared_ptr<Parent> parent = std::make_shared<Parent>();
     std::shared_ptr<Ravo3AC> ac = std::make_shared<Ravo3AC>();
     std::shared_ptr<Ravo3DC> dc = std::make_shared<Ravo3DC>("");
     std::shared_ptr<Ravo3RC> rc = std::make_shared<Ravo3RC>();
     World() {
         fuzz_support::silence_stdout();
-        controller->SetSynchronousWork(true);
         parent->Init(controller, 1, Json::Value());
         ac->InitV(parent.get(), 2, Json::Value());
         dc->InitV(parent.get(), 3, Json::Value());

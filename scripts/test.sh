@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs the whole test suite: once as built, once under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and the threaded tests under
-# ThreadSanitizer.
+# AddressSanitizer + UndefinedBehaviorSanitizer, every test that starts a
+# thread under ThreadSanitizer, and then every fuzz target for a bounded time
+# under clang (RAVO3_FUZZ_SECONDS each, default 25; any finding fails).
+# RAVO3_SKIP_SANITIZERS=1 or RAVO3_SKIP_FUZZ=1 leave those parts out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -23,11 +25,15 @@ if [ "${RAVO3_SKIP_SANITIZERS:-0}" != "1" ]; then
   (cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
      UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j"$jobs")
 
-  # Only the threaded tests run under ThreadSanitizer; build just those.
+  # The tests that start threads (label "threads", listed at configure time)
+  # run under ThreadSanitizer; build just those.
   configure build-tsan -DRAVO3_TSAN=ON -DRAVO3_BENCH=OFF
-  targets=$(find tests -maxdepth 1 -name '*threads*_test.cpp' -printf '%f\n' | sed 's/\.cpp$//')
-  # shellcheck disable=SC2086
-  cmake --build build-tsan -j"$jobs" --target $targets
+  mapfile -t targets <build-tsan/threaded-tests.txt
+  cmake --build build-tsan -j"$jobs" --target "${targets[@]}"
   (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
      ctest --output-on-failure -j"$jobs" -L threads)
+fi
+
+if [ "${RAVO3_SKIP_FUZZ:-0}" != "1" ]; then
+  ./scripts/fuzz.sh "${RAVO3_FUZZ_SECONDS:-25}"
 fi

@@ -1,0 +1,165 @@
+// The history database read back at start, as a crash or a bad disk may leave
+// it: the input is the database file. The host opens it (or refuses it and
+// keeps history in memory), restores the standing alarms, replays the newest
+// record of each unit, and then writes one history record, one alarm raised
+// and cleared, and one snapshot. What was written must read back, the stored
+// standing alarms must match the host's, and no alarm is raised twice or
+// cleared without standing.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <fstream>
+#include <set>
+#include <string>
+#include <tuple>
+
+#include "fuzz/FuzzSupport.h"
+#include "runtime/Host.h"
+
+namespace {
+
+// The units' data ids, as in the seed database.
+constexpr std::uint32_t kAc = 1001;
+constexpr std::uint32_t kDc = 1002;
+
+const std::string& db_path() {
+    static const std::string path = [] {
+        // In memory where there is a tmpfs: the disk's syncs would set the pace.
+        char shm[] = "/dev/shm/ravo3-store-fuzz-XXXXXX";
+        char tmp[] = "/tmp/ravo3-store-fuzz-XXXXXX";
+        const char* dir = ::mkdtemp(shm);
+        if (!dir) dir = ::mkdtemp(tmp);
+        if (!dir) fuzz_support::fail("no temporary folder");
+        return std::string(dir) + "/history.db";
+    }();
+    return path;
+}
+
+void remove_db() {
+    for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+        std::remove((db_path() + suffix).c_str());
+    }
+}
+
+smd::SiteConfig site() {
+    smd::SiteConfig s;
+    s.history_db = db_path();
+    s.history_retention = 64;
+    s.event_retention = 64;
+    smd::DeviceConfig d;
+    d.name = "power-room";
+    d.port = "/nonexistent/tty";
+    d.driver = RAVO3_PLUGIN_PATH;
+    d.data_id = 1000;
+    d.settings["data_id"] = 1000;
+    d.settings["acSetting"][0]["data_id"] = kAc;
+    d.settings["dcSetting"][0]["data_id"] = kDc;
+    d.settings["rcSetting"] = Json::Value(Json::objectValue);
+    s.devices.push_back(d);
+    return s;
+}
+
+using Key = std::tuple<std::uint32_t, std::string, std::string, std::string>;
+
+std::set<Key> keys(const std::vector<smd::ActiveAlarm>& alarms) {
+    std::set<Key> out;
+    for (const auto& a : alarms) out.insert(Key{a.data_id, a.device_type, a.key, a.detail});
+    return out;
+}
+
+void drain(smd::EventQueue& q, fuzz_support::AlarmLedger& ledger) {
+    smd::HostEvent e;
+    while (q.TryPop(e)) {
+        const bool raised = e.kind == smd::HostEvent::Kind::AlarmRaised;
+        if (!raised && e.kind != smd::HostEvent::Kind::AlarmCleared) continue;
+        if (e.initial) {
+            ledger.Stand(e.alarm);
+        } else {
+            ledger.On(raised, e.alarm);
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    static bool init = [] {
+        fuzz_support::silence_stdout();
+        return true;
+    }();
+    (void)init;
+    remove_db();
+    if (size > 0) {
+        std::ofstream out(db_path(), std::ios::binary);
+        out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+    }
+    fuzz_support::Clocks::Install();
+    smd::HostOptions options;
+    options.start_lines = false;
+    options.log = [](const std::string&) {};
+    std::string error;
+    {
+        smd::Host host(options);
+        if (!host.Start(site(), error)) fuzz_support::fail("host did not start: " + error);
+        auto queue = host.Events().Subscribe();
+        fuzz_support::AlarmLedger ledger;
+        drain(*queue, ledger);
+        auto controller = host.Controller();
+
+        smd::HistoryRecord record;
+        record.data_id = kAc;
+        record.device_type = "ravo3-ac";
+        record.unit_type = 5159;
+        record.time = smd::local_time();
+        record.bytes.assign(sizeof(tele_c_ravo3_ac) + sizeof(tele_c_ravo3_ac_channel), 0x5A);
+        record.bytes[offsetof(tele_c_ravo3_ac, channel_count)] = 1;
+        controller->SaveHistory(record);
+
+        rule_value rule;
+        rule.key = "AC_0";
+        rule.code = "06015";
+        rule.name = "交流输入停电";
+        rule.detail = "fuzz";
+        rule.level = 1;
+        rule.active = 1;
+        controller->EvaluateRules(kAc, "ravo3-ac", {rule});
+        const std::set<Key> raised = keys(controller->ActiveAlarms());
+        rule.active = 0;
+        controller->EvaluateRules(kAc, "ravo3-ac", {rule});
+
+        smd::Snapshot snap;
+        snap.data_id = kDc;
+        snap.device_type = "ravo3-dc";
+        snap.unit_type = 5161;
+        snap.time = record.time;
+        snap.bytes.assign(sizeof(tele_c_ravo3_dc), 0xA5);
+        controller->PublishSnapshot(snap);
+        controller->DrainWork();
+        drain(*queue, ledger);
+
+        if (raised.count(Key{kAc, "ravo3-ac", "AC_0", "fuzz"}) == 0) {
+            fuzz_support::fail("an alarm point that holds does not stand");
+        }
+        auto store = host.Store();
+        if (store && store->Errors() == 0) {
+            // Every write went through: each must read back as written.
+            auto latest = store->Latest(kAc, "ravo3-ac");
+            if (!latest || latest->bytes != record.bytes) {
+                fuzz_support::fail("history record written but not read back");
+            }
+            auto back = store->LoadSnapshot(kDc, "ravo3-dc");
+            if (!back || back->bytes != snap.bytes) {
+                fuzz_support::fail("snapshot written but not read back");
+            }
+            if (keys(store->LoadActive()) != keys(controller->ActiveAlarms())) {
+                fuzz_support::fail("stored standing alarms differ from the host's");
+            }
+            (void)store->Events(16);
+        }
+        host.Stop();
+    }
+    remove_db();
+    return 0;
+}
