@@ -4,8 +4,9 @@
 // by a port that vanishes. Between chunks the device is polled as the line
 // thread polls it. Time moves only through the clock seams.
 //
-// First byte: the site (AC units, DC units, rectifier modules). Then one
-// operation per byte, low three bits the kind, the rest its argument.
+// First byte: the site (AC units, DC units, rectifier modules, whether the
+// unit's data flags always ask for states). Then one operation per byte, low
+// three bits the kind, the rest its argument.
 #include <cstdint>
 #include <vector>
 
@@ -30,8 +31,71 @@ sim::Scenario scenario_for(std::uint8_t shape, unsigned& ac, unsigned& dc) {
     s.ac_units.resize(ac);
     for (auto& u : s.ac_units) u.channels.resize(1);
     s.dc_units.resize(dc);
-    s.modules.resize(shape >> 5);
+    s.modules.resize((shape >> 5) & 3);
+    if (shape & 0x80) {
+        // States asked for in every cycle, not only when the flags say they changed.
+        for (sim::DataFlag* f : {&s.ac_flag, &s.rc_flag, &s.dc_flag})
+            *f = sim::DataFlag{false, 0x11};
+    }
     return s;
+}
+
+// The unit's states change between answers: alarms come and go, modules and
+// channels are added and removed.
+void change_state(sim::Scenario& s, unsigned what) {
+    sim::AcUnit* ac = s.ac_units.empty() ? nullptr : &s.ac_units[0];
+    sim::DcUnit* dc = s.dc_units.empty() ? nullptr : &s.dc_units[0];
+    sim::Module* m = s.modules.empty() ? nullptr : &s.modules[0];
+    switch (what) {
+        case 0:
+            if (ac && !ac->channels.empty()) ac->channels[0].states[0] ^= 1;
+            break;
+        case 1:
+            if (ac) ac->current_alarms[1] ^= 2;
+            break;
+        case 2:
+            if (ac) ac->breakers.push_back(1);
+            break;
+        case 3:
+            if (dc) dc->v_state = static_cast<std::uint8_t>((dc->v_state + 1) % 3);
+            break;
+        case 4:
+            if (dc) dc->fuses[0] ^= 3;
+            break;
+        case 5:
+            if (dc) dc->user_alarms[0] ^= 1;
+            break;
+        case 6:
+            if (m) m->fault ^= 1;
+            break;
+        case 7:
+            if (m) m->alarm_user[1] ^= 1;
+            break;
+        case 8:
+            if (m) m->status[0] ^= 1;
+            break;
+        case 9:
+            if (s.modules.size() < 8) s.modules.push_back(s.module_template);
+            break;
+        case 10:
+            if (!s.modules.empty()) s.modules.pop_back();
+            break;
+        case 11:
+            if (ac) ac->channels.resize(ac->channels.size() == 1 ? 2 : 1);
+            break;
+        case 12:
+            if (ac && !ac->channels.empty()) ac->channels[0].alarm_user[0] ^= 1;
+            break;
+        case 13:
+            if (m) m->status_user ^= 1;
+            break;
+        case 14:
+            if (ac) ac->ia.available = !ac->ia.available;
+            break;
+        default:
+            if (ac) ac->breakers.clear();
+            break;
+    }
 }
 
 }  // namespace
@@ -95,9 +159,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 clocks.Advance(kSilenceMs[arg % 16]);
                 poll();
                 break;
-            case 3:  // one byte damaged
-                if (!p.empty())
-                    p[(arg * 7) % p.size()] ^= static_cast<unsigned char>(1 + (op >> 5));
+            case 3:  // one byte damaged, or the unit's state changed
+                if (arg >= 16) {
+                    change_state(line.Responder().device().MutableState(), arg - 16);
+                } else if (!p.empty()) {
+                    p[(arg * 7) % p.size()] ^= static_cast<unsigned char>(1 + arg);
+                }
                 break;
             case 4:  // lost on the way: all, or the first bytes
                 p.erase(p.begin(), p.begin() + static_cast<long>(arg == 0 ? p.size()
