@@ -17,13 +17,13 @@ int run_file(const std::filesystem::path& p) {
     std::ifstream in(p, std::ios::binary);
     std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
-    // Every prefix too: a line can cut any input off anywhere. Past the first
-    // 512 bytes (a database file, a long scenario) a few hundred cuts spread
-    // over the rest keep the replay quick.
+    // Prefixes too: a line can cut any input off anywhere. Every one of the
+    // first 128 bytes, then 128 cuts spread over the rest, so that long inputs
+    // (a database file, a scenario, many cycles of a line) replay quickly.
     const std::size_t size = bytes.size();
-    const std::size_t step = size > 512 ? std::max<std::size_t>(1, (size - 512) / 256) : 1;
-    for (std::size_t n = 0; n <= size; n += n < 512 ? 1 : step) LLVMFuzzerTestOneInput(data, n);
-    if (size > 512) LLVMFuzzerTestOneInput(data, size);
+    const std::size_t step = size > 128 ? std::max<std::size_t>(1, (size - 128) / 128) : 1;
+    for (std::size_t n = 0; n <= size; n += n < 128 ? 1 : step) LLVMFuzzerTestOneInput(data, n);
+    if (size > 128) LLVMFuzzerTestOneInput(data, size);
     return 1;
 }
 
