@@ -2,7 +2,8 @@
 // refuses it with one message or gives the devices; each enabled device then
 // goes through the plug-in loader into Init and InitSetting with the settings
 // the host would pass, and a device that loads is looked up and polled once
-// as the host does at start.
+// as the host does at start. The service's sections ("http", "mqtt") go to
+// their own parsers.
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -10,6 +11,8 @@
 #include "fuzz/FuzzSupport.h"
 #include "runtime/PluginLoader.h"
 #include "runtime/SiteConfig.h"
+#include "service/http/HttpServer.h"
+#include "service/mqtt/MqttConfig.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static bool init = [] {
@@ -27,6 +30,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
     }
     if (site.devices.empty()) fuzz_support::fail("site file taken without a device");
+    if (!site.http.isNull()) {
+        smd::service::HttpOptions http;
+        if (!smd::service::ParseHttpOptions(site.http, "/nonexistent", http, error) &&
+            error.empty()) {
+            fuzz_support::fail("\"http\" refused without a message");
+        }
+    }
+    if (!site.mqtt.isNull()) {
+        smd::mqtt::MqttConfig mqtt;
+        error.clear();
+        if (!smd::mqtt::ParseMqttConfig(site.mqtt, "/nonexistent", mqtt, error) && error.empty()) {
+            fuzz_support::fail("\"mqtt\" refused without a message");
+        }
+    }
     fuzz_support::Clocks::Install();
     fuzz_support::Checked checked;
     for (smd::DeviceConfig cfg : site.devices) {

@@ -87,6 +87,10 @@ int main(int argc, char** argv) {
                      "[--db FILE]\n";
         return 2;
     }
+    // The table goes where standard output went; the driver's own lines to
+    // standard output go nowhere.
+    FILE* table = ::fdopen(::dup(STDOUT_FILENO), "w");
+    if (!table || !std::freopen("/dev/null", "w", stdout)) return 1;
     std::string tmpdir;
     if (opt.db.empty()) {
         char dir[] = "/tmp/ravo3-soak-XXXXXX";
@@ -141,18 +145,19 @@ int main(int argc, char** argv) {
         std::cerr << "ravo3-soak: " << error << "\n";
         return 1;
     }
-    std::printf("%10s %10s %8s %5s %8s %8s %8s\n", "cycles", "seconds", "rss_kib", "fds", "threads",
-                "db_kib", "alarms");
+    std::fprintf(table, "%10s %10s %8s %5s %8s %8s %8s\n", "cycles", "seconds", "rss_kib", "fds",
+                 "threads", "db_kib", "alarms");
     std::uint64_t cycles = 0, alarms = 0;
     const auto t0 = std::chrono::steady_clock::now();
     auto sample = [&] {
         const double secs =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        std::printf(
-            "%10llu %10.1f %8ld %5d %8d %8ld %8llu\n", static_cast<unsigned long long>(cycles),
-            secs, resident_kib(), count_dir("/proc/self/fd"), count_dir("/proc/self/task"),
-            file_kib(opt.db) + file_kib(opt.db + "-wal"), static_cast<unsigned long long>(alarms));
-        std::fflush(stdout);
+        std::fprintf(table, "%10llu %10.1f %8ld %5d %8d %8ld %8llu\n",
+                     static_cast<unsigned long long>(cycles), secs, resident_kib(),
+                     count_dir("/proc/self/fd"), count_dir("/proc/self/task"),
+                     file_kib(opt.db) + file_kib(opt.db + "-wal"),
+                     static_cast<unsigned long long>(alarms));
+        std::fflush(table);
     };
     sample();
     int quiet_seconds = 0;

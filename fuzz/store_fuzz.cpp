@@ -4,7 +4,8 @@
 // record of each unit, and then writes one history record, one alarm raised
 // and cleared, and one snapshot. What was written must read back, the stored
 // standing alarms must match the host's, and no alarm is raised twice or
-// cleared without standing.
+// cleared without standing. The MQTT outbox kept in the same file is opened,
+// read, added to and emptied.
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "runtime/Host.h"
+#include "service/mqtt/Outbox.h"
 
 namespace {
 
@@ -163,6 +165,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             (void)store->Events(16);
         }
         host.Stop();
+    }
+    std::string why;
+    if (auto outbox = smd::mqtt::SqliteOutbox::Open(db_path(), 8, why)) {
+        for (const auto& e : outbox->After(0, 16)) outbox->Remove(e.id, why);
+        if (outbox->Add("ravo3/fuzz", "{}", why)) {
+            const auto added = outbox->After(0, 100000);
+            if (added.empty() || added.back().topic != "ravo3/fuzz") {
+                fuzz_support::fail("outbox entry added but not read back");
+            }
+        }
+        (void)outbox->Size();
+    } else if (why.empty()) {
+        fuzz_support::fail("outbox refused without a message");
     }
     remove_db();
     return 0;
