@@ -138,10 +138,12 @@ void DriverLoop::Run() {
             }
         }
         bool stalled;
+        std::int64_t held;
         {
             std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
             device_->RefreshStatus();
             stalled = device_->IsStalled();
+            held = device_->HeldCommandWaitMillis();
         }
         if (stalled != stalled_) {
             stalled_ = stalled;
@@ -151,7 +153,11 @@ void DriverLoop::Run() {
         }
         if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
         pollfd fds[2] = {{port_->Fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        const int r = ::poll(fds, 2, options_.poll_period_ms);
+        // A command held for a quiet line goes out as soon as the line allows.
+        const int wait =
+            held < 0 ? options_.poll_period_ms
+                     : static_cast<int>(std::clamp<std::int64_t>(held, 1, options_.poll_period_ms));
+        const int r = ::poll(fds, 2, wait);
         if (r <= 0) continue;
         if (fds[1].revents) {
             char drain[16];
