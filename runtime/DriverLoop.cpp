@@ -95,6 +95,7 @@ bool DriverLoop::TryOpen() {
     port_open_ = true;
     ++opens_;
     Log(port_->Path() + " open at " + std::to_string(port_->Baud()) + " baud");
+    if (!port_->LockNote().empty()) Log(port_->LockNote());
     Emit(PortEvent::Opened);
     return true;
 }
@@ -127,6 +128,7 @@ void DriverLoop::Run() {
     unsigned char buf[512];
     while (!stop_.load()) {
         beats_.fetch_add(1, std::memory_order_relaxed);
+        if (on_tick_) on_tick_();
         if (!port_->IsOpen()) {
             if (was_open_) Lost();
             if (!TryOpen()) {
