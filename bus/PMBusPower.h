@@ -99,6 +99,10 @@ class PMBusPower : public PMBusProtocol {
     std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices() override;
     bool RefreshStatus() override;
     int process_payload() override;
+    // A cycle broken by a lost port or a silent unit: the next one starts at
+    // its first command and makes every optional query, so that no record
+    // holds values from both sides of the break.
+    void AbandonCycle() override;
 
   protected:
     std::vector<std::shared_ptr<AC>> acDevices_;
@@ -107,6 +111,7 @@ class PMBusPower : public PMBusProtocol {
     std::uint8_t acDataFlag_ = 0;
     std::uint8_t rcDataFlag_ = 0;
     bool modelCheckPending_ = true;
+    bool fullCycle_ = false;  // the next cycle makes every optional query
     std::string deviceModel_;
     std::vector<std::string> supportedModels_;
 
@@ -255,8 +260,8 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
 
 template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::NextStep(int step, std::uint8_t dc_flag) const {
-    // Until the first cycle has ended every optional query is made.
-    const bool full = ready == 0;
+    // Until the first cycle has ended (and after a broken one) every optional query is made.
+    const bool full = ready == 0 || fullCycle_;
     const bool ac_status = full || (acDataFlag_ & kStatusBit);
     const bool ac_alarm = full || (acDataFlag_ & kAlarmBit);
     const bool rc_status = full || (rcDataFlag_ & kStatusBit);
@@ -309,8 +314,16 @@ int PMBusPower<AC, DC, RC>::EndCycle() {
     for (const auto& unit : dcDevices_) unit->RoundDone();
     rcDevice_->RoundDone();
     command_step_ = 0;
+    fullCycle_ = false;
     Reset();
     return 0;
+}
+
+template <typename AC, typename DC, typename RC>
+void PMBusPower<AC, DC, RC>::AbandonCycle() {
+    PMBusProtocol::AbandonCycle();
+    if (command_step_ != pmbus_power::kModelStep) command_step_ = 0;
+    fullCycle_ = true;
 }
 
 template <typename AC, typename DC, typename RC>

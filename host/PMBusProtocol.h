@@ -30,6 +30,8 @@ struct FrameStats {
     std::uint64_t rtn_errors = 0;       // answers with a non-zero RTN
     std::uint64_t wrong_address = 0;    // answers from another address
     std::uint64_t echoes = 0;           // exact echoes of the command just sent
+    std::uint64_t stale_answers = 0;    // answers to no command in flight: late, repeated or
+                                        // for another block (never handed to the device)
     std::uint64_t timeouts = 0;         // answers that did not come in time
     std::uint64_t cycles = 0;           // poll cycles completed
 };
@@ -54,8 +56,24 @@ class PMBusProtocol : public SMDSPDevice {
     // Reports the frame fault recorded in LastError(); the frame is dropped.
     virtual void process_error();
 
+    // Sends a command frame once the line has been quiet for the guard time
+    // (at once when it already is); until then the command is held and the
+    // exchange counts as begun. Returns the frame's size, or -1 when the line
+    // is closed or the write failed.
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len);
+
+    // The exchange and any held command or partial answer are dropped; a
+    // device with a poll cycle starts it again from its first command.
+    virtual void AbandonCycle();
+    void ClosePort() override;
+    std::int64_t HeldCommandWaitMillis() const override;
+    // Silence the line must keep before a command goes out: four character
+    // times at the line speed, within 5..50 ms.
+    std::int64_t GuardMillis() const;
+    // Steady milliseconds at which the first command that went unanswered
+    // since the last answer was sent; 0 while the unit answers.
+    std::int64_t UnansweredSinceMillis() const { return unanswered_since_ms_; }
 
     // Host-side access.
     const smd::FrameStats& Stats() const { return stats_; }
@@ -77,9 +95,17 @@ class PMBusProtocol : public SMDSPDevice {
     unsigned char protocol_version_ = 0x20;
     unsigned char address_ = 0x01;
 
+    bool HoldsCommand() override;
+
   private:
     void OnFrame(const smd::Frame& frame);
     void OnFrameError(smd::FrameError error, std::size_t dropped);
+    void Feed(const unsigned char* buf, std::size_t len);
+    // Reads what the line already delivered; false when nothing came.
+    bool DrainInput();
+    // 1 written, 0 still held (line not quiet), -1 failed or nothing to send.
+    int TrySend();
+    void Stale(const std::string& why);
 
     std::vector<unsigned char> answer_buffer_;
     std::unique_ptr<smd::FrameParser> parser_;
@@ -88,6 +114,21 @@ class PMBusProtocol : public SMDSPDevice {
     std::string last_error_;
     std::function<void()> cycle_listener_;
     bool cycle_open_ = false;  // a command of the current cycle has gone out
+    bool in_feed_ = false;     // frames are being handed out: sending waits until after
+    // The command waiting for a quiet line, and what it asks for.
+    std::vector<unsigned char> held_;
+    unsigned char held_cid1_ = 0;
+    std::int64_t held_since_ms_ = 0;
+    // The command on the line whose answer is awaited.
+    bool awaiting_ = false;
+    unsigned char awaited_cid1_ = 0;
+    std::int64_t on_line_ms_ = 0;  // when its last byte had left: answers start later
+    bool answered_ = true;         // the last command written got its answer
+    std::uint32_t sends_ = 0;      // writes of the same command in a row (re-sends + 1)
+    std::int64_t first_send_ms_ = 0;
+    std::int64_t rx_ms_ = -(1LL << 40);  // the last bytes received
+    std::int64_t hold_ms_ = 0;           // extra silence owed after the answer to a re-sent command
+    std::int64_t unanswered_since_ms_ = 0;
     std::int64_t cycle_started_ms_ = 0;
     std::int64_t previous_cycle_started_ms_ = 0;
 };

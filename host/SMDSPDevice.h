@@ -25,6 +25,16 @@ class Transport {
     }
     // Writes every byte or fails; returns the count written or -1.
     virtual int Write(const unsigned char* data, unsigned int len, EnumParity parity) = 0;
+    // Bytes already received and not yet read, without waiting: the count,
+    // 0 when there are none, -1 when the line is gone.
+    virtual int ReadAvailable(unsigned char* buf, unsigned int cap) {
+        (void)buf;
+        (void)cap;
+        return 0;
+    }
+    // True when written bytes take their line time to leave (a real serial
+    // line), false for a pipe-like transport whose peer sees them at once.
+    virtual bool Paced() const { return false; }
 };
 
 }  // namespace smd
@@ -65,6 +75,9 @@ class SMDSPDevice : public SMDVDevice {
     std::uint64_t Timeouts() const { return timeouts_; }
     // Consecutive exchanges that ended by time-out (0 after any answer).
     std::uint32_t ConsecutiveTimeouts() const { return consecutive_timeouts_; }
+    // Milliseconds until a command held back for a quiet line may go out;
+    // -1 when none is held.
+    virtual std::int64_t HeldCommandWaitMillis() const { return -1; }
 
     // 0: idle; 1: a command is out and its answer awaited.
     int serial_state = 0;
@@ -83,4 +96,8 @@ class SMDSPDevice : public SMDVDevice {
     std::uint64_t timeouts_ = 0;
     std::uint32_t consecutive_timeouts_ = 0;
     std::function<void()> on_timeout_;  // set by a frame layer to drop a partial frame
+
+    // A frame layer that holds a command back until the line is quiet tries
+    // to send it here; true while it is still held (no time-out runs then).
+    virtual bool HoldsCommand() { return false; }
 };

@@ -95,6 +95,7 @@ bool DriverLoop::TryOpen() {
     port_open_ = true;
     ++opens_;
     Log(port_->Path() + " open at " + std::to_string(port_->Baud()) + " baud");
+    if (!port_->LockNote().empty()) Log(port_->LockNote());
     Emit(PortEvent::Opened);
     return true;
 }
@@ -127,6 +128,7 @@ void DriverLoop::Run() {
     unsigned char buf[512];
     while (!stop_.load()) {
         beats_.fetch_add(1, std::memory_order_relaxed);
+        if (on_tick_) on_tick_();
         if (!port_->IsOpen()) {
             if (was_open_) Lost();
             if (!TryOpen()) {
@@ -138,10 +140,12 @@ void DriverLoop::Run() {
             }
         }
         bool stalled;
+        std::int64_t held;
         {
             std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
             device_->RefreshStatus();
             stalled = device_->IsStalled();
+            held = device_->HeldCommandWaitMillis();
         }
         if (stalled != stalled_) {
             stalled_ = stalled;
@@ -151,7 +155,11 @@ void DriverLoop::Run() {
         }
         if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
         pollfd fds[2] = {{port_->Fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        const int r = ::poll(fds, 2, options_.poll_period_ms);
+        // A command held for a quiet line goes out as soon as the line allows.
+        const int wait =
+            held < 0 ? options_.poll_period_ms
+                     : static_cast<int>(std::clamp<std::int64_t>(held, 1, options_.poll_period_ms));
+        const int r = ::poll(fds, 2, wait);
         if (r <= 0) continue;
         if (fds[1].revents) {
             char drain[16];

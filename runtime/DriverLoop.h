@@ -43,6 +43,9 @@ class DriverLoop {
 
     // Called on the loop's thread after each port event (tests wait on it).
     void SetEventListener(EventFn fn) { on_event_ = std::move(fn); }
+    // Called on the loop's thread at every turn (at least once a poll period),
+    // outside the device's lock, for time-driven checks.
+    void SetTickListener(std::function<void()> fn) { on_tick_ = std::move(fn); }
 
     bool Start();
     // Returns once the thread has ended and the port is closed.
@@ -74,6 +77,7 @@ class DriverLoop {
     DriverLoopOptions options_;
     LogFn log_;
     EventFn on_event_;
+    std::function<void()> on_tick_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     int wake_[2] = {-1, -1};

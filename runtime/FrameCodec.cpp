@@ -99,7 +99,7 @@ void FrameParser::Fail(FrameError e, std::size_t dropped) {
     if (on_error_) on_error_(e, dropped);
 }
 
-void FrameParser::Feed(const unsigned char* data, std::size_t len) {
+void FrameParser::Feed(const unsigned char* data, std::size_t len, std::int64_t stamp) {
     for (std::size_t i = 0; i < len; ++i) {
         const unsigned char c = data[i];
         switch (state_) {
@@ -108,6 +108,7 @@ void FrameParser::Feed(const unsigned char* data, std::size_t len) {
                     if (garbage_ > 0) Fail(FrameError::Garbage, garbage_);
                     state_ = State::Body;
                     body_len_ = 0;
+                    start_stamp_ = stamp;
                 } else {
                     ++garbage_;
                 }
@@ -117,6 +118,7 @@ void FrameParser::Feed(const unsigned char* data, std::size_t len) {
                 if (c == kSoi) {
                     state_ = State::Body;
                     body_len_ = 0;
+                    start_stamp_ = stamp;
                 } else if (c == kEoi) {
                     state_ = State::Hunt;
                 }
@@ -125,6 +127,7 @@ void FrameParser::Feed(const unsigned char* data, std::size_t len) {
                 if (c == kSoi) {
                     Fail(FrameError::Truncated, body_len_ + 1);
                     body_len_ = 0;
+                    start_stamp_ = stamp;
                 } else if (c == kEoi) {
                     Complete();
                     state_ = State::Hunt;
@@ -173,6 +176,7 @@ void FrameParser::Complete() {
     frame_.raw.push_back(kSoi);
     frame_.raw.insert(frame_.raw.end(), body_.begin(), body_.begin() + static_cast<long>(n));
     frame_.raw.push_back(kEoi);
+    frame_.first_byte_stamp = start_stamp_;
     if (on_frame_) on_frame_(frame_);
 }
 

@@ -32,6 +32,8 @@ struct Frame {
     std::vector<unsigned char> info;
     // The frame as received, SOI to EOI.
     std::vector<unsigned char> raw;
+    // The stamp of the chunk that carried the SOI (see FrameParser::Feed).
+    std::int64_t first_byte_stamp = 0;
 };
 
 enum class FrameError : int {
@@ -65,7 +67,9 @@ class FrameParser {
 
     FrameParser(FrameSink on_frame, ErrorSink on_error);
 
-    void Feed(const unsigned char* data, std::size_t len);
+    // `stamp` marks every byte of the chunk (the host passes the time it
+    // arrived); a frame keeps the stamp of the chunk that carried its SOI.
+    void Feed(const unsigned char* data, std::size_t len, std::int64_t stamp = 0);
     // Drops a partial frame (after a time-out, the rest will not come).
     void Reset();
     bool InFrame() const { return state_ == State::Body; }
@@ -81,6 +85,7 @@ class FrameParser {
     std::array<unsigned char, kMaxBodyChars> body_{};
     std::size_t body_len_ = 0;
     std::size_t garbage_ = 0;
+    std::int64_t start_stamp_ = 0;
     Frame frame_;
 };
 

@@ -1,5 +1,6 @@
 #include "runtime/Host.h"
 
+#include <algorithm>
 #include <climits>
 #include <iostream>
 #include <mutex>
@@ -26,6 +27,13 @@ Host::~Host() {
 }
 
 namespace {
+
+// The communication-lost point of a bus device (documented in host-contract.md).
+constexpr const char* kCommLostKey = "comm_lost";
+constexpr const char* kCommLostCode = "70320";
+constexpr int kCommLostLevel = 1;
+constexpr const char* kCommLostName = "通信中断";
+constexpr const char* kCommLostDetail = "与监控单元的通信";
 
 NamedValue query(const SMDVDevice& unit, std::uint32_t data_id, const std::string& name) {
     NamedValue v;
@@ -119,14 +127,29 @@ std::vector<UnitValues> Host::CollectUnits(Line& line, bool replayed) {
     return out;
 }
 
-void Host::SetLine(Line& line, LineState state, const std::string& detail) {
+void Host::SetLine(Line& line, LineState state, const std::string& detail,
+                   boost::posix_time::ptime since) {
     HostEvent e;
     {
         std::lock_guard<std::mutex> lock(status_mutex_);
         if (line.status.state == state && line.status.detail == detail) return;
-        if (line.status.state != state) line.status.since = local_time();
+        if (line.status.state != state) {
+            line.status.since = since.is_special() ? local_time() : since;
+        }
         line.status.state = state;
         line.status.detail = detail;
+        e.line = line.status;
+    }
+    e.kind = HostEvent::Kind::Line;
+    e.device = line.config.name;
+    e.time = local_time();
+    events_.Publish(std::move(e));
+}
+
+void Host::PublishLine(Line& line) {
+    HostEvent e;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
         e.line = line.status;
     }
     e.kind = HostEvent::Kind::Line;
@@ -138,18 +161,78 @@ void Host::SetLine(Line& line, LineState state, const std::string& detail) {
 void Host::OnPortEvent(Line& line, PortEvent ev) {
     const std::string why = line.port ? line.port->LastError() : std::string();
     switch (ev) {
-        case PortEvent::Opened:
-            break;  // answering once a cycle completes
+        case PortEvent::Opened: {
+            LineState now;
+            {
+                std::lock_guard<std::mutex> lock(status_mutex_);
+                now = line.status.state;
+            }
+            // The port is there again; whether the unit answers is still to be seen.
+            if (now == LineState::PortMissing || now == LineState::PortBusy) {
+                SetLine(line, LineState::Starting, line.config.port + " open, no cycle yet");
+            }
+            break;
+        }
         case PortEvent::OpenFailed:
+            SetLine(line,
+                    line.port && line.port->Busy() ? LineState::PortBusy : LineState::PortMissing,
+                    why);
+            break;
         case PortEvent::Lost:
             SetLine(line, LineState::PortMissing, why);
             break;
-        case PortEvent::Silent:
-            SetLine(line, LineState::NotAnswering, "no answer to several commands in a row");
+        case PortEvent::Silent: {
+            // Not answering since the first command that went unanswered.
+            boost::posix_time::ptime since;
+            if (auto* p = dynamic_cast<PMBusProtocol*>(line.device.get())) {
+                std::lock_guard<std::recursive_mutex> lock(line.device->DeviceMutex());
+                const std::int64_t sent = p->UnansweredSinceMillis();
+                if (sent > 0) {
+                    since = local_time() - boost::posix_time::milliseconds(
+                                               std::max<std::int64_t>(0, steady_millis() - sent));
+                }
+            }
+            SetLine(line, LineState::NotAnswering,
+                    "no answer from the monitoring unit on " + line.config.port, since);
             break;
+        }
         case PortEvent::Answers:
             break;  // answering once a cycle completes
     }
+}
+
+void Host::SubmitCommLost(Line& line, bool active) {
+    rule_value r;
+    r.active = active ? 1 : 0;
+    r.key = kCommLostKey;
+    r.code = kCommLostCode;
+    r.level = kCommLostLevel;
+    r.name = kCommLostName;
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        r.detail = line.comm_lost_detail.empty() ? kCommLostDetail : line.comm_lost_detail;
+        if (!active) line.comm_lost_detail.clear();
+    }
+    const std::uint32_t id = line.config.data_id;
+    const std::string type = line.device->DeviceType();
+    Line* raw = &line;
+    // On the worker, in order with the cycles' alarm work and cycle events.
+    controller_->SubmitWork([this, raw, id, type, r] {
+        controller_->EvaluateRules(id, type, {r});
+        PublishLine(*raw);
+    });
+}
+
+void Host::OnTick(Line& line) {
+    const std::int64_t now = steady_millis();
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        if (line.status.comm_lost || now - line.progress_ms < comm_lost_ms_) return;
+        line.status.comm_lost = true;
+    }
+    Log("device \"" + line.config.name + "\": no poll cycle completed for " +
+        std::to_string(comm_lost_ms_ / 1000) + " s; communication lost");
+    SubmitCommLost(line, true);
 }
 
 // On the line thread, under the device's lock. The event goes out from the
@@ -168,14 +251,27 @@ void Host::OnCycle(Line& line) {
         e.cycle.period_seconds = prev > 0 ? static_cast<double>(start - prev) / 1000.0 : 0.0;
     }
     e.units = CollectUnits(line, false);
+    bool clear = false;
+    bool changed = false;
     {
         std::lock_guard<std::mutex> lock(status_mutex_);
         e.cycle.number = ++line.cycles;
-        if (line.status.state != LineState::Answering) line.status.since = e.time;
+        line.progress_ms = steady_millis();
+        changed = line.status.state != LineState::Answering;
+        if (changed) line.status.since = e.time;
         line.status.state = LineState::Answering;
         line.status.detail.clear();
         line.status.last_cycle = e.time;
+        clear = line.status.comm_lost;
+        line.status.comm_lost = false;
         e.line = line.status;
+    }
+    // The line's news goes out before the cycle, from the same worker.
+    if (clear) {
+        SubmitCommLost(line, false);
+    } else if (changed) {
+        Line* raw = &line;
+        controller_->SubmitWork([this, raw] { PublishLine(*raw); });
     }
     controller_->SubmitWork([this, e = std::move(e)]() mutable {
         // The cycle's rules were evaluated just before, on this same worker.
@@ -295,6 +391,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
         return false;
     }
     controller_ = std::make_shared<SMDController>();
+    comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
     controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
     controller_->SetRuleListener([this](std::uint32_t data_id, const std::string& device_type,
                                         const std::vector<rule_value>& rules) {
@@ -341,6 +438,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
         ++loaded;
         Replay(*line);
         line->port = std::make_shared<SerialPort>(cfg.port);
+        line->port->SetLockDirectory(config.lock_dir);
         DriverLoopOptions o;
         o.name = "device \"" + cfg.name + "\"";
         o.poll_period_ms = config.poll_period_ms;
@@ -350,10 +448,19 @@ bool Host::Start(SiteConfig config, std::string& error) {
                                                   [this](const std::string& s) { Log(s); });
         Line* raw = line.get();
         line->loop->SetEventListener([this, raw](PortEvent ev) { OnPortEvent(*raw, ev); });
+        line->loop->SetTickListener([this, raw] { OnTick(*raw); });
         if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
             p->SetCycleListener([this, raw] { OnCycle(*raw); });
         }
         line->status.since = local_time();
+        // A communication-lost point that stood at the last stop stands until a cycle completes.
+        for (const ActiveAlarm& a : controller_->ActiveAlarms()) {
+            if (a.data_id == cfg.data_id && a.device_type == line->device->DeviceType() &&
+                a.key == kCommLostKey) {
+                line->status.comm_lost = true;
+                line->comm_lost_detail = a.detail;
+            }
+        }
         events_.Declare(cfg.name, line->status);
         if (line->replayed > 0) {
             // The stored values, marked as such, until the first cycle.
@@ -380,7 +487,9 @@ bool Host::Start(SiteConfig config, std::string& error) {
         return false;
     }
     if (options_.start_lines) {
+        const std::int64_t now = steady_millis();
         for (auto& line : lines_) {
+            line->progress_ms = now;  // a line gets comm_lost_s for its first cycle
             if (line->loop) line->loop->Start();
         }
     }

@@ -109,6 +109,8 @@ class Host {
         // Guarded by `status_mutex`.
         LineStatus status;
         std::uint64_t cycles = 0;
+        std::int64_t progress_ms = 0;  // steady time of the last cycle (or of the start)
+        std::string comm_lost_detail;  // detail of the standing communication-lost point
     };
 
     void Log(const std::string& text) const;
@@ -116,7 +118,14 @@ class Host {
     std::vector<UnitValues> CollectUnits(Line& line, bool replayed);
     void OnCycle(Line& line);
     void OnPortEvent(Line& line, PortEvent e);
-    void SetLine(Line& line, LineState state, const std::string& detail);
+    void SetLine(Line& line, LineState state, const std::string& detail,
+                 boost::posix_time::ptime since = boost::posix_time::not_a_date_time);
+    // On the line thread: raises the communication-lost point when no cycle
+    // completed for comm_lost_s.
+    void OnTick(Line& line);
+    // Evaluates the communication-lost point on the worker, then tells the line's state.
+    void SubmitCommLost(Line& line, bool active);
+    void PublishLine(Line& line);
     std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
     void OpenStore(const SiteConfig& config);
     void Replay(Line& line);
@@ -130,6 +139,7 @@ class Host {
     std::shared_ptr<SMDController> controller_;
     std::vector<std::unique_ptr<Line>> lines_;
     bool running_ = false;
+    std::int64_t comm_lost_ms_ = 60000;
     mutable std::mutex status_mutex_;
     EventBus events_;
     // Each unit's alarm points at its last evaluation, for the cycle events.

@@ -14,6 +14,11 @@ PMBusProtocol::PMBusProtocol()
     on_timeout_ = [this] {
         ++stats_.timeouts;
         parser_->Reset();
+        awaiting_ = false;
+        if (unanswered_since_ms_ == 0) unanswered_since_ms_ = sent_at_ms_;
+        // The answer and the answer to its repeat did not come: whatever the
+        // cycle read so far is older than what it would read next.
+        if (sends_ >= 2) AbandonCycle();
     };
 }
 
@@ -65,27 +70,158 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2) {
 int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
                                    const unsigned char* info, int len) {
     if (len < 0 || (len > 0 && !info)) return -1;
-    last_command_ = smd::encode_frame(protocol_version_, address_, cid1, cid2, info,
-                                      static_cast<std::size_t>(len));
-    // A partial answer to an earlier command must not merge with the next one.
-    parser_->Reset();
-    const int n = SendData(last_command_.data(), static_cast<unsigned int>(last_command_.size()));
-    if (n >= 0) {
-        ++stats_.commands_sent;
-        if (!cycle_open_) {
-            cycle_open_ = true;
-            previous_cycle_started_ms_ = cycle_started_ms_;
-            cycle_started_ms_ = smd::steady_millis();
+    if (!transport_ || !transport_->IsOpen()) return -1;
+    held_ = smd::encode_frame(protocol_version_, address_, cid1, cid2, info,
+                              static_cast<std::size_t>(len));
+    held_cid1_ = cid1;
+    held_since_ms_ = smd::steady_millis();
+    // A new command: whatever comes now answers no command until it is on the line.
+    awaiting_ = false;
+    serial_state = 1;
+    const int size = static_cast<int>(held_.size());
+    // Inside process() the rest of the received bytes are parsed first.
+    if (in_feed_) return size;
+    return TrySend() < 0 && held_.empty() && serial_state == 0 ? -1 : size;
+}
+
+std::int64_t PMBusProtocol::GuardMillis() const {
+    const std::int64_t chars = baud_rate > 0 ? (4 * 10 * 1000 + baud_rate - 1) / baud_rate : 0;
+    return std::clamp<std::int64_t>(chars, 5, 50);
+}
+
+std::int64_t PMBusProtocol::HeldCommandWaitMillis() const {
+    if (held_.empty()) return -1;
+    const std::int64_t left = rx_ms_ + GuardMillis() + hold_ms_ - smd::steady_millis();
+    return std::max<std::int64_t>(left, 0);
+}
+
+void PMBusProtocol::Feed(const unsigned char* buf, std::size_t len) {
+    NoteBytesReceived();
+    rx_ms_ = smd::steady_millis();
+    in_feed_ = true;
+    parser_->Feed(buf, len, rx_ms_);
+    in_feed_ = false;
+}
+
+bool PMBusProtocol::DrainInput() {
+    if (!transport_) return false;
+    unsigned char buf[512];
+    bool any = false;
+    // Bounded: a line that never stops talking is not quiet anyway.
+    for (int i = 0; i < 8; ++i) {
+        const int n = transport_->ReadAvailable(buf, sizeof buf);
+        if (n <= 0) break;
+        any = true;
+        Feed(buf, static_cast<std::size_t>(n));
+    }
+    return any;
+}
+
+int PMBusProtocol::TrySend() {
+    if (held_.empty()) return -1;
+    if (!transport_ || !transport_->IsOpen()) {
+        held_.clear();
+        serial_state = 0;
+        return -1;
+    }
+    // What the line delivered up to now cannot answer the held command: it is
+    // parsed (and dropped as stale) before the command goes out.
+    DrainInput();
+    if (!transport_->IsOpen()) {
+        held_.clear();
+        serial_state = 0;
+        return -1;
+    }
+    const std::int64_t now = smd::steady_millis();
+    // A line that never falls quiet gets the command anyway after a time-out's
+    // worth of waiting; the answer time-out deals with what follows.
+    const bool overdue = now - held_since_ms_ > AnswerTimeoutMillis() + hold_ms_;
+    if (!overdue) {
+        if (parser_->InFrame()) return 0;  // a frame is still arriving
+        const std::int64_t left = rx_ms_ + GuardMillis() + hold_ms_ - now;
+        if (left > GuardMillis()) return 0;  // a long hold: the line thread comes back
+        if (left > 0) {
+            smd::pause_micros(static_cast<unsigned int>(left * 1000));
+            if (DrainInput() || parser_->InFrame()) return 0;
         }
     }
-    return n;
+    std::vector<unsigned char> frame;
+    frame.swap(held_);
+    const bool repeat = frame == last_command_ && !answered_;
+    last_command_ = std::move(frame);
+    parser_->Reset();
+    const int n = SendData(last_command_.data(), static_cast<unsigned int>(last_command_.size()));
+    if (n < 0) {
+        serial_state = 0;
+        return -1;
+    }
+    const std::int64_t written = smd::steady_millis();
+    ++stats_.commands_sent;
+    if (!cycle_open_) {
+        cycle_open_ = true;
+        previous_cycle_started_ms_ = cycle_started_ms_;
+        cycle_started_ms_ = written;
+    }
+    sends_ = repeat ? sends_ + 1 : 1;
+    if (!repeat) first_send_ms_ = written;
+    answered_ = false;
+    hold_ms_ = 0;
+    awaiting_ = true;
+    awaited_cid1_ = held_cid1_;
+    // On a real line the command takes its line time to leave; the unit can
+    // begin its answer only after that.
+    const std::int64_t line_ms =
+        transport_->Paced() && baud_rate > 0
+            ? static_cast<std::int64_t>(last_command_.size()) * 10 * 1000 / baud_rate
+            : 0;
+    on_line_ms_ = written + line_ms;
+    return 1;
+}
+
+bool PMBusProtocol::HoldsCommand() {
+    if (held_.empty()) return false;
+    TrySend();
+    return !held_.empty();
+}
+
+void PMBusProtocol::AbandonCycle() {
+    held_.clear();
+    parser_->Reset();
+    awaiting_ = false;
+    hold_ms_ = 0;
+    serial_state = 0;
+    cycle_open_ = false;
+}
+
+void PMBusProtocol::ClosePort() {
+    SMDSPDevice::ClosePort();
+    AbandonCycle();
+    // Nothing sent on the closed line can be answered on the next one.
+    last_command_.clear();
+    answered_ = true;
+    sends_ = 0;
 }
 
 void PMBusProtocol::process(unsigned char* buf, unsigned int len) {
     if (!buf || len == 0) return;
-    NoteBytesReceived();
-    parser_->Feed(buf, len);
+    Feed(buf, len);
+    if (!held_.empty()) TrySend();
 }
+
+void PMBusProtocol::Stale(const std::string& why) {
+    ++stats_.stale_answers;
+    last_error_ = why;
+    process_error();
+}
+
+namespace {
+
+std::string hex2(unsigned v) {
+    static const char d[] = "0123456789ABCDEF";
+    return std::string{d[(v >> 4) & 0xF], d[v & 0xF]};
+}
+
+}  // namespace
 
 void PMBusProtocol::OnFrame(const smd::Frame& f) {
     if (f.raw == last_command_) {
@@ -93,12 +229,31 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
         ++stats_.echoes;
         return;
     }
+    // Answers carry no sequence number: an answer belongs to the command on
+    // the line only if it began after that command had left and nothing was
+    // taken for it yet. Anything else is a late or repeated answer.
+    if (!awaiting_) return Stale("answer with no command awaiting it (late or repeated)");
+    if (f.first_byte_stamp < on_line_ms_) {
+        return Stale("answer began before the command had left (late answer)");
+    }
     if (f.adr != address_) {
         ++stats_.wrong_address;
         last_error_ = "answer from address " + std::to_string(f.adr) + ", expected " +
                       std::to_string(address_);
         process_error();
         return;
+    }
+    if (f.cid1 != awaited_cid1_) {
+        return Stale("answer for CID1 " + hex2(f.cid1) + " while CID1 " + hex2(awaited_cid1_) +
+                     " is awaited");
+    }
+    awaiting_ = false;
+    answered_ = true;
+    unanswered_since_ms_ = 0;
+    if (sends_ > 1) {
+        // The unit may still answer the earlier sends of this command, about
+        // as long after this answer as the sends were apart.
+        hold_ms_ = std::min(sent_at_ms_ - first_send_ms_, 2 * AnswerTimeoutMillis());
     }
     if (f.cid2 != 0) {
         ++stats_.rtn_errors;

@@ -23,6 +23,8 @@ std::int64_t SMDSPDevice::AnswerTimeoutMillis() const {
 bool SMDSPDevice::RefreshStatus() {
     if (!transport_ || !transport_->IsOpen()) return false;
     if (serial_state == 0) return true;
+    if (HoldsCommand()) return false;
+    if (serial_state == 0) return true;  // the held command could not be written
     const std::int64_t now = smd::steady_millis();
     const std::int64_t since = std::max(sent_at_ms_, last_rx_ms_);
     if (now - since < AnswerTimeoutMillis()) return false;
@@ -40,8 +42,8 @@ bool SMDSPDevice::IsProcessing() {
 }
 
 bool SMDSPDevice::IsStalled() {
-    // A line on which several answers in a row did not come.
-    return consecutive_timeouts_ >= 3;
+    // Silent beyond one re-send: the answer and the answer to its repeat did not come.
+    return consecutive_timeouts_ >= 2;
 }
 
 int SMDSPDevice::SendData(const unsigned char* buf, unsigned int len) {

@@ -3,12 +3,23 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
 #include <utility>
 
 namespace smd {
@@ -98,6 +109,56 @@ const char* parity_name(EnumParity p) {
     return "?";
 }
 
+// Lines this process holds: a second port object on the same line is refused
+// like another process would be (a lock file names only our PID).
+std::mutex g_held_mutex;
+std::set<std::string> g_held;
+
+bool pid_alive(int pid) {
+    return pid > 0 && (::kill(pid, 0) == 0 || errno == EPERM);
+}
+
+// The PID in a lock file: ASCII digits, blanks around them. 0 when unreadable.
+int lock_file_pid(const std::string& path) {
+    std::ifstream in(path);
+    std::string text;
+    if (!in || !std::getline(in, text)) return 0;
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || end == text.c_str() || pid <= 0 || pid > INT_MAX) return 0;
+    for (; *end; ++end) {
+        if (*end != ' ' && *end != '\t' && *end != '\r') return 0;
+    }
+    return static_cast<int>(pid);
+}
+
+// The process holding a flock on the file open as `fd`, from /proc/locks; 0
+// when it cannot be told.
+int flock_holder(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) return 0;
+    std::ifstream in("/proc/locks");
+    std::string line;
+    while (std::getline(in, line)) {
+        // "1: FLOCK  ADVISORY  WRITE 1234 00:05:123 0 EOF"
+        std::istringstream f(line);
+        std::string n, kind, mode, rw, dev;
+        long pid = 0;
+        if (!(f >> n >> kind)) continue;
+        if (kind == "->") f >> kind;  // a waiter
+        if (!(f >> mode >> rw >> pid >> dev) || kind != "FLOCK") continue;
+        unsigned maj = 0, min = 0;
+        unsigned long long ino = 0;
+        if (std::sscanf(dev.c_str(), "%x:%x:%llu", &maj, &min, &ino) != 3) continue;
+        if (ino == st.st_ino && maj == ::major(st.st_dev) && min == ::minor(st.st_dev) &&
+            pid != ::getpid()) {
+            return static_cast<int>(pid);
+        }
+    }
+    return 0;
+}
+
 }  // namespace
 
 SerialPort::SerialPort(std::string path) : path_(std::move(path)) {}
@@ -116,28 +177,145 @@ void SerialPort::Fail(const std::string& what, int err) {
     if (err != 0) last_error_ += ": " + std::string(std::strerror(err));
 }
 
+void SerialPort::FailBusy(int pid, const std::string& how) {
+    busy_ = true;
+    holder_pid_ = pid;
+    last_error_ = path_ + ": held by another process" +
+                  (pid > 0 ? " (PID " + std::to_string(pid) + ")" : std::string()) +
+                  (how.empty() ? std::string() : ", " + how);
+}
+
+int SerialPort::TakeLockFile(const std::string& device) {
+    lock_note_.clear();
+    if (lock_dir_.empty()) return 1;
+    const std::string::size_type slash = device.find_last_of('/');
+    const std::string file =
+        lock_dir_ + "/LCK.." + (slash == std::string::npos ? device : device.substr(slash + 1));
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            char text[16];
+            const int n = std::snprintf(text, sizeof text, "%10d\n", static_cast<int>(::getpid()));
+            const bool ok = ::write(fd, text, static_cast<std::size_t>(n)) == n;
+            ::close(fd);
+            if (!ok) {
+                ::unlink(file.c_str());
+                lock_note_ = "cannot write lock file " + file + "; relying on flock alone";
+                return 1;
+            }
+            lock_file_ = file;
+            return 1;
+        }
+        if (errno != EEXIST) {
+            // No such directory, read-only or not ours: other programs cannot
+            // see our claim, but flock still keeps a second host of ours out.
+            lock_note_ = "lock directory " + lock_dir_ + " not usable (" + std::strerror(errno) +
+                         "); relying on flock alone";
+            return 1;
+        }
+        const int pid = lock_file_pid(file);
+        if (pid == ::getpid()) {
+            // Left by this process (its port object is gone): ours again.
+            lock_file_ = file;
+            return 1;
+        }
+        if (pid_alive(pid)) {
+            holder_pid_ = pid;
+            return 0;
+        }
+        // The holder died without removing it (or wrote nothing we can read).
+        if (::unlink(file.c_str()) != 0 && errno != ENOENT) {
+            lock_note_ = "cannot remove stale lock file " + file + " (" + std::strerror(errno) +
+                         "); relying on flock alone";
+            return 1;
+        }
+    }
+    lock_note_ = "lock file " + file + " keeps coming back; relying on flock alone";
+    return 1;
+}
+
+void SerialPort::ReleaseLocks() {
+    if (!lock_file_.empty()) {
+        // Only our own claim: a file another process wrote meanwhile stays.
+        if (lock_file_pid(lock_file_) == ::getpid()) ::unlink(lock_file_.c_str());
+        lock_file_.clear();
+    }
+    if (!held_name_.empty()) {
+        std::lock_guard<std::mutex> lock(g_held_mutex);
+        g_held.erase(held_name_);
+        held_name_.clear();
+    }
+}
+
 bool SerialPort::Open() {
     if (fd_ >= 0) return true;
+    busy_ = false;
+    holder_pid_ = 0;
     if (!baud_ok_) {
         last_error_ = path_ + ": unsupported line speed " + std::to_string(baud_);
         return false;
     }
+    // Locks go by the device itself, whatever link names it.
+    char real[PATH_MAX];
+    if (!::realpath(path_.c_str(), real)) {
+        Fail("cannot open", errno);
+        return false;
+    }
+    {
+        std::lock_guard<std::mutex> lock(g_held_mutex);
+        if (!g_held.insert(real).second) {
+            FailBusy(::getpid(), "a line of this host");
+            return false;
+        }
+    }
+    held_name_ = real;
+    if (TakeLockFile(real) == 0) {
+        const int pid = holder_pid_;
+        ReleaseLocks();
+        FailBusy(pid, "lock file in " + lock_dir_);
+        return false;
+    }
     const int fd = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-        Fail("cannot open", errno);
+        const int err = errno;
+        ReleaseLocks();
+        if (err == EBUSY) {
+            FailBusy(0, std::strerror(err));
+        } else {
+            Fail("cannot open", err);
+        }
         return false;
     }
     if (!::isatty(fd)) {
         ::close(fd);
+        ReleaseLocks();
         Fail("not a terminal device", 0);
+        return false;
+    }
+    // The lock that holds even for programs that ignore lock files, and for root.
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        const int err = errno;
+        const int pid = err == EWOULDBLOCK ? flock_holder(fd) : 0;
+        ::close(fd);
+        ReleaseLocks();
+        if (err == EWOULDBLOCK) {
+            FailBusy(pid, "flock");
+        } else {
+            Fail("cannot lock", err);
+        }
         return false;
     }
     // A second host on the same line would garble both; failure is harmless.
     (void)::ioctl(fd, TIOCEXCL);
     fd_ = fd;
+    struct stat st {};
+    // Unix98 pseudo-terminal slaves (majors 136..143) pass bytes at once.
+    pty_ = ::fstat(fd, &st) == 0 && S_ISCHR(st.st_mode) && ::major(st.st_rdev) >= 136 &&
+           ::major(st.st_rdev) <= 143;
     if (!ApplyLine(EnumParity::None, false)) {
         ::close(fd_);
         fd_ = -1;
+        ReleaseLocks();
         return false;
     }
     (void)::tcflush(fd_, TCIOFLUSH);
@@ -152,6 +330,7 @@ void SerialPort::Close() {
     (void)::ioctl(fd_, TIOCNXCL);
     ::close(fd_);
     fd_ = -1;
+    ReleaseLocks();
 }
 
 bool SerialPort::IsOpen() const {

@@ -19,8 +19,10 @@ class SerialPort : public Transport {
     SerialPort(const SerialPort&) = delete;
     SerialPort& operator=(const SerialPort&) = delete;
 
-    // Opens the line and applies the configured speed (9600 when none was set)
-    // and no parity. False, with LastError() saying why, when it cannot.
+    // Takes the line's locks (see SetLockDirectory), opens it and applies the
+    // configured speed (9600 when none was set) and no parity. False, with
+    // LastError() saying why, when it cannot; Busy() when another process
+    // (HolderPid(), 0 when unknown) holds the line.
     bool Open() override;
     void Close() override;
     bool IsOpen() const override;
@@ -34,10 +36,22 @@ class SerialPort : public Transport {
     // Waits up to timeout_ms (0: does not wait) for bytes: the count read, 0 on
     // time-out, -1 when the port vanished (then it is closed).
     int Read(unsigned char* buf, unsigned int cap, int timeout_ms);
+    int ReadAvailable(unsigned char* buf, unsigned int cap) override { return Read(buf, cap, 0); }
+    // False on a pseudo-terminal, whose peer sees written bytes at once.
+    bool Paced() const override { return fd_ >= 0 && !pty_; }
     int Fd() const;
     const std::string& Path() const;
 
     const std::string& LastError() const { return last_error_; }
+    bool Busy() const { return busy_; }
+    int HolderPid() const { return holder_pid_; }
+    // Where the lock file "LCK..<name>" that serial programs honour goes
+    // ("/var/lock" unless set; empty: no lock file, only flock on the line).
+    void SetLockDirectory(std::string dir) { lock_dir_ = std::move(dir); }
+    const std::string& LockDirectory() const { return lock_dir_; }
+    // Set when the lock directory could not be used at the last Open() (the
+    // line is then guarded by flock alone); empty otherwise.
+    const std::string& LockNote() const { return lock_note_; }
     int Baud() const { return baud_; }
     EnumParity Parity() const { return parity_; }
     // True when the rate is one this port can set.
@@ -46,9 +60,20 @@ class SerialPort : public Transport {
   private:
     bool ApplyLine(EnumParity parity, bool drain);
     void Fail(const std::string& what, int err);
+    void FailBusy(int pid, const std::string& how);
+    // 1 taken (or not used), 0 held by a live process (holder_pid_ set).
+    int TakeLockFile(const std::string& device);
+    void ReleaseLocks();
 
     std::string path_;
+    std::string lock_dir_ = "/var/lock";
+    std::string lock_file_;  // the lock file we created, removed at Close()
+    std::string held_name_;  // the line's real path, registered while open
+    std::string lock_note_;
+    bool busy_ = false;
+    int holder_pid_ = 0;
     int fd_ = -1;
+    bool pty_ = false;
     int baud_ = 9600;
     bool baud_ok_ = true;
     EnumParity parity_ = EnumParity::None;

@@ -276,6 +276,7 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     }
     v = cfg.comm_lost_s;
     if (top.Int("comm_lost_s", 5, 86400, v, false)) cfg.comm_lost_s = static_cast<int>(v);
+    top.Text("lock_dir", cfg.lock_dir, false, false);
     for (const char* section : {"http", "mqtt"}) {
         if (!top.Has(section)) continue;
         if (!root[section].isObject()) {

@@ -40,6 +40,8 @@ struct SiteConfig {
     // A line on which no cycle completed for this long raises its
     // communication-lost alarm point.
     int comm_lost_s = 60;
+    // Where the serial lines' lock files go; empty: flock on the line only.
+    std::string lock_dir = "/var/lock";
     // Sections of the service's consumers, checked by them (null when absent).
     Json::Value http;
     Json::Value mqtt;

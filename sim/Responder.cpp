@@ -92,6 +92,12 @@ FaultDecision FaultInjector::Decide(std::uint64_t ordinal, std::uint64_t cycle, 
             case FaultKind::Delay:
                 d.delay_ms = std::max(d.delay_ms, r.delay_ms);
                 break;
+            case FaultKind::Duplicate:
+                d.duplicate = true;
+                break;
+            case FaultKind::Silence:
+                d.silence_s = std::max(d.silence_s, r.silence_s);
+                break;
         }
     }
     return d;
@@ -242,6 +248,12 @@ void Responder::Answer(std::uint8_t cid1, std::uint8_t cid2, std::uint8_t rtn, c
         ++counters_.by_fault[static_cast<std::size_t>(k)];
         text += std::string(", ") + fault_name(k);
     };
+    if (d.silence_s > 0.0) silent_until_ = std::max(silent_until_, seconds_ + d.silence_s);
+    if (seconds_ < silent_until_) {
+        note_fault(FaultKind::Silence);
+        log_.push_back(text);
+        return;
+    }
     if (d.drop) {
         note_fault(FaultKind::Drop);
         log_.push_back(text);
@@ -251,10 +263,12 @@ void Responder::Answer(std::uint8_t cid1, std::uint8_t cid2, std::uint8_t rtn, c
     if (d.truncate) note_fault(FaultKind::Truncate);
     if (d.garbage > 0) note_fault(FaultKind::Garbage);
     if (d.delay_ms > 0) note_fault(FaultKind::Delay);
+    if (d.duplicate) note_fault(FaultKind::Duplicate);
     ++counters_.answers;
     if (rtn != kRtnOk) ++counters_.rtn_errors;
     log_.push_back(text);
     out_.push_back(d.Any() ? faults_.Damage(frame, d) : Reply{frame, 0});
+    if (d.duplicate) out_.push_back(out_.back());  // the same answer again, right after
 }
 
 }  // namespace sim

@@ -41,7 +41,7 @@ struct Counters {
     std::uint64_t other_address = 0;          // frames for another address: no answer
     std::uint64_t bad_frames = 0;             // unreadable bytes or frames: no answer
     std::uint64_t faults = 0;                 // faults injected, every kind
-    std::array<std::uint64_t, 5> by_fault{};  // indexed by FaultKind
+    std::array<std::uint64_t, 7> by_fault{};  // indexed by FaultKind
 };
 
 // Which faults hit one answer.
@@ -52,6 +52,8 @@ struct FaultDecision {
     std::uint32_t keep = 0;
     std::uint32_t garbage = 0;  // bytes put before the answer
     std::uint32_t delay_ms = 0;
+    bool duplicate = false;
+    double silence_s = 0.0;  // the unit falls silent for this long, this answer included
     bool Any() const { return drop || corrupt || truncate || garbage > 0 || delay_ms > 0; }
 };
 
@@ -104,6 +106,7 @@ class Responder {
     Bytes capture_;  // the frame being received, for the header of a broken one
     bool capturing_ = false;
     double seconds_ = 0.0;
+    double silent_until_ = -1.0;  // no answer before this time (seconds since the start)
     Counters counters_;
     std::vector<Reply> out_;
     std::vector<std::string> log_;

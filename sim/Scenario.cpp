@@ -36,6 +36,10 @@ const char* fault_name(FaultKind k) {
             return "garbage";
         case FaultKind::Delay:
             return "delay";
+        case FaultKind::Duplicate:
+            return "duplicate";
+        case FaultKind::Silence:
+            return "silence";
     }
     return "fault";
 }
@@ -679,6 +683,12 @@ FaultRule ParseRule(const Json::Value& v, const std::string& key, FaultKind kind
     if (kind == FaultKind::Delay && o.Has("ms")) {
         r.delay_ms = static_cast<std::uint32_t>(Integer(o.Get("ms"), o.Key("ms"), 1, 60000));
     }
+    if (kind == FaultKind::Silence && o.Has("s")) {
+        r.silence_s = Number(o.Get("s"), o.Key("s"));
+        if (!(r.silence_s > 0.0 && r.silence_s <= 86400.0)) {
+            throw ScenarioError(o.Key("s"), "expected seconds, more than 0 and at most 86400");
+        }
+    }
     o.Done();
     return r;
 }
@@ -691,7 +701,8 @@ void ParseFaults(const Json::Value& v, Scenario& s) {
     const std::pair<const char*, FaultKind> kinds[] = {
         {"drop", FaultKind::Drop},         {"corrupt_checksum", FaultKind::CorruptChecksum},
         {"truncate", FaultKind::Truncate}, {"garbage", FaultKind::Garbage},
-        {"delay", FaultKind::Delay},
+        {"delay", FaultKind::Delay},       {"duplicate", FaultKind::Duplicate},
+        {"silence", FaultKind::Silence},
     };
     for (const auto& [name, kind] : kinds) {
         if (!o.Has(name)) continue;

@@ -144,7 +144,9 @@ struct Event {
     DataFlag flag;
 };
 
-enum class FaultKind { Drop, CorruptChecksum, Truncate, Garbage, Delay };
+// Duplicate: the answer is sent twice; Silence: from this command on the unit
+// answers nothing for a while.
+enum class FaultKind { Drop, CorruptChecksum, Truncate, Garbage, Delay, Duplicate, Silence };
 const char* fault_name(FaultKind k);
 
 struct FaultRule {
@@ -162,6 +164,7 @@ struct FaultRule {
     std::uint32_t garbage_bytes = 8;
     std::uint32_t keep = 0;  // bytes of a truncated frame kept, 0: half
     std::uint32_t delay_ms = 1500;
+    double silence_s = 10.0;
 };
 
 struct Faults {

@@ -42,6 +42,7 @@ struct Probe : PMBusProtocol {
 struct Bench {
     Recorder rec;
     FakeClock clock;
+    NoPause no_pause;
     std::shared_ptr<RecordingTransport> port = std::make_shared<RecordingTransport>();
     std::shared_ptr<Probe> dev = std::make_shared<Probe>();
     Bench() {
@@ -114,6 +115,8 @@ TEST(PMBusProtocol, RejectedAnswersAreReportedAndTheNextGoodOneStillArrives) {
         Bench b;
         b.dev->write_pmbus_cmd(0x40, 0x41);
         b.Feed(c.bytes);
+        // A refusal ends the exchange: the device asks again.
+        if (b.dev->serial_state == 0) b.dev->write_pmbus_cmd(0x40, 0x41);
         b.Feed(answer_frame(0x40, {0x02}));
         ASSERT_EQ(b.dev->seen.size(), 1u) << c.name;
         EXPECT_EQ(b.dev->seen[0].info, Bytes({0x02})) << c.name;
@@ -129,13 +132,14 @@ TEST(PMBusProtocol, CycleEndMarksTheDeviceReadyButARejectedFirstAnswerDoesNot) {
     b.dev->result = 0;
     b.dev->SetStep(0);
     b.dev->write_pmbus_cmd(0x40, 0x41);
-    b.Feed(answer_frame(0x41, {}));  // step 0 rejects with 0
+    b.Feed(answer_frame(0x40, {}));  // step 0 rejects with 0
     EXPECT_EQ(b.dev->ready, 0);
     EXPECT_EQ(b.dev->Stats().cycles, 0u);
     int cycles = 0;
     b.dev->SetCycleListener([&] { ++cycles; });
     b.dev->SetStep(9);
     b.clock.Advance(5);
+    b.dev->write_pmbus_cmd(0x42, 0x46);
     b.Feed(answer_frame(0x42, {}));
     EXPECT_EQ(b.dev->ready, 1);
     EXPECT_EQ(b.dev->last_update, b.clock.Now());
@@ -146,8 +150,10 @@ TEST(PMBusProtocol, CycleEndMarksTheDeviceReadyButARejectedFirstAnswerDoesNot) {
 TEST(PMBusProtocol, OwnAlarmPointsAreBatchedAfterEachAnswer) {
     Bench b;
     b.dev->raise_alarm = true;
-    b.Feed(answer_frame(0x40, {}));
-    b.Feed(answer_frame(0x40, {}));
+    for (int i = 0; i < 2; ++i) {
+        b.dev->write_pmbus_cmd(0x40, 0x51);
+        b.Feed(answer_frame(0x40, {}));
+    }
     EXPECT_TRUE(b.dev->pending_rules.empty());
     ASSERT_EQ(b.rec.Batches().size(), 2u);
     ASSERT_EQ(b.rec.Events().size(), 1u) << "raised once";
@@ -200,7 +206,8 @@ TEST(SMDSPDevice, RefreshStatusWaitsForTheAnswerUntilItTimesOut) {
     EXPECT_TRUE(b.dev->RefreshStatus());
     EXPECT_EQ(b.dev->Stats().timeouts, 1u);
     EXPECT_EQ(b.dev->Timeouts(), 1u);
-    // The partial frame was dropped: a whole answer now comes through alone.
+    // The partial frame was dropped: a whole answer to the repeat comes through alone.
+    b.dev->write_pmbus_cmd(0x40, 0x51);
     b.Feed(answer_frame(0x40, {0x01}));
     EXPECT_EQ(b.dev->seen.size(), 1u);
     EXPECT_EQ(b.dev->Stats().truncated, 0u);
@@ -219,4 +226,99 @@ TEST(SMDSPDevice, NoTransportOrClosedPortMeansNoPolling) {
     Probe lonely;
     EXPECT_FALSE(lonely.RefreshStatus());
     EXPECT_FALSE(lonely.OpenPort());
+}
+
+// Answers carry no sequence number: only an answer that began after its
+// command had left, and the first one for it, reaches the device.
+TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
+    enum Op { Send, Feed, Queue, TimeOut, Advance };
+    struct Step {
+        Op op;
+        unsigned char cid1 = 0;  // Send, Feed, Queue
+        unsigned char cid2 = 0;  // Send; Feed/Queue: first INFO byte
+        long ms = 0;             // Advance
+    };
+    struct Case {
+        const char* name;
+        bool paced;
+        std::vector<Step> steps;
+        std::vector<unsigned> handed;  // first INFO byte of each answer handed over
+        std::uint64_t stale;
+        std::size_t written;
+    };
+    const std::vector<Case> cases = {
+        {"answer to no command", false, {{Feed, 0x42, 1}}, {}, 1, 0},
+        {"unit answers twice",
+         false,
+         {{Send, 0x42, 0x41}, {Feed, 0x42, 1}, {Feed, 0x42, 2}},
+         {1},
+         1,
+         1},
+        {"answer for another block, then the right one",
+         false,
+         {{Send, 0x42, 0x41}, {Feed, 0x41, 1}, {Feed, 0x42, 2}},
+         {2},
+         1,
+         1},
+        // The late answer is taken for the repeat (same command); the answer
+        // to the repeat must not be taken for the DC alarm query that follows.
+        {"late answer after a repeat",
+         false,
+         {{Send, 0x42, 0x41},
+          {TimeOut},
+          {Send, 0x42, 0x41},
+          {Feed, 0x42, 1},
+          {Send, 0x42, 0x44},
+          {Feed, 0x42, 2},
+          {Advance, 0, 0, 5000},
+          {Feed, 0x42, 3}},
+         {1, 3},
+         1,
+         3},
+        {"bytes already on the line before the command",
+         false,
+         {{Queue, 0x42, 1}, {Send, 0x42, 0x41}, {Feed, 0x42, 2}},
+         {2},
+         1,
+         1},
+        {"answer begun while the command was still leaving",
+         true,
+         {{Send, 0x42, 0x41}, {Feed, 0x42, 1}, {Advance, 0, 0, 19}, {Feed, 0x42, 2}},
+         {2},
+         1,
+         1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b;
+        b.port->paced = c.paced;
+        for (const Step& s : c.steps) {
+            switch (s.op) {
+                case Send:
+                    b.dev->write_pmbus_cmd(s.cid1, s.cid2);
+                    break;
+                case Feed:
+                    b.Feed(answer_frame(s.cid1, {s.cid2}));
+                    break;
+                case Queue: {
+                    const Bytes f = answer_frame(s.cid1, {s.cid2});
+                    b.port->input.insert(b.port->input.end(), f.begin(), f.end());
+                    break;
+                }
+                case TimeOut:
+                    b.clock.AdvanceMillis(b.dev->AnswerTimeoutMillis());
+                    EXPECT_TRUE(b.dev->RefreshStatus());
+                    break;
+                case Advance:
+                    b.clock.AdvanceMillis(s.ms);
+                    b.dev->RefreshStatus();
+                    break;
+            }
+        }
+        std::vector<unsigned> handed;
+        for (const auto& seen : b.dev->seen) handed.push_back(seen.info.at(0));
+        EXPECT_EQ(handed, c.handed);
+        EXPECT_EQ(b.dev->Stats().stale_answers, c.stale);
+        EXPECT_EQ(b.port->writes.size(), c.written);
+    }
 }

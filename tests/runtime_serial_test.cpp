@@ -1,9 +1,15 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <vector>
 
 #include "runtime/SerialPort.h"
 #include "tests/runtime_fixture.h"
@@ -167,4 +173,95 @@ TEST(SerialPort, ClosesAndReopensTheSameLine) {
         line.port->Close();
         EXPECT_FALSE(line.port->IsOpen());
     }
+}
+
+// One host per line: the lock file serial programs honour, flock on the line,
+// and a second port object of this process.
+TEST(SerialPort, TakesTheLineLocksAndRefusesALineHeldElsewhere) {
+    const auto lock_name = [](const std::string& slave) {
+        return "LCK.." + slave.substr(slave.find_last_of('/') + 1);
+    };
+    const auto read_file = [](const std::string& path) {
+        std::ifstream in(path);
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    };
+    const pid_t dead = ::fork();
+    if (dead == 0) ::_exit(0);
+    ASSERT_GT(dead, 0);
+    ::waitpid(dead, nullptr, 0);
+    char own[16];
+    std::snprintf(own, sizeof own, "%10d\n", static_cast<int>(::getpid()));
+    struct Case {
+        const char* name;
+        std::string content;  // of a lock file already there; empty: none
+        bool missing_dir;
+        bool opens;
+        int holder;
+    };
+    const std::vector<Case> cases = {
+        {"free", "", false, true, 0},
+        {"held by a live process", "         1\n", false, false, 1},
+        {"left by a dead process", std::to_string(dead) + "\n", false, true, 0},
+        {"unreadable lock file", "garbage\n", false, true, 0},
+        {"no lock directory", "", true, true, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        rt_test::TempDir dir;
+        Line line;
+        const std::string lock_dir = c.missing_dir ? dir.File("none") : dir.Path();
+        const std::string file = lock_dir + "/" + lock_name(line.pty.SlavePath());
+        if (!c.content.empty()) std::ofstream(file) << c.content;
+        line.port->SetLockDirectory(lock_dir);
+        EXPECT_EQ(line.port->Open(), c.opens) << line.port->LastError();
+        EXPECT_EQ(line.port->Busy(), !c.opens);
+        EXPECT_EQ(line.port->HolderPid(), c.holder);
+        EXPECT_EQ(line.port->LockNote().empty(), !c.missing_dir);
+        if (!c.opens) {
+            EXPECT_EQ(line.port->LastError(),
+                      line.pty.SlavePath() + ": held by another process (PID 1), lock file in " +
+                          lock_dir);
+            EXPECT_EQ(read_file(file), c.content);
+            continue;
+        }
+        if (!c.missing_dir) EXPECT_EQ(read_file(file), own);
+        // A second port object of this host on the same line.
+        smd::SerialPort again(line.pty.SlavePath());
+        again.SetLockDirectory(lock_dir);
+        EXPECT_FALSE(again.Open());
+        EXPECT_TRUE(again.Busy());
+        line.port->Close();
+        EXPECT_FALSE(std::ifstream(file).good()) << "removed at close";
+        EXPECT_TRUE(again.Open()) << again.LastError();
+    }
+
+    // A process that ignores lock files but holds flock on the line.
+    Line line;
+    int ready[2], done[2];
+    ASSERT_EQ(::pipe(ready), 0);
+    ASSERT_EQ(::pipe(done), 0);
+    const pid_t holder = ::fork();
+    if (holder == 0) {
+        ::close(done[1]);  // so that the parent's close ends the read below
+        const int fd = ::open(line.pty.SlavePath().c_str(), O_RDWR | O_NOCTTY);
+        const bool ok = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+        (void)!::write(ready[1], ok ? "y" : "n", 1);
+        char b;
+        (void)!::read(done[0], &b, 1);
+        ::_exit(0);
+    }
+    char b = 0;
+    ASSERT_EQ(::read(ready[0], &b, 1), 1);
+    ASSERT_EQ(b, 'y');
+    line.port->SetLockDirectory("");
+    EXPECT_FALSE(line.port->Open());
+    EXPECT_TRUE(line.port->Busy());
+    EXPECT_EQ(line.port->HolderPid(), holder);
+    EXPECT_NE(line.port->LastError().find("(PID " + std::to_string(holder) + "), flock"),
+              std::string::npos)
+        << line.port->LastError();
+    ::close(done[1]);
+    ::waitpid(holder, nullptr, 0);
+    EXPECT_TRUE(line.port->Open()) << line.port->LastError();
+    for (int fd : {ready[0], ready[1], done[0]}) ::close(fd);
 }

@@ -215,12 +215,15 @@ std::vector<std::string> device_block(const DeviceView& d, const pt::ptime& now)
         }
         out.push_back("  REPLAYED values, stored " + clock_text(stored, now) + "; no cycle yet");
     } else {
-        std::snprintf(buf, sizeof buf,
-                      "  cycle %llu at %s  poll %.2f s  period %.2f s  errors %llu  time-outs %llu",
-                      static_cast<unsigned long long>(e.cycle.number),
-                      clock_text(e.time, now).c_str(), e.cycle.poll_seconds, e.cycle.period_seconds,
-                      static_cast<unsigned long long>(frame_errors(e.frames)),
-                      static_cast<unsigned long long>(e.frames.timeouts));
+        std::snprintf(
+            buf, sizeof buf,
+            "  cycle %llu at %s  poll %.2f s  period %.2f s  errors %llu  time-outs %llu  "
+            "stale %llu",
+            static_cast<unsigned long long>(e.cycle.number), clock_text(e.time, now).c_str(),
+            e.cycle.poll_seconds, e.cycle.period_seconds,
+            static_cast<unsigned long long>(frame_errors(e.frames)),
+            static_cast<unsigned long long>(e.frames.timeouts),
+            static_cast<unsigned long long>(e.frames.stale_answers));
         out.push_back(buf);
     }
     for (const auto& u : e.units) unit_lines(u, out);

@@ -29,6 +29,7 @@ void WriteFrames(json::Writer& w, const FrameStats& f) {
     w.Key("wrong_address").UInt(f.wrong_address);
     w.Key("echoes").UInt(f.echoes);
     w.Key("timeouts").UInt(f.timeouts);
+    w.Key("stale_answers").UInt(f.stale_answers);
     w.Key("cycles").UInt(f.cycles);
     w.EndObject();
 }

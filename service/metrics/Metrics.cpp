@@ -296,7 +296,8 @@ std::string Metrics::Render() const {
                 {"rtn", f.rtn_errors},
                 {"wrong_address", f.wrong_address},
                 {"echo", f.echoes},
-                {"timeout", f.timeouts}};
+                {"timeout", f.timeouts},
+                {"stale_answer", f.stale_answers}};
             for (const auto& [cause, n] : causes) {
                 x.Sample("ravo3_frame_errors_total", "", dev + "," + label("cause", cause),
                          std::to_string(n));

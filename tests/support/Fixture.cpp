@@ -2,11 +2,20 @@
 
 #include <json/reader.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
 
 namespace testing_support {
+
+int RecordingTransport::ReadAvailable(unsigned char* buf, unsigned int cap) {
+    if (!open) return -1;
+    const std::size_t n = std::min<std::size_t>(cap, input.size());
+    std::copy(input.begin(), input.begin() + static_cast<long>(n), buf);
+    input.erase(input.begin(), input.begin() + static_cast<long>(n));
+    return static_cast<int>(n);
+}
 
 int RecordingTransport::Write(const unsigned char* data, unsigned int len, EnumParity parity) {
     if (!open || fail_writes) return -1;

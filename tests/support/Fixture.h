@@ -49,7 +49,12 @@ class RecordingTransport : public smd::Transport {
         configured_parity = parity;
     }
     int Write(const unsigned char* data, unsigned int len, EnumParity parity) override;
+    // Hands out `input`: bytes the line delivered before the device read them.
+    int ReadAvailable(unsigned char* buf, unsigned int cap) override;
+    bool Paced() const override { return paced; }
 
+    Bytes input;
+    bool paced = false;
     // Commands decoded from everything written; raw writes that were no frame
     // are kept in `writes` only.
     std::vector<SentCommand> commands;
