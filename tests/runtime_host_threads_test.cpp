@@ -355,6 +355,8 @@ TEST(Host, EventStreamCarriesEachCycleAfterItsAlarms) {
         std::vector<std::string> seen;
         smd::HostEvent e, cycle, raised;
         while (q->Pop(e, std::chrono::milliseconds(rt_test::kWaitMs))) {
+            // Line changes (starting, answering) may come between a cycle's alarms and the cycle.
+            if (!e.initial && e.kind == Kind::Line) continue;
             seen.push_back(std::string(e.initial ? "*" : "") + smd::event_kind_name(e.kind));
             if (e.kind == Kind::AlarmRaised) raised = e;
             if (e.kind == Kind::Cycle) {

@@ -224,7 +224,9 @@ TEST(SerialPort, TakesTheLineLocksAndRefusesALineHeldElsewhere) {
             EXPECT_EQ(read_file(file), c.content);
             continue;
         }
-        if (!c.missing_dir) EXPECT_EQ(read_file(file), own);
+        if (!c.missing_dir) {
+            EXPECT_EQ(read_file(file), own);
+        }
         // A second port object of this host on the same line.
         smd::SerialPort again(line.pty.SlavePath());
         again.SetLockDirectory(lock_dir);

@@ -217,8 +217,7 @@ std::vector<std::string> device_block(const DeviceView& d, const pt::ptime& now)
     } else {
         std::snprintf(
             buf, sizeof buf,
-            "  cycle %llu at %s  poll %.2f s  period %.2f s  errors %llu  time-outs %llu  "
-            "stale %llu",
+            "  cycle %llu at %s  poll %.2f s  period %.2f s  bad %llu lost %llu stale %llu",
             static_cast<unsigned long long>(e.cycle.number), clock_text(e.time, now).c_str(),
             e.cycle.poll_seconds, e.cycle.period_seconds,
             static_cast<unsigned long long>(frame_errors(e.frames)),
