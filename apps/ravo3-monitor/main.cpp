@@ -26,6 +26,8 @@
 #include "apps/ravo3-monitor/OutputRouting.h"
 #include "apps/ravo3-monitor/SiteView.h"
 #include "runtime/Host.h"
+#include "service/http/HttpServer.h"
+#include "service/mqtt/MqttConfig.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 
@@ -304,6 +306,17 @@ bool find_site_file(std::string& path, std::string& error) {
 
 int check_site(const smd::SiteConfig& site, const std::string& driver) {
     std::vector<std::string> problems = site.warnings;
+    // The daemon's sections, as the daemon reads them.
+    const std::string base = fs::absolute(site.path).parent_path().string();
+    std::string why;
+    smd::service::HttpOptions http;
+    if (!site.http.isNull() && !smd::service::ParseHttpOptions(site.http, base, http, why)) {
+        problems.push_back(site.path + ": " + why);
+    }
+    smd::mqtt::MqttConfig mqtt;
+    if (!site.mqtt.isNull() && !smd::mqtt::ParseMqttConfig(site.mqtt, base, mqtt, why)) {
+        problems.push_back(site.path + ": " + why);
+    }
     // Loading each driver and handing it its settings, with no port and no
     // database, finds what the driver itself refuses.
     smd::SiteConfig dry = site;
