@@ -369,11 +369,18 @@ int PMBusPower<AC, DC, RC>::OnModel(unsigned char cid1, const unsigned char* inf
     const int n = std::min(len, pmbus_power::kModelFieldBytes);
     deviceModel_.assign(reinterpret_cast<const char*>(info), static_cast<std::size_t>(n));
     const std::string model = pmbus_power::TrimModelField(deviceModel_);
-    if (std::find(supportedModels_.begin(), supportedModels_.end(), model) ==
-        supportedModels_.end()) {
-        const std::string text = "本驱动类型:" + DeviceType() + " 检测型号:" + deviceModel_;
-        CheckThresholdBool(3, "device_model", "70319", "设备配置检测", text, true, 0);
+    const bool listed = std::find(supportedModels_.begin(), supportedModels_.end(), model) !=
+                        supportedModels_.end();
+    const std::string text = "本驱动类型:" + DeviceType() + " 检测型号:" + deviceModel_;
+    // The device has one model point; its detail names the model it was raised
+    // for, which is not the one answering now (or was restored from the store
+    // after a restart). Clear every standing one but the model's own.
+    for (const std::string& detail : StandingAlarmDetails("device_model")) {
+        if (listed || detail != text) {
+            CheckThresholdBool(3, "device_model", "70319", "设备配置检测", detail, false, 0);
+        }
     }
+    if (!listed) CheckThresholdBool(3, "device_model", "70319", "设备配置检测", text, true, 0);
     modelCheckPending_ = false;
     return Advance(pmbus_power::kModelStep);
 }
