@@ -50,6 +50,8 @@ class FakeUnit : public SMDSPDevice {
         return SMDVDevice::InitV(parent, data_id, cfg);
     }
     void RoundDone() override { calls().push_back({Who(), "RoundDone", nullptr, 0}); }
+    bool TakeCountChange() { return std::exchange(count_change, false); }
+    bool count_change = false;
 
     SMDVDevice* init_parent = nullptr;
     Json::Value init_cfg;
@@ -654,6 +656,51 @@ TEST_F(BusTest, FirstCycleIsFullThenHoldOffThenFlagsSteer) {
     for (std::size_t i = 11; i < Sent(); ++i) steps.push_back(StepOf(line->commands[i]));
     EXPECT_EQ(steps, (std::vector<int>{0, 4, 7, 3, 9}));
     EXPECT_EQ(bus->Stats().cycles, 2u);
+}
+
+// A unit that takes a new count has the rest of that cycle and the whole next
+// one ask for every optional answer, whatever the data flags say.
+TEST_F(BusTest, ACountChangeAsksForEverythingUntilTheNextCycleEnds) {
+    struct Case {
+        const char* name;
+        int step;  // the answer after which a unit reports the change
+        std::vector<int> cycle2;
+    };
+    const std::vector<int> full = {0, 1, 2, 4, 5, 6, 7, 8, 3, 9}, flagless = {0, 4, 7, 3, 9};
+    for (const Case& c :
+         {Case{"AC channels", 0, full}, Case{"modules", 4, {0, 4, 5, 6, 7, 8, 3, 9}},
+          Case{"none", -1, flagless}}) {
+        SCOPED_TRACE(c.name);
+        bus = std::make_shared<TestBus>();
+        line = std::make_shared<RecordingTransport>();
+        ASSERT_TRUE(Configure(Config(1, 1)));
+        ASSERT_TRUE(bus->RefreshStatus());
+        Feed(0x40, ByteBuilder().hex("5241562D4F33"));
+        std::vector<std::vector<int>> cycles;
+        for (std::uint64_t n = 1; n <= 4; ++n) {
+            std::vector<int> steps;
+            if (n > 1) {
+                clock.Advance(2);
+                ASSERT_TRUE(bus->RefreshStatus());
+            }
+            while (bus->Stats().cycles < n && steps.size() < 12) {
+                const int step = StepOf(Last());
+                steps.push_back(step);
+                if (n == 2 && step == c.step) {
+                    (step == 0 ? static_cast<FakeUnit&>(*bus->ac()[0])
+                               : static_cast<FakeUnit&>(*bus->rc()))
+                        .count_change = true;
+                }
+                const unsigned char cid1 = Last().cid1;
+                Feed(cid1, step == 3 || step == 9 ? Bytes{} : Bytes{0, 1});
+            }
+            cycles.push_back(steps);
+        }
+        EXPECT_EQ(cycles[0], full);
+        EXPECT_EQ(cycles[1], c.cycle2);
+        EXPECT_EQ(cycles[2], c.step < 0 ? flagless : full);
+        EXPECT_EQ(cycles[3], flagless);
+    }
 }
 
 // ---------------------------------------------------------------------------
