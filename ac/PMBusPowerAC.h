@@ -448,7 +448,6 @@ class PMBusPowerAC : public SMDSPDevice {
     }
 
     void TakeChannelCount(std::uint8_t m) {
-        if (m != ac.channel_count) count_changed = true;
         ac.channel_count = m;
         channels.assign(m, CH{});
         count_candidate = 0;

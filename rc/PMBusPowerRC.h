@@ -199,7 +199,6 @@ class PMBusPowerRC : public SMDSPDevice {
         }
         count_streak_ = 0;
         if (channels.empty()) {
-            if (rc.channel_count != n) count_changed_ = true;
             rc.channel_count = n;
             channels.assign(n, TeleRCChannel{});
         }
