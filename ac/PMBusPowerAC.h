@@ -5,6 +5,7 @@
 
 #include <json/value.h>
 
+#include <algorithm>
 #include <boost/lexical_cast.hpp>
 #include <cfloat>
 #include <cmath>
@@ -233,6 +234,13 @@ class PMBusPowerAC : public SMDSPDevice {
         }
         RegisterRules(nullptr, std::string());
         DoImpCheckAlert();
+        // Channels gone with a count change: their points are cleared once
+        // here, numbered after every other point of the cycle.
+        for (std::size_t i = channels.size(); i < removed_until; ++i) {
+            RegisterRules(nullptr,
+                          ac_alarm::kChannelPrefix + boost::lexical_cast<std::string>(i + 1), true);
+        }
+        removed_until = 0;
 
         const std::size_t noted = pending_rules.size();
         // The closure stores its own copy: it may run on the controller's
@@ -288,7 +296,7 @@ class PMBusPowerAC : public SMDSPDevice {
             const std::uint8_t old_count = ac.channel_count;
             InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 channel count {} changed to {}",
                     DataId(), old_count, m);
-            TakeChannelCount(m);
+            ChangeChannelCount(m);
         } else {
             count_candidate = 0;
             count_streak = 0;
@@ -413,6 +421,18 @@ class PMBusPowerAC : public SMDSPDevice {
     // consecutive analog answers it came.
     std::uint8_t count_candidate = 0;
     std::uint8_t count_streak = 0;
+    // Channels [channel_count, removed_until) went with a count change; their
+    // points are cleared at the next cycle end.
+    std::size_t removed_until = 0;
+
+    // True once after the channel count changed: the channels' states must be
+    // read again before the alarm points are trusted (the bus device then
+    // asks for every optional answer).
+    bool TakeCountChange() {
+        const bool changed = count_changed;
+        count_changed = false;
+        return changed;
+    }
 
   private:
     // Reads one 4-byte value as sent; the not-available marker stores `marker_value`.
@@ -433,6 +453,19 @@ class PMBusPowerAC : public SMDSPDevice {
         count_candidate = 0;
         count_streak = 0;
     }
+
+    // The channels that remain keep their values and states; added ones
+    // start at zero.
+    void ChangeChannelCount(std::uint8_t m) {
+        removed_until = std::max(removed_until, channels.size());
+        ac.channel_count = m;
+        channels.resize(m, CH{});
+        count_changed = true;
+        count_candidate = 0;
+        count_streak = 0;
+    }
+
+    bool count_changed = false;
 
     bool ChannelCountConfirmed(std::uint8_t m) {
         if (count_streak > 0 && count_candidate == m) {
@@ -489,13 +522,15 @@ class PMBusPowerAC : public SMDSPDevice {
 
     // Registers the channel points of `ch` (with its detail prefix), or the
     // phase current points when `ch` is null, numbering them in turn.
-    void RegisterRules(const CH* ch, const std::string& prefix) {
+    // With `removed`, the channel points of a channel that no longer exists,
+    // all inactive.
+    void RegisterRules(const CH* ch, const std::string& prefix, bool removed = false) {
         for (const ac_alarm::Rule& rule : ac_alarm::kRules) {
-            if (ac_alarm::per_channel(rule.source) != (ch != nullptr)) continue;
-            const bool active = StateOf(rule.source, ch, ac) == rule.value;
+            if (ac_alarm::per_channel(rule.source) != (ch != nullptr || removed)) continue;
+            const bool active = !removed && StateOf(rule.source, ch, ac) == rule.value;
             CheckThresholdBool(rule.level, rule.key, rule.code, rule.name,
-                               ch ? prefix + rule.detail : std::string(rule.detail), active,
-                               alarm_seq);
+                               ch || removed ? prefix + rule.detail : std::string(rule.detail),
+                               active, alarm_seq);
             ++alarm_seq;
         }
     }

@@ -116,6 +116,9 @@ class PMBusPower : public PMBusProtocol {
     std::vector<std::string> supportedModels_;
 
     static inline const unsigned char commandGroup_ = 0xFF;
+    // Cycle ends until which every optional query is made whatever the data
+    // flags say: set when a unit takes a new channel or module count.
+    int fullCycles_ = 0;
 
   private:
     static constexpr int kCycleEnd = -1;
@@ -138,6 +141,10 @@ class PMBusPower : public PMBusProtocol {
     int OnDcAnalog(unsigned char cid1, const unsigned char* info, int len);
     int OnDcAlarm(unsigned char cid1, const unsigned char* info, int len);
     int OnParameters(int step, unsigned char cid1, const unsigned char* info, int len);
+    // After a unit took a new count, the states it keeps or starts at zero are
+    // read again: the rest of this cycle and the next one ask for everything.
+    template <typename Unit>
+    void NoteCountChange(Unit& unit);
 
     // Hands the INFO from byte `start` on to every unit in turn, each taking
     // its block from where the previous one stopped. False when a unit
@@ -260,8 +267,9 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
 
 template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::NextStep(int step, std::uint8_t dc_flag) const {
-    // Until the first cycle has ended (and after a broken one) every optional query is made.
-    const bool full = ready == 0 || fullCycle_;
+    // Until the first cycle has ended, after a broken one and after a count
+    // change, every optional query is made.
+    const bool full = ready == 0 || fullCycle_ || fullCycles_ > 0;
     const bool ac_status = full || (acDataFlag_ & kStatusBit);
     const bool ac_alarm = full || (acDataFlag_ & kAlarmBit);
     const bool rc_status = full || (rcDataFlag_ & kStatusBit);
@@ -309,10 +317,17 @@ int PMBusPower<AC, DC, RC>::Advance(int step, std::uint8_t dc_flag) {
 }
 
 template <typename AC, typename DC, typename RC>
+template <typename Unit>
+void PMBusPower<AC, DC, RC>::NoteCountChange(Unit& unit) {
+    if (unit.TakeCountChange()) fullCycles_ = 2;
+}
+
+template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::EndCycle() {
     for (const auto& unit : acDevices_) unit->RoundDone();
     for (const auto& unit : dcDevices_) unit->RoundDone();
     rcDevice_->RoundDone();
+    if (fullCycles_ > 0) --fullCycles_;
     command_step_ = 0;
     fullCycle_ = false;
     Reset();
@@ -382,11 +397,18 @@ int PMBusPower<AC, DC, RC>::OnModel(unsigned char cid1, const unsigned char* inf
     const int n = std::min(len, pmbus_power::kModelFieldBytes);
     deviceModel_.assign(reinterpret_cast<const char*>(info), static_cast<std::size_t>(n));
     const std::string model = pmbus_power::TrimModelField(deviceModel_);
-    if (std::find(supportedModels_.begin(), supportedModels_.end(), model) ==
-        supportedModels_.end()) {
-        const std::string text = "本驱动类型:" + DeviceType() + " 检测型号:" + deviceModel_;
-        CheckThresholdBool(3, "device_model", "70319", "设备配置检测", text, true, 0);
+    const bool listed = std::find(supportedModels_.begin(), supportedModels_.end(), model) !=
+                        supportedModels_.end();
+    const std::string text = "本驱动类型:" + DeviceType() + " 检测型号:" + deviceModel_;
+    // The device has one model point; its detail names the model it was raised
+    // for, which is not the one answering now (or was restored from the store
+    // after a restart). Clear every standing one but the model's own.
+    for (const std::string& detail : StandingAlarmDetails("device_model")) {
+        if (listed || detail != text) {
+            CheckThresholdBool(3, "device_model", "70319", "设备配置检测", detail, false, 0);
+        }
     }
+    if (!listed) CheckThresholdBool(3, "device_model", "70319", "设备配置检测", text, true, 0);
     modelCheckPending_ = false;
     return Advance(pmbus_power::kModelStep);
 }
@@ -406,11 +428,11 @@ int PMBusPower<AC, DC, RC>::OnAcAnalog(unsigned char cid1, const unsigned char* 
         return 0;
     }
     long long used = 0;
-    if (!WalkUnits(
-            acDevices_, [](AC& u, const unsigned char* p, int n) { return u.parse40_41(p, n); },
-            info, len, 2, used)) {
-        return 1;
-    }
+    const bool walked = WalkUnits(
+        acDevices_, [](AC& u, const unsigned char* p, int n) { return u.parse40_41(p, n); }, info,
+        len, 2, used);
+    for (const auto& unit : acDevices_) NoteCountChange(*unit);
+    if (!walked) return 1;
     if (used != len) {
         InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
         return 1;
@@ -459,6 +481,7 @@ int PMBusPower<AC, DC, RC>::OnRectifier(int step, unsigned char cid1, const unsi
         if (len < 1) return 1;
         rcDataFlag_ = info[0];
         consumed = rcDevice_->parse41_41(info, len);
+        NoteCountChange(*rcDevice_);
         overflow = "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary";
     } else if (step == 5) {
         consumed = rcDevice_->parse41_43(info, len);

@@ -213,12 +213,15 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* buf, int len) {
     if (!in.read_u8(record.v_state)) return Overflow(kOverflow, in.end_of(1), len);
     if (!in.read_u8(record.alert_m_count)) return Overflow(kOverflow, in.end_of(1), len);
 
-    // States beyond the slots are passed over without a message.
+    // The kept states are copied first and only then is the whole block
+    // checked against the answer: a block cut short keeps the states that
+    // arrived and reports where the block would have ended. States beyond the
+    // slots are passed over without a message.
     const int am = record.alert_m_count;
-    if (!in.can_read(am)) return Overflow(kOverflow, in.end_of(am), len);
     const int am_kept = am < TeleDC::ALERT_M_SIZE() ? am : TeleDC::ALERT_M_SIZE();
-    in.read_bytes(record.alert_m, am_kept);
-    in.skip(am - am_kept);
+    if (!in.read_bytes(record.alert_m, am_kept))
+        return Overflow(kOverflow, in.end_of(am_kept), len);
+    if (!in.skip(am - am_kept)) return Overflow(kOverflow, in.end_of(am - am_kept), len);
 
     if (!in.read_u8(record.alert_p_count)) return Overflow(kOverflow, in.end_of(1), len);
     const int ap = record.alert_p_count;
@@ -226,10 +229,10 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* buf, int len) {
         InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}",
                 DataId(), record.alert_p_count, TeleDC::ALERT_P_SIZE());
     }
-    if (!in.can_read(ap)) return Overflow(kOverflow, in.end_of(ap), len);
     const int ap_kept = ap < TeleDC::ALERT_P_SIZE() ? ap : TeleDC::ALERT_P_SIZE();
-    in.read_bytes(record.alert_p, ap_kept);
-    in.skip(ap - ap_kept);
+    if (!in.read_bytes(record.alert_p, ap_kept))
+        return Overflow(kOverflow, in.end_of(ap_kept), len);
+    if (!in.skip(ap - ap_kept)) return Overflow(kOverflow, in.end_of(ap - ap_kept), len);
     return in.offset();
 }
 

@@ -71,6 +71,9 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
     // there is no controller).
     void CheckThresholdWork(std::function<void()> work);
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
+    // The details of this device's standing points with `key`, as the host's
+    // alarm table holds them (restored ones included).
+    std::vector<std::string> StandingAlarmDetails(const std::string& key) const;
     bool SaveDeviceHistory(const unsigned char* data, unsigned int len);
 
     template <typename... Args>

@@ -134,6 +134,14 @@ class PMBusPowerRC : public SMDSPDevice {
                                alarm_seq++);
         }
         DoImpCheckAlert();
+        // Modules gone with a count change: their points are cleared once
+        // here, numbered after every other point of the cycle.
+        for (std::size_t i = channels.size(); i < removed_until_; ++i) {
+            CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警",
+                               ModulePrefix(i) + "整流模块故障告警", false, alarm_seq++);
+            ClearRemovedModule(i);
+        }
+        removed_until_ = 0;
 
         const std::size_t noted = pending_rules.size();
         // The closure stores its own copy of this cycle's record: it may run on
@@ -177,12 +185,17 @@ class PMBusPowerRC : public SMDSPDevice {
                 count_streak_ = 1;
             }
             if (count_streak_ < kCountChangeAnswers) return -1;
-            // Modules were really added or removed: start again from this answer.
+            // Modules were really added or removed. The modules that remain
+            // keep their records (a faulty one stays faulty until its next
+            // alarm answer); added ones start at zero.
             InfoLog(
                 "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 "
                 "channel_count changed {} -> {}",
                 DataId(), rc.channel_count, n);
-            channels.clear();
+            removed_until_ = std::max(removed_until_, channels.size());
+            channels.resize(n, TeleRCChannel{});
+            rc.channel_count = n;
+            count_changed_ = true;
         }
         count_streak_ = 0;
         if (channels.empty()) {
@@ -368,6 +381,17 @@ class PMBusPowerRC : public SMDSPDevice {
 
     // The model's own alarm points, registered after the generic ones.
     virtual void DoImpCheckAlert() {}
+    // Registers the model's own points of a module that no longer exists, inactive.
+    virtual void ClearRemovedModule(std::size_t /*index*/) {}
+
+    // True once after the module count changed: the modules' states must be
+    // read again before the alarm points are trusted (the bus device then
+    // asks for every optional answer).
+    bool TakeCountChange() {
+        const bool changed = count_changed_;
+        count_changed_ = false;
+        return changed;
+    }
 
     TeleRC rc;
     std::vector<TeleRCChannel> channels;
@@ -385,4 +409,7 @@ class PMBusPowerRC : public SMDSPDevice {
     // in a row it came.
     std::uint8_t streak_count_ = 0;
     int count_streak_ = 0;
+    bool count_changed_ = false;
+    // Modules [channel_count, removed_until_) went with a count change.
+    std::size_t removed_until_ = 0;
 };

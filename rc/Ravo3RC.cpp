@@ -20,6 +20,14 @@ Ravo3RC::Ravo3RC() {
 
 Ravo3RC::~Ravo3RC() = default;
 
+void Ravo3RC::ClearRemovedModule(std::size_t index) {
+    const std::string prefix = ModulePrefix(index);
+    for (const auto& rule : kModelRules) {
+        CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, prefix + rule.detail, false,
+                           alarm_seq++);
+    }
+}
+
 const std::array<Ravo3RCRule, 4>& Ravo3RC::ModelRules() {
     return kModelRules;
 }

@@ -28,6 +28,7 @@ class Ravo3RC : public PMBusPowerRC<tele_c_ravo3_rc, tele_c_ravo3_rc_channel, 51
     // Registers the model's points, in table order, for every module whose
     // alarm answer carried the expected four alarm bytes.
     void DoImpCheckAlert() override;
+    void ClearRemovedModule(std::size_t index) override;
 
     // The model's points, in the order they are registered per module.
     static const std::array<Ravo3RCRule, 4>& ModelRules();

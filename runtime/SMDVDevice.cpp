@@ -162,6 +162,19 @@ bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& rules) {
     return c->EvaluateRules(DataId(), DeviceType(), rules);
 }
 
+std::vector<std::string> SMDVDevice::StandingAlarmDetails(const std::string& key) const {
+    std::vector<std::string> out;
+    auto c = controller_.lock();
+    if (!c) return out;
+    const std::string type = DeviceType();
+    for (const smd::ActiveAlarm& a : c->ActiveAlarms()) {
+        if (a.data_id == DataId() && a.device_type == type && a.key == key) {
+            out.push_back(a.detail);
+        }
+    }
+    return out;
+}
+
 bool SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int len) {
     if (!data && len > 0) return false;
     auto c = controller_.lock();

@@ -58,6 +58,7 @@ void Device::SetState(const Event& e) {
     };
     switch (e.state_target) {
         case StateTarget::AcChannel:
+            if (!ChannelExists(e)) return;
             s_.ac_units[unit].channels[static_cast<std::size_t>(e.channel)].states[index] = e.state;
             ac_dirty_.alarm = true;
             break;
@@ -109,6 +110,7 @@ void Device::SetValue(const Event& e) {
     const auto index = static_cast<std::size_t>(e.index);
     switch (e.value_target) {
         case ValueTarget::AcChannel: {
+            if (!ChannelExists(e)) return;
             AcChannel& c = s_.ac_units[unit].channels[static_cast<std::size_t>(e.channel)];
             Value* v[] = {&c.a, &c.b, &c.c, &c.f};
             *v[index] = e.value;
@@ -185,6 +187,35 @@ void Device::Apply(const Event& e) {
             notes_.push_back(e.key + ": module " + std::to_string(at + 1) + " removed");
             return;
         }
+        case Event::Kind::AddChannel: {
+            std::vector<AcChannel>& channels =
+                s_.ac_units[static_cast<std::size_t>(e.unit)].channels;
+            // The AC analog answer is the largest AC answer; it must still fit one frame.
+            std::size_t analog = 2 + 17;
+            for (const AcUnit& u : s_.ac_units) analog += 13 + 17 * u.channels.size();
+            if (channels.size() >= static_cast<std::size_t>(kMaxChannels) || analog > kMaxInfo) {
+                notes_.push_back(e.key + ": no room for another channel, ignored");
+                return;
+            }
+            channels.push_back(e.ac_channel);
+            ac_dirty_ = Dirty{};
+            notes_.push_back(e.key + ": channel " + std::to_string(channels.size()) + " added");
+            return;
+        }
+        case Event::Kind::RemoveChannel: {
+            std::vector<AcChannel>& channels =
+                s_.ac_units[static_cast<std::size_t>(e.unit)].channels;
+            const std::size_t at =
+                e.last_channel ? channels.size() - 1 : static_cast<std::size_t>(e.channel);
+            if (channels.empty() || at >= channels.size()) {
+                notes_.push_back(e.key + ": no such channel, ignored");
+                return;
+            }
+            channels.erase(channels.begin() + static_cast<long>(at));
+            ac_dirty_ = Dirty{};
+            notes_.push_back(e.key + ": channel " + std::to_string(at + 1) + " removed");
+            return;
+        }
         case Event::Kind::WrongCount: {
             CountOverride& o = OverrideFor(e.count, e.unit);
             o.active = true;
@@ -207,6 +238,14 @@ void Device::Apply(const Event& e) {
             notes_.push_back(e.key + ": data flag set");
             return;
     }
+}
+
+bool Device::ChannelExists(const Event& e) {
+    const auto& channels = s_.ac_units[static_cast<std::size_t>(e.unit)].channels;
+    if (static_cast<std::size_t>(e.channel) < channels.size()) return true;
+    notes_.push_back(e.key + ": there is no channel " + std::to_string(e.channel + 1) +
+                     ", ignored");
+    return false;
 }
 
 std::uint8_t Device::Count(CountKind kind, std::size_t real, int unit) {

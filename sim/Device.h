@@ -62,6 +62,8 @@ class Device {
     void Apply(const Event& e);
     void SetState(const Event& e);
     void SetValue(const Event& e);
+    // False, with a note, for an event naming an AC channel removed meanwhile.
+    bool ChannelExists(const Event& e);
     CountOverride& OverrideFor(CountKind kind, int unit);
     // The count to send: the real one, or a falsified one while an event says so.
     std::uint8_t Count(CountKind kind, std::size_t real, int unit = 0);

@@ -250,6 +250,7 @@ void ParseAc(const Json::Value& v, Scenario& s) {
     if (o.Has("current")) d.current = ParseValue(o.Get("current"), o.Key("current"));
     if (o.Has("breakers")) d.breakers = ParseBreakers(o.Get("breakers"), o.Key("breakers"));
     if (o.Has("data_flag")) s.ac_flag = ParseFlag(o.Get("data_flag"), o.Key("data_flag"));
+    s.channel_template = DefaultChannel(d);
     s.ac_units.assign(1, DefaultAcUnit(d));
     if (o.Has("units")) {
         const Json::Value& u = o.Get("units");
@@ -562,6 +563,21 @@ Event ParseEvent(const Json::Value& v, const std::string& key, const Scenario& s
             e.last_module = false;
             e.index = Number1(o, "module", kMaxModules, true);
         }
+    } else if (action == "add_channel") {
+        e.kind = Event::Kind::AddChannel;
+        e.unit = AcUnitOf(o, s);
+        e.ac_channel = s.channel_template;
+        if (o.Has("voltage")) {
+            e.ac_channel.a = e.ac_channel.b = e.ac_channel.c =
+                ParseValue(o.Get("voltage"), o.Key("voltage"));
+        }
+    } else if (action == "remove_channel") {
+        e.kind = Event::Kind::RemoveChannel;
+        e.unit = AcUnitOf(o, s);
+        if (o.Has("channel")) {
+            e.last_channel = false;
+            e.channel = Number1(o, "channel", kMaxChannels, true);
+        }
     } else if (action == "wrong_count" || action == "fix_count") {
         e.kind = action == "wrong_count" ? Event::Kind::WrongCount : Event::Kind::FixCount;
         e.count = ParseCount(o, s, e);
@@ -593,7 +609,8 @@ Event ParseEvent(const Json::Value& v, const std::string& key, const Scenario& s
     } else {
         throw ScenarioError(dk,
                             "expected \"set\", \"clear\", \"blow_fuse\", \"fail_module\", "
-                            "\"add_module\", \"remove_module\", \"wrong_count\", "
+                            "\"add_module\", \"remove_module\", \"add_channel\", "
+                            "\"remove_channel\", \"wrong_count\", "
                             "\"fix_count\", \"set_value\" or \"set_flag\"");
     }
     o.Done();

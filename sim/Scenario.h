@@ -117,6 +117,8 @@ struct Event {
         FailModule,
         AddModule,
         RemoveModule,
+        AddChannel,
+        RemoveChannel,
         WrongCount,
         FixCount,
         SetValue,
@@ -135,8 +137,10 @@ struct Event {
     int index = 0;    // phase, slot, fuse or module, 0-based
     std::uint8_t state = 1;
     Value value;
-    Module module;            // add_module
-    bool last_module = true;  // remove_module without "module"
+    Module module;             // add_module
+    bool last_module = true;   // remove_module without "module"
+    AcChannel ac_channel;      // add_channel
+    bool last_channel = true;  // remove_channel without "channel"
     CountKind count = CountKind::AcUnits;
     std::uint8_t count_value = 0;
     std::int64_t answers = -1;  // answers carrying the wrong count, -1 until fix_count
@@ -178,6 +182,7 @@ struct Scenario {
     std::uint8_t address = 1;
 
     std::vector<AcUnit> ac_units;
+    AcChannel channel_template;  // what add_channel adds unless it says otherwise
     DataFlag ac_flag;
 
     Value group;

@@ -51,6 +51,8 @@ class FakeUnit : public SMDSPDevice {
         return SMDVDevice::InitV(parent, data_id, cfg);
     }
     void RoundDone() override { calls().push_back({Who(), "RoundDone", nullptr, 0}); }
+    bool TakeCountChange() { return std::exchange(count_change, false); }
+    bool count_change = false;
 
     SMDVDevice* init_parent = nullptr;
     Json::Value init_cfg;
@@ -659,6 +661,51 @@ TEST_F(BusTest, FirstCycleIsFullThenHoldOffThenFlagsSteer) {
     EXPECT_EQ(bus->Stats().cycles, 2u);
 }
 
+// A unit that takes a new count has the rest of that cycle and the whole next
+// one ask for every optional answer, whatever the data flags say.
+TEST_F(BusTest, ACountChangeAsksForEverythingUntilTheNextCycleEnds) {
+    struct Case {
+        const char* name;
+        int step;  // the answer after which a unit reports the change
+        std::vector<int> cycle2;
+    };
+    const std::vector<int> full = {0, 1, 2, 4, 5, 6, 7, 8, 3, 9}, flagless = {0, 4, 7, 3, 9};
+    for (const Case& c :
+         {Case{"AC channels", 0, full}, Case{"modules", 4, {0, 4, 5, 6, 7, 8, 3, 9}},
+          Case{"none", -1, flagless}}) {
+        SCOPED_TRACE(c.name);
+        bus = std::make_shared<TestBus>();
+        line = std::make_shared<RecordingTransport>();
+        ASSERT_TRUE(Configure(Config(1, 1)));
+        ASSERT_TRUE(bus->RefreshStatus());
+        Feed(0x40, ByteBuilder().hex("5241562D4F33"));
+        std::vector<std::vector<int>> cycles;
+        for (std::uint64_t n = 1; n <= 4; ++n) {
+            std::vector<int> steps;
+            if (n > 1) {
+                clock.Advance(2);
+                ASSERT_TRUE(bus->RefreshStatus());
+            }
+            while (bus->Stats().cycles < n && steps.size() < 12) {
+                const int step = StepOf(Last());
+                steps.push_back(step);
+                if (n == 2 && step == c.step) {
+                    (step == 0 ? static_cast<FakeUnit&>(*bus->ac()[0])
+                               : static_cast<FakeUnit&>(*bus->rc()))
+                        .count_change = true;
+                }
+                const unsigned char cid1 = Last().cid1;
+                Feed(cid1, step == 3 || step == 9 ? Bytes{} : Bytes{0, 1});
+            }
+            cycles.push_back(steps);
+        }
+        EXPECT_EQ(cycles[0], full);
+        EXPECT_EQ(cycles[1], c.cycle2);
+        EXPECT_EQ(cycles[2], c.step < 0 ? flagless : full);
+        EXPECT_EQ(cycles[3], flagless);
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Rejected and set-aside answers
 
@@ -1087,10 +1134,13 @@ TEST_F(BusTest, ModelCheck) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        rec.Clear();
+        Recorder rec;  // a fresh alarm table per case
         bus = std::make_shared<TestBus>();
         line = std::make_shared<RecordingTransport>();
-        ASSERT_TRUE(Configure(Config(1, 1)));
+        const Json::Value cfg = Config(1, 1);
+        bus->Init(rec.controller, kBusId, cfg);
+        bus->SetTransport(line);
+        ASSERT_TRUE(bus->InitSetting(cfg));
         ASSERT_TRUE(bus->RefreshStatus());
         Feed(0x40, c.field);
         const std::string raw(c.field.begin(), c.field.begin() + c.kept);
@@ -1134,4 +1184,91 @@ TEST_F(BusTest, ModelAnswerWithoutAcUnitsStartsAtRectifiers) {
     EXPECT_EQ(Last().cid1, 0x41);
     EXPECT_EQ(Last().cid2, 0x41);
     EXPECT_TRUE(Last().info.empty());
+}
+
+// A standing model point goes when a listed model answers, whatever model its
+// detail names (after a restart it comes from the store, not from this run).
+TEST_F(BusTest, ModelAnswerClearsAStandingModelAlarm) {
+    const std::string head = "本驱动类型:ravo3 检测型号:";
+    const Bytes rav = ByteBuilder().hex("5241562D4F33");
+    const Bytes other = ByteBuilder().hex("4B4C582D3034");  // "KLX-04"
+    auto standing = [](unsigned id, const std::string& type, const std::string& detail) {
+        rule_value r;
+        r.active = 1;
+        r.key = "device_model";
+        r.code = "70319";
+        r.level = 3;
+        r.name = "设备配置检测";
+        r.detail = detail;
+        return std::make_tuple(id, type, r);
+    };
+    struct Case {
+        const char* name;
+        std::vector<std::string> before;  // standing details of this device
+        Bytes answer;
+        std::vector<std::string> cleared, raised, after;
+    };
+    const std::string old_text = head + "OLD-1";
+    const std::string other_text = head + "KLX-04";
+    const std::vector<Case> cases = {
+        {"restored, listed model", {old_text}, rav, {old_text}, {}, {}},
+        {"two standing, listed model", {old_text, other_text}, rav, {old_text, other_text}, {}, {}},
+        {"nothing standing, listed model", {}, rav, {}, {}, {}},
+        {"standing, another foreign model",
+         {old_text},
+         other,
+         {old_text},
+         {other_text},
+         {other_text}},
+        {"standing, the same foreign model", {other_text}, other, {}, {}, {other_text}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorder r;  // a fresh alarm table per case
+        bus = std::make_shared<TestBus>();
+        line = std::make_shared<RecordingTransport>();
+        const Json::Value cfg = Config(1, 1);
+        bus->Init(r.controller, kBusId, cfg);
+        bus->SetTransport(line);
+        ASSERT_TRUE(bus->InitSetting(cfg));
+        for (const auto& d : c.before) {
+            auto [id, type, rule] = standing(kBusId, "ravo3", d);
+            r.controller->EvaluateRules(id, type, {rule});
+        }
+        // Points of other devices and the rectifier unit (same data id) stay.
+        auto [rid, rtype, rrule] = standing(kBusId, "ravo3-rc", old_text);
+        r.controller->EvaluateRules(rid, rtype, {rrule});
+        auto [oid, otype, orule] = standing(kBusId + 1, "ravo3", old_text);
+        r.controller->EvaluateRules(oid, otype, {orule});
+        const std::size_t earlier = r.Events().size();
+
+        ASSERT_TRUE(bus->RefreshStatus());
+        Feed(0x40, c.answer);
+        const auto all = r.Events();
+        const std::vector<smd::AlarmEvent> events(all.begin() + static_cast<long>(earlier),
+                                                  all.end());
+        std::vector<std::string> cleared, raised, after;
+        for (const auto& e : events) {
+            (e.kind == smd::AlarmEvent::Kind::Cleared ? cleared : raised).push_back(e.alarm.detail);
+            EXPECT_EQ(e.alarm.key, "device_model");
+            EXPECT_EQ(e.alarm.data_id, kBusId);
+            EXPECT_EQ(e.alarm.device_type, "ravo3");
+        }
+        std::size_t others = 0;
+        for (const auto& a : r.controller->ActiveAlarms()) {
+            if (a.data_id == kBusId && a.device_type == "ravo3") {
+                after.push_back(a.detail);
+            } else {
+                ++others;
+            }
+        }
+        std::sort(cleared.begin(), cleared.end());
+        std::vector<std::string> want_cleared = c.cleared;
+        std::sort(want_cleared.begin(), want_cleared.end());
+        EXPECT_EQ(cleared, want_cleared);
+        EXPECT_EQ(raised, c.raised);
+        EXPECT_EQ(after, c.after);
+        EXPECT_EQ(others, 2u);
+        EXPECT_EQ(StepOf(Last()), 0);
+    }
 }

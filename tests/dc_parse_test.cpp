@@ -424,7 +424,7 @@ TEST_F(DcParse, EveryPrefixStaysInsideTheAnswer) {
         {"alarms, 70 and 14",
          true,
          Alarm(1, States(0, 70), States(0, 14)),
-         {1, 2, 72, 73, 87},
+         {1, 2, 66, 72, 73, 86, 87},
          {{73, CountMsg(kAlertP, 14, 13)}},
          -1},
     };
@@ -473,10 +473,13 @@ TEST_F(DcParse, PartialUpdatesOnFailure) {
     const Bytes m2 = Floats({3, 4}), n6 = Floats({5, 6, 7, 8, 9, 10});
     const Bytes analog = Analog(1, 2, m2, 2, n6, 6, Floats({11, 12}), 2);
     const Bytes alarms = Alarm(2, States(1, 64), States(0xE0, 13));
+    // Over the limits: the kept states are copied before the whole block is checked.
+    const Bytes over = Alarm(2, States(1, 70), States(0xE0, 14));
     struct Case {
         bool alarms;
         int len;
         std::vector<std::pair<int, Bytes>> writes;
+        const Bytes* section = nullptr;
     };
     const std::vector<Case> cases = {
         {false, 6, {{kV, F(1)}}},
@@ -494,11 +497,20 @@ TEST_F(DcParse, PartialUpdatesOnFailure) {
         {true, 1, {{kVState, {2}}}},
         {true, 65, {{kVState, {2}}, {kAmCount, {64}}}},
         {true, 79, {{kVState, {2}}, {kAmCount, {64}}, {kAlertM, States(1, 64)}, {kApCount, {13}}}},
+        {true, 70, {{kVState, {2}}, {kAmCount, {70}}, {kAlertM, States(1, 64)}}, &over},
+        {true,
+         86,
+         {{kVState, {2}},
+          {kAmCount, {70}},
+          {kAlertM, States(1, 64)},
+          {kApCount, {14}},
+          {kAlertPOff, States(0xE0, 13)}},
+         &over},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.len);
         SetUp();
-        EXPECT_EQ(Run(c.alarms, c.alarms ? alarms : analog, c.len), -1);
+        EXPECT_EQ(Run(c.alarms, c.section ? *c.section : c.alarms ? alarms : analog, c.len), -1);
         Bytes want(sizeof(tele_c_ravo3_dc), kFill);
         for (const auto& w : c.writes) Put(want, w.first, w.second);
         EXPECT_EQ(Record(), want);

@@ -209,3 +209,100 @@ TEST_F(SimHost, LargerSiteWithCountTroubles) {
     const auto snaps = rec.Snapshots();
     EXPECT_EQ(snaps.back().bytes.at(73), 4);  // a module removed and another added
 }
+
+// A unit that does not flag a count change in its data flags (fixed at 0):
+// the records of what remains are kept and read again at once, so a standing
+// alarm neither clears nor raises again, and the points of what went are
+// cleared exactly once. The history record follows the new count.
+TEST_F(SimHost, CountChangesKeepWhatIsStillTrue) {
+    struct Case {
+        const char* name;
+        const char* scenario;
+        unsigned data_id;
+        std::vector<std::string> raised, cleared;  // "key detail", in order
+        std::size_t record_bytes;
+    };
+    const std::string m2 = "RC_0 模块2整流模块故障告警", m3 = "RC_0 模块3整流模块故障告警";
+    const std::string m3_model = "RAVO3_RC_0 模块3模块故障告警状态";
+    const std::string ch1 = "AC_0 交流屏1输入线/相电压AB/A", ch2 = "AC_5 交流屏2输入线/相电压BC/B";
+    const std::vector<Case> cases = {
+        {"module removed",
+         R"({"rectifier": {"modules": 3, "data_flag": 0}, "events": [
+             {"at_cycle": 1, "do": "fail_module", "module": 2},
+             {"at_cycle": 1, "do": "fail_module", "module": 3},
+             {"at_cycle": 1, "do": "set", "target": "module_alarm", "module": 3, "slot": 0},
+             {"at_cycle": 3, "do": "remove_module"}]})",
+         kBusId,
+         {m2, m3, m3_model},
+         {m3, m3_model},
+         81 + 32 * 2},
+        {"module added",
+         R"({"rectifier": {"modules": 2, "data_flag": 0}, "events": [
+             {"at_cycle": 1, "do": "fail_module", "module": 2},
+             {"at_cycle": 3, "do": "add_module"}]})",
+         kBusId,
+         {m2},
+         {},
+         81 + 32 * 3},
+        {"AC channel removed",
+         R"({"ac": {"channels": 2, "data_flag": 0}, "events": [
+             {"at_cycle": 1, "do": "set", "target": "ac_channel", "channel": 1, "phase": "a"},
+             {"at_cycle": 1, "do": "set", "target": "ac_channel", "channel": 2, "phase": "b",
+              "state": 2},
+             {"at_cycle": 3, "do": "remove_channel"}]})",
+         kAcId,
+         {ch1, ch2},
+         {ch2},
+         40 + 30 * 1},
+        {"AC channel added",
+         R"({"ac": {"channels": 1, "data_flag": 0}, "events": [
+             {"at_cycle": 1, "do": "set", "target": "ac_channel", "channel": 1, "phase": "a"},
+             {"at_cycle": 3, "do": "add_channel"}]})",
+         kAcId,
+         {ch1},
+         {},
+         40 + 30 * 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Recorder fresh;
+        bus = std::make_unique<Ravo3>();
+        line = std::make_shared<RecordingTransport>();
+        seen = 0;
+        responder = std::make_unique<sim::Responder>(sim::ParseScenario(c.scenario));
+        bus->Init(fresh.controller, kBusId, SiteConfig());
+        bus->SetTransport(line);
+        ASSERT_TRUE(bus->InitSetting(SiteConfig()));
+        for (std::uint64_t n = 1; n <= 6; ++n) {
+            for (int guard = 0; guard < 400 && bus->Stats().cycles < n; ++guard) {
+                clock.Advance(2);
+                clock.AdvanceMillis(5000);
+                bus->RefreshStatus();
+                Pump();
+            }
+        }
+        ASSERT_EQ(bus->Stats().cycles, 6u);
+        std::vector<std::string> raised, cleared;
+        for (const auto& e : fresh.Events()) {
+            if (e.alarm.data_id != c.data_id) continue;
+            (e.kind == smd::AlarmEvent::Kind::Raised ? raised : cleared)
+                .push_back(e.alarm.key + " " + e.alarm.detail);
+        }
+        EXPECT_EQ(raised, c.raised);
+        EXPECT_EQ(cleared, c.cleared);
+        std::set<std::string> active;
+        for (const auto& a : fresh.controller->ActiveAlarms()) {
+            if (a.data_id == c.data_id) active.insert(a.key + " " + a.detail);
+        }
+        std::set<std::string> want(c.raised.begin(), c.raised.end());
+        for (const auto& k : c.cleared) want.erase(k);
+        EXPECT_EQ(active, want);
+        const auto history = fresh.history->All();
+        ASSERT_FALSE(history.empty());
+        std::size_t last = 0;
+        for (const auto& r : history) {
+            if (r.data_id == c.data_id && r.device_type != "ravo3-dc") last = r.bytes.size();
+        }
+        EXPECT_EQ(last, c.record_bytes);
+    }
+}
