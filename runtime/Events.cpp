@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <mutex>
 
 namespace smd {
 
@@ -108,7 +109,13 @@ std::string iso8601(const boost::posix_time::ptime& local) {
     // The offset in force at that local time (mktime fills tm_gmtoff).
     long offset = 0;
     std::tm probe = tm;
-    if (std::mktime(&probe) != static_cast<std::time_t>(-1)) offset = probe.tm_gmtoff;
+    {
+        // mktime re-reads the time zone each call, rewriting libc's copy of
+        // its name: calls from several threads must not overlap.
+        static std::mutex tz_mutex;
+        std::lock_guard<std::mutex> lock(tz_mutex);
+        if (std::mktime(&probe) != static_cast<std::time_t>(-1)) offset = probe.tm_gmtoff;
+    }
     char sign = offset < 0 ? '-' : '+';
     const long a = offset < 0 ? -offset : offset;
     char buf[96];
