@@ -302,27 +302,38 @@ bool Host::Start(const std::string& config_path, std::string& error) {
     return Start(std::move(config), error);
 }
 
-void Host::OpenStore(const SiteConfig& config) {
+bool Host::OpenStore(const SiteConfig& config, std::string& error) {
     controller_->SetHistoryStore(std::make_shared<MemoryHistoryStore>(config.history_retention));
     if (config.history_db.empty()) {
         Log("no \"history_db\" configured: history and alarms are kept in memory only");
-        return;
+        return true;
     }
     SqliteStore::Options o;
     o.history_retention = config.history_retention;
     o.event_retention = config.event_retention;
+    o.fault = options_.store_fault;
     std::string why;
-    store_ = SqliteStore::Open(config.history_db, o, &why);
+    bool in_use = false;
+    store_ = SqliteStore::Open(config.history_db, o, &why, &in_use);
+    if (in_use) {
+        // A second host on the same file would interleave both histories.
+        error = why;
+        return false;
+    }
     if (!store_) {
         Log(why + "; running without stored history (kept in memory only)");
-        return;
+        return true;
     }
     store_->SetErrorSink([this](const std::string& line) { Log(line); });
+    std::weak_ptr<SMDController> weak_controller = controller_;
+    store_->SetStandingSource([weak_controller] {
+        auto c = weak_controller.lock();
+        return c ? c->ActiveAlarms() : std::vector<ActiveAlarm>();
+    });
     controller_->SetHistoryStore(store_);
     controller_->SetAlarmStore(store_);  // restores the standing alarms
     // Snapshots are written on the worker thread, off the line threads.
     std::weak_ptr<SqliteStore> weak_store = store_;
-    std::weak_ptr<SMDController> weak_controller = controller_;
     controller_->SetSnapshotListener([weak_store, weak_controller](const Snapshot& s) {
         auto c = weak_controller.lock();
         if (!c) return;
@@ -330,8 +341,16 @@ void Host::OpenStore(const SiteConfig& config) {
             if (auto st = weak_store.lock()) st->SaveSnapshot(s);
         });
     });
-    Log("history database " + config.history_db + " open, " +
-        std::to_string(controller_->ActiveAlarms().size()) + " standing alarms restored");
+    const std::string restored =
+        std::to_string(controller_->ActiveAlarms().size()) + " standing alarms restored";
+    if (store_->ReadOnly()) {
+        Log("history database " + config.history_db + " is read-only (" + store_->ReadOnlyCause() +
+            "): replaying what it holds, " + restored +
+            "; new history and alarm events stay in memory");
+    } else {
+        Log("history database " + config.history_db + " open, " + restored);
+    }
+    return true;
 }
 
 bool Host::ReplayUnit(Line& line, SMDVDevice& unit) {
@@ -413,7 +432,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
         e.device = DeviceOf(a.alarm.data_id, a.alarm.device_type);
         events_.Publish(std::move(e));
     });
-    OpenStore(config);
+    if (!OpenStore(config, error)) return false;
     // Faults in the driver's keys: the driver may still take the device.
     for (const std::string& w : config.warnings) Log("warning: " + w);
 

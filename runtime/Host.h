@@ -31,6 +31,8 @@ struct HostOptions {
     std::function<void(const std::string&)> log;
     // False: load the devices and replay the history, but open no line.
     bool start_lines = true;
+    // Fault seam of the history database (see SqliteStore::Options::fault).
+    std::function<int(const char* step)> store_fault;
 };
 
 // A line thread's sign of life, for a watchdog.
@@ -127,7 +129,7 @@ class Host {
     void SubmitCommLost(Line& line, bool active);
     void PublishLine(Line& line);
     std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
-    void OpenStore(const SiteConfig& config);
+    bool OpenStore(const SiteConfig& config, std::string& error);
     void Replay(Line& line);
     bool ReplayUnit(Line& line, SMDVDevice& unit);
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -253,6 +254,122 @@ TEST(Host, ServesACycleAndAfterARestartServesTheStoredValuesAtOnce) {
         host.Controller()->DrainWork();
         EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac"), raised);
         EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Cleared, "ravo3-ac"), raised);
+        host.Stop();
+    }
+}
+
+// What another program reads in the file, one row per line.
+std::string file_rows(const std::string& db, const char* sql) {
+    sqlite3* h = nullptr;
+    std::string out;
+    if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(h, sql, -1, &s, nullptr) == SQLITE_OK) {
+            while (sqlite3_step(s) == SQLITE_ROW) {
+                const unsigned char* t = sqlite3_column_text(s, 0);
+                out += (t ? reinterpret_cast<const char*>(t) : "NULL") + std::string("\n");
+            }
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(h);
+    return out;
+}
+
+// A write-failure window loses nothing and leaves the standing alarms true; a
+// second host is refused the database; a file that can only be read is
+// still replayed.
+TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
+    SharedClock clock;
+    QuickPause pause;
+    TempDir dir;
+    const std::string db = dir.File("site.db");
+    std::atomic<int> fault{SQLITE_OK};
+    std::string events_seen;
+    {
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::HostOptions o = logs.Options();
+        o.store_fault = [&](const char* step) {
+            return std::string(step) == "write" ? fault.load() : SQLITE_OK;
+        };
+        smd::Host host(o);
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        fault = SQLITE_FULL;
+        Cycles cycles;
+        cycles.Watch(host);
+        // The phase alarm is raised in cycle 1 and cleared in cycle 2, both
+        // while the disk is full.
+        SimPeer peer(pty.MasterFd(), scenario(R"([{"at_cycle": 2, "do": "clear",
+                                                   "target": "ac_channel", "phase": "a"}])"));
+        ASSERT_TRUE(cycles.WaitFor(1));
+        clock.AdvanceSeconds(3);
+        ASSERT_TRUE(cycles.WaitFor(2));
+        host.Controller()->DrainWork();
+        auto store = host.Store();
+        EXPECT_GE(store->Waiting(), 8u);  // 3 units x 2 cycles and 2 events
+        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "0\n");
+        EXPECT_EQ(logs.Count("history database " + db +
+                             ": cannot write: database or disk is full; history rows and "
+                             "alarm events wait in memory"),
+                  1);
+        EXPECT_EQ(host.GetValue(101, "channel_0_a"), 230.5f);
+
+        {
+            smd::PtyPair other_pty;
+            ASSERT_TRUE(other_pty.Create());
+            Logs other_logs;
+            smd::Host other(other_logs.Options());
+            smd::SiteConfig cfg;
+            std::string error;
+            ASSERT_TRUE(smd::ParseSiteConfig(site(db, other_pty.SlavePath()), "/", cfg, error));
+            EXPECT_FALSE(other.Start(cfg, error));
+            EXPECT_EQ(error, "history database " + db + ": in use by another host (" + db +
+                                 ".lock is held by process " + std::to_string(::getpid()) +
+                                 "); one host writes a database");
+        }
+
+        fault = SQLITE_OK;
+        clock.AdvanceSeconds(3);
+        ASSERT_TRUE(cycles.WaitFor(3));
+        host.Controller()->DrainWork();
+        EXPECT_EQ(store->Waiting(), 0u);
+        EXPECT_EQ(logs.Count("history database " + db +
+                             ": writing again; 6 history rows and 2 "
+                             "alarm events that waited written"),
+                  1);
+        events_seen = file_rows(db, "SELECT kind || ' ' || key FROM alarm_events ORDER BY id");
+        EXPECT_EQ(events_seen, "raised AC_0\ncleared AC_0\n");
+        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM active_alarms"),
+                  std::to_string(host.ActiveAlarms().size()) + "\n");
+        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "9\n");
+        host.Stop();
+    }
+    {
+        // The file can only be read now: what it holds is served, new rows stay in memory.
+        smd::PtyPair pty;
+        ASSERT_TRUE(pty.Create());
+        Logs logs;
+        smd::HostOptions o = logs.Options();
+        o.store_fault = [](const char* step) {
+            return std::string(step) == "open" ? SQLITE_READONLY : SQLITE_OK;
+        };
+        smd::Host host(o);
+        ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+        EXPECT_EQ(logs.Count("history database " + db +
+                             " is read-only (attempt to write a readonly database): replaying "
+                             "what it holds"),
+                  1);
+        EXPECT_EQ(host.Devices()[0].replayed, 3u);
+        EXPECT_EQ(host.GetValue(102, "v"), 53.25f);
+        Cycles cycles;
+        cycles.Watch(host);
+        SimPeer peer(pty.MasterFd(), scenario());
+        ASSERT_TRUE(cycles.WaitFor(1));
+        host.Controller()->DrainWork();
+        EXPECT_EQ(host.Store()->Count(), 12u);
+        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "9\n");
         host.Stop();
     }
 }

@@ -367,6 +367,54 @@ TEST(SqliteStore, ALockedDatabaseIsReported) {
     EXPECT_TRUE(smd::SqliteStore::Open(path, o, &error)) << error;
 }
 
+// Past the bound the oldest waiting history rows go; alarm events never do,
+// and what waits is served and written in order once writing works.
+TEST(SqliteStore, AFullQueueDropsOldHistoryButNoAlarmEvent) {
+    TempDir dir;
+    const std::string path = dir.File("q.db");
+    int fault = SQLITE_IOERR;
+    smd::SqliteStore::Options o;
+    o.queue_limit = 3;
+    o.fault = [&](const char* step) { return std::string(step) == "write" ? fault : SQLITE_OK; };
+    auto store = open_store(path, o);
+    std::vector<std::string> log;
+    store->SetErrorSink([&](const std::string& s) { log.push_back(s); });
+    smd::AlarmEvent raise;
+    raise.time = at("2026-12-08 10:00:00");
+    raise.alarm.data_id = 1;
+    raise.alarm.device_type = "ravo3-dc";
+    raise.alarm.key = "fuse";
+    smd::AlarmEvent clear = raise;
+    clear.kind = smd::AlarmEvent::Kind::Cleared;
+    for (unsigned char i = 0; i < 6; ++i) {
+        if (i == 1) store->Record(raise);
+        if (i == 4) store->Record(clear);
+        store->Append(record(1, "ravo3-dc", Bytes{i}));
+    }
+    EXPECT_EQ(store->Waiting(), 5u);
+    EXPECT_EQ(store->DroppedHistory(), 3u);
+    EXPECT_EQ(store->Latest(1, "ravo3-dc")->bytes, Bytes{5});
+    EXPECT_EQ(store->Events().size(), 2u);
+    EXPECT_EQ(query_text(path, "SELECT count(*) FROM history"), "0");
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_EQ(log[0], "history database " + path +
+                          ": cannot write: disk I/O error; history rows and alarm events wait in "
+                          "memory and are written when writing works again (at most 3 history "
+                          "rows, then the oldest go; alarm events are never dropped)");
+    EXPECT_EQ(log[1], "history database " + path +
+                          ": more than 3 history rows waiting: dropping "
+                          "the oldest");
+    fault = SQLITE_OK;
+    store->Flush();
+    EXPECT_EQ(store->Waiting(), 0u);
+    EXPECT_EQ(query_text(path, "SELECT hex(bytes) FROM history ORDER BY id"), "03|04|05");
+    EXPECT_EQ(query_text(path, "SELECT kind FROM alarm_events ORDER BY id"), "raised|cleared");
+    EXPECT_EQ(query_text(path, "SELECT count(*) FROM active_alarms"), "0");
+    EXPECT_EQ(log.back(), "history database " + path +
+                              ": writing again; 3 history rows and 2 alarm events that waited "
+                              "written, 3 oldest history rows dropped");
+}
+
 TEST(SqliteStore, StoreTimesRoundTripAndOddTextIsNoTime) {
     EXPECT_EQ(smd::store_time_text(at("2026-01-02 03:04:05")), "2026-01-02 03:04:05");
     EXPECT_EQ(smd::store_time_text(boost::posix_time::ptime()), "");
