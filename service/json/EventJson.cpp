@@ -36,6 +36,11 @@ void WriteFrames(json::Writer& w, const FrameStats& f) {
 
 void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a) {
     w.BeginObject();
+    WriteAlarmFields(w, device, a);
+    w.EndObject();
+}
+
+void WriteAlarmFields(json::Writer& w, const std::string& device, const ActiveAlarm& a) {
     w.Key("device").String(device);
     w.Key("data_id").UInt(a.data_id);
     w.Key("device_type").String(a.device_type);
@@ -46,7 +51,6 @@ void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a
     w.Key("level").Int(a.level);
     w.Key("state").Int(a.state);
     w.Key("since").Time(a.since);
-    w.EndObject();
 }
 
 namespace {

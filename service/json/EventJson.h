@@ -13,6 +13,8 @@ void WriteLine(json::Writer& w, const LineStatus& line);
 void WriteFrames(json::Writer& w, const FrameStats& frames);
 // {"device", "data_id", "device_type", "key", "code", "name", "detail", "level", "state", "since"}
 void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& alarm);
+// The same fields, into an object the caller has begun.
+void WriteAlarmFields(json::Writer& w, const std::string& device, const ActiveAlarm& alarm);
 // "values": {name: number or null}, and "replies": {name: text} for every
 // value that is null (the unit's reply, or why the number is not finite).
 void WriteValues(json::Writer& w, const std::vector<NamedValue>& values);

@@ -375,16 +375,7 @@ void MqttPublisher::Core::DiscoverPoint(const std::string& device, const std::st
 void MqttPublisher::Core::WriteAlarm(json::Writer& w, const std::string& device,
                                      const ActiveAlarm& a, const std::string& pid) const {
     w.Key("point").String(pid);
-    w.Key("device").String(device);
-    w.Key("data_id").UInt(a.data_id);
-    w.Key("device_type").String(a.device_type);
-    w.Key("key").String(a.key);
-    w.Key("code").String(a.code);
-    w.Key("name").String(a.name);
-    w.Key("detail").String(a.detail);
-    w.Key("level").Int(a.level);
-    w.Key("state").Int(a.state);
-    w.Key("since").Time(a.since);
+    service::WriteAlarmFields(w, device, a);
 }
 
 void MqttPublisher::Core::PublishAlarmList(const std::string& device) {
