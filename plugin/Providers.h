@@ -35,5 +35,14 @@ class Ravo3RCProvider : public SMDSPDeviceProvider {
 };
 
 // Four new factories, in the order bus device, AC, DC, rectifier unit.
+// C linkage only gives the host an unmangled name for dlsym; host and plug-in
+// are C++ built alike, so returning a C++ type is sound.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wreturn-type-c-linkage"
+#endif
 extern "C" __attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>>
 get_providers();
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
