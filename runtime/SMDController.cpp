@@ -110,18 +110,22 @@ std::string format_log(const std::string& format, const std::vector<LogArg>& arg
 
 void MemoryHistoryStore::Append(const HistoryRecord& record) {
     std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(record);
-    if (retention_ > 0 && records_.size() > retention_) {
-        records_.erase(records_.begin(),
-                       records_.begin() + static_cast<long>(records_.size() - retention_));
+    if (retention_ == 0 || records_.size() < retention_) {
+        records_.push_back(record);
+        return;
     }
+    // Full: the newest record takes the oldest one's place (and its buffers).
+    records_[oldest_] = record;
+    oldest_ = (oldest_ + 1) % records_.size();
 }
 
 std::optional<HistoryRecord> MemoryHistoryStore::Latest(std::uint32_t data_id,
                                                         const std::string& device_type) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
-        if (it->data_id == data_id && it->device_type == device_type) return *it;
+    const std::size_t n = records_.size();
+    for (std::size_t k = 1; k <= n; ++k) {
+        const HistoryRecord& r = records_[(oldest_ + n - k) % n];
+        if (r.data_id == data_id && r.device_type == device_type) return r;
     }
     return std::nullopt;
 }
@@ -133,7 +137,11 @@ std::size_t MemoryHistoryStore::Count() {
 
 std::vector<HistoryRecord> MemoryHistoryStore::All() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
+    std::vector<HistoryRecord> out;
+    out.reserve(records_.size());
+    out.insert(out.end(), records_.begin() + static_cast<long>(oldest_), records_.end());
+    out.insert(out.end(), records_.begin(), records_.begin() + static_cast<long>(oldest_));
+    return out;
 }
 
 }  // namespace smd
