@@ -33,6 +33,16 @@ struct Site {
 inline constexpr Site kTypical = {"typical", 1, 1, 1, 6};
 inline constexpr Site kLarge = {"large", 2, 3, 4, 24};
 
+// The simulator's scenario for `site`, every block reporting `data_flag`.
+inline std::string ScenarioJson(const Site& site, int data_flag) {
+    const std::string flag = std::to_string(data_flag);
+    return "{\"ac\": {\"units\": " + std::to_string(site.ac_units) +
+           ", \"channels\": " + std::to_string(site.channels) + ", \"data_flag\": " + flag +
+           "}, \"dc\": {\"units\": " + std::to_string(site.dc_units) + ", \"data_flag\": " + flag +
+           "}, \"rectifier\": {\"modules\": " + std::to_string(site.modules) +
+           ", \"data_flag\": " + flag + "}}";
+}
+
 // The port: remembers which command went out last (CID1 and CID2 are hex
 // characters 5..8 of the frame), so that its answer can be fed back.
 class CommandLatch : public smd::Transport {
@@ -68,13 +78,7 @@ class Rig {
         cfg["rcSetting"] = Json::Value(Json::objectValue);
         bus->InitSetting(cfg);
         bus->SetTransport(latch_);
-        const int flag = steady ? 0 : 17;
-        sim::Device unit(sim::ParseScenario(
-            "{\"ac\": {\"units\": " + std::to_string(site.ac_units) + ", \"channels\": " +
-            std::to_string(site.channels) + ", \"data_flag\": " + std::to_string(flag) +
-            "}, \"dc\": {\"units\": " + std::to_string(site.dc_units) +
-            ", \"data_flag\": " + std::to_string(flag) + "}, \"rectifier\": {\"modules\": " +
-            std::to_string(site.modules) + ", \"data_flag\": " + std::to_string(flag) + "}}"));
+        sim::Device unit(sim::ParseScenario(ScenarioJson(site, steady ? 0 : 17)));
         // The model query and two cycles with the simulator answering: every
         // command of a full cycle gets its answer into the table.
         bus->RefreshStatus();
