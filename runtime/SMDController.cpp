@@ -166,7 +166,9 @@ struct SMDController::Impl {
 
     // alarms: device, type, key, detail -> alarm
     mutable std::mutex alarm_mutex;
-    std::map<AlarmKey, smd::ActiveAlarm> active;
+    // Transparent: a cycle's points are looked up by reference, without
+    // copying their texts into a key.
+    std::map<AlarmKey, smd::ActiveAlarm, std::less<>> active;
     std::shared_ptr<smd::AlarmStore> alarm_store;
     std::function<void(const smd::AlarmEvent&)> alarm_listener;
     std::function<void(std::uint32_t, const std::string&, const std::vector<rule_value>&)>
@@ -280,8 +282,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
         rule_listener = impl_->rule_listener;
         const auto now = smd::local_time();
         for (const auto& r : rules) {
-            AlarmKey k{data_id, device_type, r.key, r.detail};
-            auto it = impl_->active.find(k);
+            const auto it = impl_->active.find(std::tie(data_id, device_type, r.key, r.detail));
             const bool standing = it != impl_->active.end();
             if (r.active && standing && it->second.state == r.state) continue;
             if (!r.active && !standing) continue;
@@ -305,7 +306,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
                 a.level = r.level;
                 a.state = r.state;
                 a.since = now;
-                impl_->active.emplace(k, a);
+                impl_->active.emplace(AlarmKey{data_id, device_type, r.key, r.detail}, a);
                 smd::AlarmEvent ev;
                 ev.kind = smd::AlarmEvent::Kind::Raised;
                 ev.time = now;
