@@ -69,9 +69,13 @@ class Rig {
     // `steady`: the monitoring unit reports no status or alarm change, so a
     // cycle after the first asks only for analog values and parameters;
     // otherwise every cycle asks for everything.
-    Rig(const Site& site, bool steady) : latch_(std::make_shared<CommandLatch>()) {
+    // With a `controller`, the units' snapshots, alarm points and records go
+    // to it; without, the closures run at once and hand nothing over.
+    Rig(const Site& site, bool steady,
+        std::shared_ptr<SMDController> controller = std::shared_ptr<SMDController>())
+        : latch_(std::make_shared<CommandLatch>()) {
         bus = std::make_shared<Ravo3>();
-        bus->Init(std::weak_ptr<SMDController>(), 100, Json::Value());
+        bus->Init(controller, 100, Json::Value());
         Json::Value cfg(Json::objectValue);
         for (int i = 0; i < site.ac_units; ++i) cfg["acSetting"][i]["data_id"] = 200 + i;
         for (int i = 0; i < site.dc_units; ++i) cfg["dcSetting"][i]["data_id"] = 300 + i;

@@ -12,9 +12,17 @@
 
 namespace {
 
-void BM_Cycle(benchmark::State& state, cycle_rig::Site site, bool steady) {
+void BM_Cycle(benchmark::State& state, cycle_rig::Site site, bool steady,
+              bool with_controller = false) {
     smd::set_pause([](unsigned) {});
-    cycle_rig::Rig rig(site, steady);
+    std::shared_ptr<SMDController> controller;
+    if (with_controller) {
+        // The host's side as well: snapshots published, alarm points
+        // evaluated and records stored (in memory) on this thread.
+        controller = std::make_shared<SMDController>();
+        controller->SetSynchronousWork(true);
+    }
+    cycle_rig::Rig rig(site, steady, controller);
     // A few cycles to let every buffer reach its size.
     for (int i = 0; i < 4; ++i) rig.Cycle();
     if (!rig.ok) {
@@ -40,6 +48,8 @@ BENCHMARK_CAPTURE(BM_Cycle, typical_steady, cycle_rig::kTypical, true);
 BENCHMARK_CAPTURE(BM_Cycle, typical_full, cycle_rig::kTypical, false);
 BENCHMARK_CAPTURE(BM_Cycle, large_steady, cycle_rig::kLarge, true);
 BENCHMARK_CAPTURE(BM_Cycle, large_full, cycle_rig::kLarge, false);
+BENCHMARK_CAPTURE(BM_Cycle, typical_steady_with_controller, cycle_rig::kTypical, true, true);
+BENCHMARK_CAPTURE(BM_Cycle, large_steady_with_controller, cycle_rig::kLarge, true, true);
 
 }  // namespace
 
