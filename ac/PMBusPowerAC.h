@@ -27,6 +27,7 @@
 #include "host/ByteReader.h"
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
+#include "host/ValueReply.h"
 
 namespace ac_alarm {
 
@@ -84,6 +85,30 @@ inline constexpr Rule kRules[] = {
 };
 
 inline constexpr const char* kChannelPrefix = "交流屏";
+inline constexpr std::size_t kRuleCount = sizeof(kRules) / sizeof(kRules[0]);
+
+// A rule's texts as the alarm calls take them, made once for the program.
+struct RuleTexts {
+    std::string key;
+    std::string code;
+    std::string name;
+    std::string detail;
+};
+
+inline const std::vector<RuleTexts>& rule_texts() {
+    static const std::vector<RuleTexts> texts = [] {
+        std::vector<RuleTexts> t;
+        for (const Rule& r : kRules) t.push_back({r.key, r.code, r.name, r.detail});
+        return t;
+    }();
+    return texts;
+}
+
+// The detail of a channel point: the channel prefix, the channel number
+// (from 1) and the rule's detail.
+inline std::string channel_detail(std::size_t channel, const Rule& rule) {
+    return kChannelPrefix + boost::lexical_cast<std::string>(channel + 1) + rule.detail;
+}
 
 }  // namespace ac_alarm
 
@@ -146,10 +171,10 @@ class PMBusPowerAC : public SMDSPDevice {
     using VDeviceInterface::LoadFromCache;
 
     float Get_Value(unsigned int /*data_id*/, const std::string& name) const override {
-        if (!ready) throw std::out_of_range("数据未就绪");
+        if (!ready) value_reply::NotReady();
         const std::int64_t age = (smd::local_time() - last_update).total_seconds();
         // A clock set back by a minute or more makes the data as untrustworthy as old data.
-        if (age >= 61 || age <= -61) throw std::out_of_range("数据已超时");
+        if (age >= 61 || age <= -61) value_reply::TimedOut();
         if (name == "ia") return ac.ia;
         if (name == "ib") return ac.ib;
         if (name == "ic") return ac.ic;
@@ -157,10 +182,10 @@ class PMBusPowerAC : public SMDSPDevice {
         if (name == "ib_alert") return static_cast<float>(ac.ib_alert);
         if (name == "ic_alert") return static_cast<float>(ac.ic_alert);
         const ac_detail::ChannelName m = ac_detail::match_channel_name(name);
-        if (!m.found) throw std::out_of_range("数据未提供");
+        if (!m.found) value_reply::NotProvided();
         std::size_t index = 0;
         if (!ac_detail::channel_index(m.digits, channels.size(), index)) {
-            throw std::out_of_range("通道参数越界");
+            value_reply::ChannelOutOfRange();
         }
         const CH& ch = channels[index];
         switch (m.letter) {
@@ -173,7 +198,7 @@ class PMBusPowerAC : public SMDSPDevice {
             case 'f':
                 return ch.f;
             default:
-                throw std::out_of_range("数据未提供");
+                value_reply::NotProvided();
         }
     }
 
@@ -228,34 +253,30 @@ class PMBusPowerAC : public SMDSPDevice {
         SendSP(TYPE, history.get(), history_size, false);
 
         alarm_seq = 1;
-        for (std::size_t i = 0; i < channels.size(); ++i) {
-            RegisterRules(&channels[i],
-                          ac_alarm::kChannelPrefix + boost::lexical_cast<std::string>(i + 1));
-        }
-        RegisterRules(nullptr, std::string());
+        BuildChannelDetails();
+        for (std::size_t i = 0; i < channels.size(); ++i) RegisterRules(&channels[i], i);
+        RegisterRules(nullptr, 0);
         DoImpCheckAlert();
         // Channels gone with a count change: their points are cleared once
         // here, numbered after every other point of the cycle.
         for (std::size_t i = channels.size(); i < removed_until; ++i) {
-            RegisterRules(nullptr,
-                          ac_alarm::kChannelPrefix + boost::lexical_cast<std::string>(i + 1), true);
+            RegisterRules(nullptr, i, true);
         }
         removed_until = 0;
 
-        const std::size_t noted = pending_rules.size();
         // The closure stores its own copy: it may run on the controller's
-        // worker thread while the next cycle rewrites the buffer.
+        // worker thread while the next cycle rewrites the buffer. It hands
+        // its rule list back for the next cycle's alarm calls.
         std::vector<unsigned char> record(history.get(), history.get() + history_size);
         std::shared_ptr<SMDVDevice> self = shared_from_this();
         PMBusPowerAC* unit = this;
-        std::function<void()> work = [self, unit, rules = std::move(pending_rules),
-                                      record = std::move(record)]() {
+        std::function<void()> work = [self, unit, rules = TakePendingRules(),
+                                      record = std::move(record)]() mutable {
             if (unit->DoBatchCheckThreshold(rules)) unit->alarm_changed = true;
             unit->SaveDeviceHistory(record.data(), static_cast<unsigned int>(record.size()));
+            unit->RecycleRules(std::move(rules));
         };
-        pending_rules.clear();
         CheckThresholdWork(std::move(work));
-        pending_rules.reserve(noted);
     }
 
     bool InitV(SMDVDevice* parent, unsigned int data_id, const Json::Value& cfg) override {
@@ -520,18 +541,45 @@ class PMBusPowerAC : public SMDSPDevice {
         return 0;
     }
 
-    // Registers the channel points of `ch` (with its detail prefix), or the
-    // phase current points when `ch` is null, numbering them in turn.
-    // With `removed`, the channel points of a channel that no longer exists,
-    // all inactive.
-    void RegisterRules(const CH* ch, const std::string& prefix, bool removed = false) {
-        for (const ac_alarm::Rule& rule : ac_alarm::kRules) {
+    // The details of every channel point, channel by channel in rule order,
+    // made again only when the channel count changes.
+    void BuildChannelDetails() {
+        if (details_for_ == channels.size() && !channel_details.empty()) return;
+        channel_details.clear();
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            for (const ac_alarm::Rule& rule : ac_alarm::kRules) {
+                channel_details.push_back(ac_alarm::per_channel(rule.source)
+                                              ? ac_alarm::channel_detail(i, rule)
+                                              : std::string());
+            }
+        }
+        details_for_ = channels.size();
+    }
+
+    // Registers the channel points of `ch` (channel `index`), or the phase
+    // current points when `ch` is null, numbering them in turn. With
+    // `removed`, the channel points of channel `index`, which no longer
+    // exists, all inactive.
+    void RegisterRules(const CH* ch, std::size_t index, bool removed = false) {
+        const std::vector<ac_alarm::RuleTexts>& texts = ac_alarm::rule_texts();
+        for (std::size_t k = 0; k < ac_alarm::kRuleCount; ++k) {
+            const ac_alarm::Rule& rule = ac_alarm::kRules[k];
             if (ac_alarm::per_channel(rule.source) != (ch != nullptr || removed)) continue;
             const bool active = !removed && StateOf(rule.source, ch, ac) == rule.value;
-            CheckThresholdBool(rule.level, rule.key, rule.code, rule.name,
-                               ch || removed ? prefix + rule.detail : std::string(rule.detail),
-                               active, alarm_seq);
+            const ac_alarm::RuleTexts& t = texts[k];
+            if (removed) {
+                CheckThresholdBool(rule.level, t.key, t.code, t.name,
+                                   ac_alarm::channel_detail(index, rule), active, alarm_seq);
+            } else {
+                CheckThresholdBool(
+                    rule.level, t.key, t.code, t.name,
+                    ch ? channel_details[index * ac_alarm::kRuleCount + k] : t.detail, active,
+                    alarm_seq);
+            }
             ++alarm_seq;
         }
     }
+
+    std::vector<std::string> channel_details;
+    std::size_t details_for_ = 0;
 };

@@ -1,88 +1,58 @@
-// One complete poll cycle of the bus device with its real units: answers
-// built by the simulator, framed, fed through the frame layer, decoded,
-// ended with every unit's RoundDone. The 20 ms pause is taken out through its
-// seam, so this measures the driver's own work per cycle.
+// Poll cycles of the bus device with its real units through the frame layer:
+// steady cycles (analog values and parameters only) and full ones (every
+// optional query), on a typical and a large site. The simulator's answers
+// are prepared before the timed loop, the 20 ms pause is taken out through
+// its seam and the decoders' output goes nowhere, so a cycle costs only the
+// driver's own work. Allocations per cycle are counted exactly.
 #include <benchmark/benchmark.h>
 
-#include <memory>
-
-#include "bus/Ravo3.h"
-#include "runtime/FrameCodec.h"
-#include "sim/Device.h"
-#include "sim/Scenario.h"
+#include "bench/CountingNew.h"
+#include "bench/CycleRig.h"
+#include "bench/QuietOutput.h"
 
 namespace {
 
-struct LastCommand : smd::Transport {
-    bool Open() override { return true; }
-    void Close() override {}
-    bool IsOpen() const override { return true; }
-    int Write(const unsigned char* d, unsigned int len, EnumParity) override {
-        last.assign(d, d + len);
-        return static_cast<int>(len);
-    }
-    std::vector<unsigned char> last;
-};
-
-std::string site(int ac, int dc) {
-    return "{\"ac\": {\"units\": " + std::to_string(ac) +
-           ", \"channels\": 3, \"data_flag\": 17}, \"dc\": {\"units\": " + std::to_string(dc) +
-           ", \"data_flag\": 17}, \"rectifier\": {\"modules\": 12, \"data_flag\": 17}}";
-}
-
-void BM_FullCycle(benchmark::State& state) {
-    const int ac = static_cast<int>(state.range(0));
-    const int dc = static_cast<int>(state.range(1));
+void BM_Cycle(benchmark::State& state, cycle_rig::Site site, bool steady,
+              bool with_controller = false) {
     smd::set_pause([](unsigned) {});
-    auto controller = std::make_shared<SMDController>();
-    controller->SetSynchronousWork(true);
-    auto port = std::make_shared<LastCommand>();
-    auto bus = std::make_shared<Ravo3>();
-    bus->Init(controller, 100, Json::Value());
-    Json::Value cfg(Json::objectValue);
-    for (int i = 0; i < ac; ++i) cfg["acSetting"][i]["data_id"] = 200 + i;
-    for (int i = 0; i < dc; ++i) cfg["dcSetting"][i]["data_id"] = 300 + i;
-    cfg["rcSetting"] = Json::Value(Json::objectValue);
-    bus->InitSetting(cfg);
-    bus->SetTransport(port);
-    sim::Device unit(sim::ParseScenario(site(ac, dc)));
-    smd::Frame cmd;
-    smd::FrameParser parse([&](const smd::Frame& f) { cmd = f; }, nullptr);
-    std::vector<unsigned char> info;
-    std::size_t bytes = 0;
-    auto answer_last = [&] {
-        parse.Feed(port->last.data(), port->last.size());
-        unit.Observe(cmd.cid1, cmd.cid2, 0);
-        unit.BuildInfo(cmd.cid1, cmd.cid2, info);
-        auto frame = smd::encode_frame(0x20, 1, cmd.cid1, 0, info.data(), info.size());
-        bytes += frame.size();
-        bus->process(frame.data(), static_cast<unsigned>(frame.size()));
-    };
-    bus->RefreshStatus();  // model query
-    answer_last();
-    for (auto _ : state) {
-        // Answer every command until the cycle ends (no command is left out).
-        const auto before = bus->Stats().cycles;
-        do {
-            if (!bus->IsProcessing()) {
-                // Past the hold-off between cycles.
-                bus->last_update = boost::posix_time::ptime(boost::gregorian::date(2000, 1, 1));
-                if (!bus->RefreshStatus()) {
-                    state.SkipWithError("poll declined");
-                    return;
-                }
-            }
-            answer_last();
-        } while (bus->Stats().cycles == before);
+    std::shared_ptr<SMDController> controller;
+    if (with_controller) {
+        // The host's side as well: snapshots published, alarm points
+        // evaluated and records stored (in memory) on this thread.
+        controller = std::make_shared<SMDController>();
+        controller->SetSynchronousWork(true);
     }
-    state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
-    state.counters["line_bytes_per_cycle"] =
-        benchmark::Counter(static_cast<double>(bytes) / static_cast<double>(state.iterations()));
+    cycle_rig::Rig rig(site, steady, controller);
+    // A few cycles to let every buffer reach its size.
+    for (int i = 0; i < 4; ++i) rig.Cycle();
+    if (!rig.ok) {
+        state.SkipWithError("the warm-up cycles did not complete");
+        smd::set_pause(nullptr);
+        return;
+    }
+    const std::uint64_t commands = rig.Commands();
+    const std::uint64_t allocations = counting_new::allocations.load();
+    for (auto _ : state) {
+        if (!rig.Cycle()) {
+            state.SkipWithError("a cycle did not complete");
+            break;
+        }
+    }
+    const double cycles = static_cast<double>(state.iterations());
+    state.counters["allocs_per_cycle"] =
+        static_cast<double>(counting_new::allocations.load() - allocations) / cycles;
+    state.counters["commands_per_cycle"] = static_cast<double>(rig.Commands() - commands) / cycles;
     smd::set_pause(nullptr);
 }
-// A small site, the demo's, and a large one (8 AC panels, 8 DC panels, 12 modules).
-BENCHMARK(BM_FullCycle)->Args({1, 1})->Args({2, 4})->Args({8, 8});
+BENCHMARK_CAPTURE(BM_Cycle, typical_steady, cycle_rig::kTypical, true);
+BENCHMARK_CAPTURE(BM_Cycle, typical_full, cycle_rig::kTypical, false);
+BENCHMARK_CAPTURE(BM_Cycle, large_steady, cycle_rig::kLarge, true);
+BENCHMARK_CAPTURE(BM_Cycle, large_full, cycle_rig::kLarge, false);
+BENCHMARK_CAPTURE(BM_Cycle, typical_steady_with_controller, cycle_rig::kTypical, true, true);
+BENCHMARK_CAPTURE(BM_Cycle, large_steady_with_controller, cycle_rig::kLarge, true, true);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    return quiet_output::RunBenchmarks(argc, argv);
+}

@@ -22,6 +22,17 @@ void BM_EncodeCommand(benchmark::State& state) {
 }
 BENCHMARK(BM_EncodeCommand);
 
+// The same command into a buffer kept across calls, as the frame layer sends it.
+void BM_EncodeCommandInto(benchmark::State& state) {
+    const unsigned char group = 0xFF;
+    std::vector<unsigned char> f;
+    for (auto _ : state) {
+        smd::encode_frame_into(f, 0x20, 1, 0x40, 0x41, &group, 1);
+        benchmark::DoNotOptimize(f.data());
+    }
+}
+BENCHMARK(BM_EncodeCommandInto);
+
 void BM_ParseAnswer(benchmark::State& state) {
     const auto frame = answer(static_cast<std::size_t>(state.range(0)));
     std::size_t frames = 0;

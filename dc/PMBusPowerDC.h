@@ -22,6 +22,7 @@
 #include "host/ByteReader.h"
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
+#include "host/ValueReply.h"
 
 namespace dc_rules {
 
@@ -57,6 +58,36 @@ inline constexpr FuseRule kFuseRule = {
 inline std::string fuse_detail(unsigned k) {
     return std::string(kFuseRule.detail_head) + boost::lexical_cast<std::string>(k) +
            kFuseRule.detail_tail;
+}
+
+// A point's texts as the alarm calls take them, made once for the program.
+struct PointTexts {
+    std::string key;
+    std::string code;
+    std::string name;
+    std::string detail;
+};
+
+inline const std::vector<PointTexts>& voltage_texts() {
+    static const std::vector<PointTexts> texts = [] {
+        std::vector<PointTexts> t;
+        for (const StateRule& r : kVoltageRules) t.push_back({r.key, r.code, r.name, r.detail});
+        return t;
+    }();
+    return texts;
+}
+
+// Fuse k (from 1) at index k - 1.
+template <unsigned Fuses>
+const std::vector<PointTexts>& fuse_texts() {
+    static const std::vector<PointTexts> texts = [] {
+        std::vector<PointTexts> t;
+        for (unsigned k = 1; k <= Fuses; ++k) {
+            t.push_back({kFuseRule.key, kFuseRule.code, kFuseRule.name, fuse_detail(k)});
+        }
+        return t;
+    }();
+    return texts;
 }
 
 // Four record bytes, least significant first, as an IEEE 754 single.
@@ -238,15 +269,14 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* buf, int len) {
 
 template <typename TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int /*id*/, const std::string& name) const {
-    if (ready != 1) throw std::out_of_range("数据未就绪");
+    if (ready != 1) value_reply::NotReady();
     const boost::posix_time::ptime now = smd::local_time();
-    if (now.is_special() || last_update.is_special()) throw std::out_of_range("数据已超时");
+    if (now.is_special() || last_update.is_special()) value_reply::TimedOut();
     const std::int64_t age = static_cast<std::int64_t>((now - last_update).total_seconds());
-    if (age >= dc_rules::kStaleSeconds || age <= -dc_rules::kStaleSeconds)
-        throw std::out_of_range("数据已超时");
+    if (age >= dc_rules::kStaleSeconds || age <= -dc_rules::kStaleSeconds) value_reply::TimedOut();
     if (name == "v") return dc_rules::f32_le(record.v);
     if (name == "i") return dc_rules::f32_le(record.i);
-    throw std::out_of_range("数据未就绪");
+    value_reply::NotReady();
 }
 
 template <typename TeleDC, int RT_DC>
@@ -283,14 +313,19 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     SendSP(RT_DC, bytes, sizeof(TeleDC), false);
 
     alarm_seq = 1;
-    for (const auto& rule : dc_rules::kVoltageRules) {
-        CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, rule.detail,
-                           record.v_state == rule.value, alarm_seq++);
+    const std::vector<dc_rules::PointTexts>& voltage = dc_rules::voltage_texts();
+    for (std::size_t r = 0; r < voltage.size(); ++r) {
+        const auto& rule = dc_rules::kVoltageRules[r];
+        CheckThresholdBool(rule.level, voltage[r].key, voltage[r].code, voltage[r].name,
+                           voltage[r].detail, record.v_state == rule.value, alarm_seq++);
     }
     if (record.alert_m_count == TeleDC::ALERT_M_SIZE()) {
         const auto& fuse = dc_rules::kFuseRule;
+        const std::vector<dc_rules::PointTexts>& fuses =
+            dc_rules::fuse_texts<TeleDC::ALERT_M_SIZE()>();
         for (unsigned k = 1; k <= TeleDC::ALERT_M_SIZE(); ++k) {
-            CheckThresholdBool(fuse.level, fuse.key, fuse.code, fuse.name, dc_rules::fuse_detail(k),
+            const dc_rules::PointTexts& t = fuses[k - 1];
+            CheckThresholdBool(fuse.level, t.key, t.code, t.name, t.detail,
                                record.alert_m[k - 1] == fuse.fault, alarm_seq++);
         }
     }
@@ -298,17 +333,15 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
 
     // The closure may run on another thread after the next cycle has begun
     // rewriting the record, so it stores its own copy of this cycle's record.
-    const std::size_t noted = pending_rules.size();
-    std::shared_ptr<SMDVDevice> self = shared_from_this();  // before the rules move out
+    // It hands its rule list back for the next cycle's alarm calls.
+    std::shared_ptr<SMDVDevice> self = shared_from_this();
     PMBusPowerDC* unit = this;
     std::vector<unsigned char> copy(bytes, bytes + sizeof(TeleDC));
-    std::vector<rule_value> rules = std::move(pending_rules);
-    pending_rules.clear();
-    CheckThresholdWork(
-        [self = std::move(self), unit, rules = std::move(rules), copy = std::move(copy)]() {
-            const bool result = unit->DoBatchCheckThreshold(rules);
-            unit->alarm_changed = result || unit->alarm_changed;
-            unit->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
-        });
-    pending_rules.reserve(noted);
+    CheckThresholdWork([self = std::move(self), unit, rules = TakePendingRules(),
+                        copy = std::move(copy)]() mutable {
+        const bool result = unit->DoBatchCheckThreshold(rules);
+        unit->alarm_changed = result || unit->alarm_changed;
+        unit->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
+        unit->RecycleRules(std::move(rules));
+    });
 }

@@ -128,7 +128,10 @@ class MemoryHistoryStore : public HistoryStore {
 
   private:
     std::size_t retention_;
+    // A ring once it holds `retention_` records: `oldest_` is where the
+    // oldest one is (0 until then).
     std::vector<HistoryRecord> records_;
+    std::size_t oldest_ = 0;
     std::mutex mutex_;
 };
 

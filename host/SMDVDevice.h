@@ -71,6 +71,12 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
     // there is no controller).
     void CheckThresholdWork(std::function<void()> work);
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
+    // The cycle's rules for the closure that evaluates them; `pending_rules`
+    // is left empty with room for as many.
+    std::vector<rule_value> TakePendingRules();
+    // A rule list handed back once evaluated (from any thread): the next
+    // cycle's alarm calls reuse its text buffers instead of allocating.
+    void RecycleRules(std::vector<rule_value>&& rules);
     // The details of this device's standing points with `key`, as the host's
     // alarm table holds them (restored ones included).
     std::vector<std::string> StandingAlarmDetails(const std::string& key) const;
@@ -101,6 +107,17 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
 
   protected:
     SMDVDevice* parent_ = nullptr;
+
+  private:
+    // A rule whose strings keep the capacity of an earlier cycle's, if any.
+    rule_value SpareRule();
+    // Rules of an evaluated list, taken in order from `spare_next_`.
+    std::vector<rule_value> spare_rules_;
+    std::size_t spare_next_ = 0;
+    std::mutex returned_mutex_;
+    std::vector<rule_value> returned_rules_;
+
+  protected:
     Json::Value config_;
     std::vector<unsigned char> last_snapshot_;
     std::atomic<int> last_snapshot_type_{0};

@@ -22,6 +22,7 @@
 #include "host/ByteReader.h"
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
+#include "host/ValueReply.h"
 
 namespace rc_detail {
 
@@ -77,12 +78,12 @@ class PMBusPowerRC : public SMDSPDevice {
     // The rectifier serves no value by name (its data reach the host as the
     // history record); a query only tells why there is no value.
     float Get_Value(unsigned int /*data_id*/, const std::string& /*name*/) const override {
-        if (!ready) throw std::out_of_range("数据未就绪");
+        if (!ready) value_reply::NotReady();
         const std::int64_t age =
             static_cast<std::int64_t>((smd::local_time() - last_update).total_seconds());
         // A clock set back by as much counts as stale too.
-        if (age >= 61 || age <= -61) throw std::out_of_range("数据已超时");
-        throw std::out_of_range("数据未就绪");
+        if (age >= 61 || age <= -61) value_reply::TimedOut();
+        value_reply::NotReady();
     }
 
     bool LoadFromCache(const unsigned char* data, int len) override {
@@ -128,34 +129,40 @@ class PMBusPowerRC : public SMDSPDevice {
         SendSP(RT_RC, history.get(), history_size, false);
 
         alarm_seq = 1;
+        const ModuleTexts& texts = FaultTexts();
+        if (fault_details_.size() != channels.size()) {
+            fault_details_.clear();
+            for (std::size_t i = 0; i < channels.size(); ++i) {
+                fault_details_.push_back(ModulePrefix(i) + texts.name);
+            }
+        }
         for (std::size_t i = 0; i < channels.size(); ++i) {
-            CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警",
-                               ModulePrefix(i) + "整流模块故障告警", channels[i].fault == 1,
-                               alarm_seq++);
+            CheckThresholdBool(2, texts.key, texts.code, texts.name, fault_details_[i],
+                               channels[i].fault == 1, alarm_seq++);
         }
         DoImpCheckAlert();
         // Modules gone with a count change: their points are cleared once
         // here, numbered after every other point of the cycle.
         for (std::size_t i = channels.size(); i < removed_until_; ++i) {
-            CheckThresholdBool(2, "RC_0", "06024", "整流模块故障告警",
-                               ModulePrefix(i) + "整流模块故障告警", false, alarm_seq++);
+            CheckThresholdBool(2, texts.key, texts.code, texts.name, ModulePrefix(i) + texts.name,
+                               false, alarm_seq++);
             ClearRemovedModule(i);
         }
         removed_until_ = 0;
 
-        const std::size_t noted = pending_rules.size();
         // The closure stores its own copy of this cycle's record: it may run on
-        // the controller's thread while the next cycle rewrites the buffer.
-        std::function<void()> work =
-            [self = shared_from_this(), unit = this, rules = std::move(pending_rules),
-             record = std::vector<unsigned char>(history.get(), history.get() + history_size)]() {
-                const bool changed = unit->DoBatchCheckThreshold(rules);
-                unit->alarm_changed = unit->alarm_changed || changed;
-                unit->SaveDeviceHistory(record.data(), static_cast<unsigned int>(record.size()));
-            };
-        pending_rules.clear();
+        // the controller's thread while the next cycle rewrites the buffer. It
+        // hands its rule list back for the next cycle's alarm calls.
+        std::function<void()> work = [self = shared_from_this(), unit = this,
+                                      rules = TakePendingRules(),
+                                      record = std::vector<unsigned char>(
+                                          history.get(), history.get() + history_size)]() mutable {
+            const bool changed = unit->DoBatchCheckThreshold(rules);
+            unit->alarm_changed = unit->alarm_changed || changed;
+            unit->SaveDeviceHistory(record.data(), static_cast<unsigned int>(record.size()));
+            unit->RecycleRules(std::move(rules));
+        };
         CheckThresholdWork(std::move(work));
-        pending_rules.reserve(noted);
     }
 
     bool InitV(SMDVDevice* parent, unsigned int data_id, const Json::Value& cfg) override {
@@ -403,6 +410,21 @@ class PMBusPowerRC : public SMDSPDevice {
     static std::string ModulePrefix(std::size_t index) {
         return "模块" + boost::lexical_cast<std::string>(index + 1);
     }
+
+  private:
+    // The module fault point's texts, made once; its details are the
+    // module prefix and the name.
+    struct ModuleTexts {
+        std::string key = "RC_0";
+        std::string code = "06024";
+        std::string name = "整流模块故障告警";
+    };
+    static const ModuleTexts& FaultTexts() {
+        static const ModuleTexts texts;
+        return texts;
+    }
+    // The fault detail of every module, made again when the count changes.
+    std::vector<std::string> fault_details_;
 
   private:
     // A module count other than the fixed one, and in how many analog answers

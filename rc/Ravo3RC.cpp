@@ -12,6 +12,22 @@ const std::array<Ravo3RCRule, 4> kModelRules = {{
 
 static_assert(sizeof(tele_c_ravo3_rc_channel::alarm_user) == 4, "one alarm byte per model rule");
 
+// The model rules' texts as the alarm calls take them, made once.
+struct RuleTexts {
+    std::string key;
+    std::string code;
+    std::string name;
+};
+
+const std::vector<RuleTexts>& rule_texts() {
+    static const std::vector<RuleTexts> texts = [] {
+        std::vector<RuleTexts> t;
+        for (const auto& r : kModelRules) t.push_back({r.key, r.code, r.name});
+        return t;
+    }();
+    return texts;
+}
+
 }  // namespace
 
 Ravo3RC::Ravo3RC() {
@@ -22,9 +38,11 @@ Ravo3RC::~Ravo3RC() = default;
 
 void Ravo3RC::ClearRemovedModule(std::size_t index) {
     const std::string prefix = ModulePrefix(index);
-    for (const auto& rule : kModelRules) {
-        CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, prefix + rule.detail, false,
-                           alarm_seq++);
+    const std::vector<RuleTexts>& texts = rule_texts();
+    for (std::size_t r = 0; r < kModelRules.size(); ++r) {
+        const auto& rule = kModelRules[r];
+        CheckThresholdBool(rule.level, texts[r].key, texts[r].code, texts[r].name,
+                           prefix + rule.detail, false, alarm_seq++);
     }
 }
 
@@ -33,13 +51,23 @@ const std::array<Ravo3RCRule, 4>& Ravo3RC::ModelRules() {
 }
 
 void Ravo3RC::DoImpCheckAlert() {
+    const std::size_t per_module = kModelRules.size();
+    if (model_details_.size() != per_module * channels.size()) {
+        model_details_.clear();
+        for (std::size_t i = 0; i < channels.size(); ++i) {
+            const std::string prefix = ModulePrefix(i);
+            for (const auto& rule : kModelRules) model_details_.push_back(prefix + rule.detail);
+        }
+    }
+    const std::vector<RuleTexts>& texts = rule_texts();
     for (std::size_t i = 0; i < channels.size(); ++i) {
         const auto& ch = channels[i];
         // A module whose alarm answer carried another count has no valid bytes.
         if (ch.alarm_count != tele_c_ravo3_rc_channel::P41_44_SIZE()) continue;
-        const std::string prefix = ModulePrefix(i);
-        for (const auto& rule : kModelRules) {
-            CheckThresholdBool(rule.level, rule.key, rule.code, rule.name, prefix + rule.detail,
+        for (std::size_t r = 0; r < per_module; ++r) {
+            const auto& rule = kModelRules[r];
+            CheckThresholdBool(rule.level, texts[r].key, texts[r].code, texts[r].name,
+                               model_details_[i * per_module + r],
                                ch.alarm_user[rule.alarm_byte] == rule.alarm_value, alarm_seq++);
         }
     }

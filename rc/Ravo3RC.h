@@ -4,6 +4,8 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "rc/PMBusPowerRC.h"
 #include "rc/RcRecords.h"
@@ -32,4 +34,9 @@ class Ravo3RC : public PMBusPowerRC<tele_c_ravo3_rc, tele_c_ravo3_rc_channel, 51
 
     // The model's points, in the order they are registered per module.
     static const std::array<Ravo3RCRule, 4>& ModelRules();
+
+  private:
+    // The details of every module's points, module by module in rule order,
+    // made again when the module count changes.
+    std::vector<std::string> model_details_;
 };

@@ -66,11 +66,11 @@ std::uint16_t frame_checksum(const unsigned char* chars, std::size_t n) {
     return static_cast<std::uint16_t>((~sum + 1) & 0xFFFF);
 }
 
-std::vector<unsigned char> encode_frame(unsigned char ver, unsigned char adr, unsigned char cid1,
-                                        unsigned char cid2, const unsigned char* info,
-                                        std::size_t info_len) {
+void encode_frame_into(std::vector<unsigned char>& out, unsigned char ver, unsigned char adr,
+                       unsigned char cid1, unsigned char cid2, const unsigned char* info,
+                       std::size_t info_len) {
     if (info_len > 2047) info_len = 2047;  // LENID holds 12 bits
-    std::vector<unsigned char> out;
+    out.clear();
     out.reserve(18 + 2 * info_len);
     out.push_back(kSoi);
     put_hex8(out, ver);
@@ -82,6 +82,13 @@ std::vector<unsigned char> encode_frame(unsigned char ver, unsigned char adr, un
     for (std::size_t i = 0; i < info_len; ++i) put_hex8(out, info[i]);
     put_hex16(out, frame_checksum(out.data() + 1, out.size() - 1));
     out.push_back(kEoi);
+}
+
+std::vector<unsigned char> encode_frame(unsigned char ver, unsigned char adr, unsigned char cid1,
+                                        unsigned char cid2, const unsigned char* info,
+                                        std::size_t info_len) {
+    std::vector<unsigned char> out;
+    encode_frame_into(out, ver, adr, cid1, cid2, info, info_len);
     return out;
 }
 

@@ -52,6 +52,12 @@ const char* frame_error_name(FrameError e);
 unsigned char length_checksum(unsigned int lenid);
 std::uint16_t frame_checksum(const unsigned char* chars, std::size_t n);
 
+// Encodes a frame into `out`, replacing what it held; a buffer kept by the
+// caller allocates nothing once it is large enough. `info` may be empty.
+void encode_frame_into(std::vector<unsigned char>& out, unsigned char ver, unsigned char adr,
+                       unsigned char cid1, unsigned char cid2, const unsigned char* info,
+                       std::size_t info_len);
+
 // Encodes a frame; `info` may be empty.
 std::vector<unsigned char> encode_frame(unsigned char ver, unsigned char adr, unsigned char cid1,
                                         unsigned char cid2, const unsigned char* info,

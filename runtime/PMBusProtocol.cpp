@@ -71,8 +71,8 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
                                    const unsigned char* info, int len) {
     if (len < 0 || (len > 0 && !info)) return -1;
     if (!transport_ || !transport_->IsOpen()) return -1;
-    held_ = smd::encode_frame(protocol_version_, address_, cid1, cid2, info,
-                              static_cast<std::size_t>(len));
+    smd::encode_frame_into(held_, protocol_version_, address_, cid1, cid2, info,
+                           static_cast<std::size_t>(len));
     held_cid1_ = cid1;
     held_since_ms_ = smd::steady_millis();
     // A new command: whatever comes now answers no command until it is on the line.
@@ -145,10 +145,10 @@ int PMBusProtocol::TrySend() {
             if (DrainInput() || parser_->InFrame()) return 0;
         }
     }
-    std::vector<unsigned char> frame;
-    frame.swap(held_);
-    const bool repeat = frame == last_command_ && !answered_;
-    last_command_ = std::move(frame);
+    const bool repeat = held_ == last_command_ && !answered_;
+    // The two buffers trade places and keep their capacity.
+    last_command_.swap(held_);
+    held_.clear();
     parser_->Reset();
     const int n = SendData(last_command_.data(), static_cast<unsigned int>(last_command_.size()));
     if (n < 0) {

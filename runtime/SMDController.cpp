@@ -110,18 +110,22 @@ std::string format_log(const std::string& format, const std::vector<LogArg>& arg
 
 void MemoryHistoryStore::Append(const HistoryRecord& record) {
     std::lock_guard<std::mutex> lock(mutex_);
-    records_.push_back(record);
-    if (retention_ > 0 && records_.size() > retention_) {
-        records_.erase(records_.begin(),
-                       records_.begin() + static_cast<long>(records_.size() - retention_));
+    if (retention_ == 0 || records_.size() < retention_) {
+        records_.push_back(record);
+        return;
     }
+    // Full: the newest record takes the oldest one's place (and its buffers).
+    records_[oldest_] = record;
+    oldest_ = (oldest_ + 1) % records_.size();
 }
 
 std::optional<HistoryRecord> MemoryHistoryStore::Latest(std::uint32_t data_id,
                                                         const std::string& device_type) {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto it = records_.rbegin(); it != records_.rend(); ++it) {
-        if (it->data_id == data_id && it->device_type == device_type) return *it;
+    const std::size_t n = records_.size();
+    for (std::size_t k = 1; k <= n; ++k) {
+        const HistoryRecord& r = records_[(oldest_ + n - k) % n];
+        if (r.data_id == data_id && r.device_type == device_type) return r;
     }
     return std::nullopt;
 }
@@ -133,7 +137,11 @@ std::size_t MemoryHistoryStore::Count() {
 
 std::vector<HistoryRecord> MemoryHistoryStore::All() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return records_;
+    std::vector<HistoryRecord> out;
+    out.reserve(records_.size());
+    out.insert(out.end(), records_.begin() + static_cast<long>(oldest_), records_.end());
+    out.insert(out.end(), records_.begin(), records_.begin() + static_cast<long>(oldest_));
+    return out;
 }
 
 }  // namespace smd
@@ -158,7 +166,9 @@ struct SMDController::Impl {
 
     // alarms: device, type, key, detail -> alarm
     mutable std::mutex alarm_mutex;
-    std::map<AlarmKey, smd::ActiveAlarm> active;
+    // Transparent: a cycle's points are looked up by reference, without
+    // copying their texts into a key.
+    std::map<AlarmKey, smd::ActiveAlarm, std::less<>> active;
     std::shared_ptr<smd::AlarmStore> alarm_store;
     std::function<void(const smd::AlarmEvent&)> alarm_listener;
     std::function<void(std::uint32_t, const std::string&, const std::vector<rule_value>&)>
@@ -272,8 +282,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
         rule_listener = impl_->rule_listener;
         const auto now = smd::local_time();
         for (const auto& r : rules) {
-            AlarmKey k{data_id, device_type, r.key, r.detail};
-            auto it = impl_->active.find(k);
+            const auto it = impl_->active.find(std::tie(data_id, device_type, r.key, r.detail));
             const bool standing = it != impl_->active.end();
             if (r.active && standing && it->second.state == r.state) continue;
             if (!r.active && !standing) continue;
@@ -297,7 +306,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
                 a.level = r.level;
                 a.state = r.state;
                 a.since = now;
-                impl_->active.emplace(k, a);
+                impl_->active.emplace(AlarmKey{data_id, device_type, r.key, r.detail}, a);
                 smd::AlarmEvent ev;
                 ev.kind = smd::AlarmEvent::Kind::Raised;
                 ev.time = now;

@@ -1,5 +1,6 @@
 #include "host/SMDVDevice.h"
 
+#include <cstdio>
 #include <cstring>
 
 SMDVDevice::SMDVDevice() = default;
@@ -111,10 +112,21 @@ bool SMDVDevice::OpenPort() {
 }
 void SMDVDevice::ClosePort() {}
 
+rule_value SMDVDevice::SpareRule() {
+    if (spare_next_ >= spare_rules_.size()) {
+        spare_rules_.clear();
+        spare_next_ = 0;
+        std::lock_guard<std::mutex> lock(returned_mutex_);
+        spare_rules_.swap(returned_rules_);
+    }
+    if (spare_next_ >= spare_rules_.size()) return rule_value();
+    return std::move(spare_rules_[spare_next_++]);
+}
+
 void SMDVDevice::CheckThresholdBool(int level, const std::string& key, const std::string& code,
                                     const std::string& name, const std::string& detail, bool active,
                                     unsigned short seq) {
-    rule_value r;
+    rule_value r = SpareRule();
     r.active = active ? 1 : 0;
     r.key = key;
     r.code = code;
@@ -131,20 +143,48 @@ void SMDVDevice::CheckAlertMap(unsigned char value, int level, const std::string
                                const std::string& detail,
                                const std::map<unsigned char, std::string>& texts,
                                unsigned short seq) {
-    rule_value r;
+    rule_value r = SpareRule();
     r.active = value != 0 ? 1 : 0;
     r.key = key;
     r.code = code;
     r.level = level;
     r.seq = seq;
-    auto it = texts.find(value);
-    const std::string state_text =
-        it != texts.end() ? it->second : "状态" + std::to_string(static_cast<unsigned>(value));
     // The point is named by key and detail; the state travels in the name.
-    r.name = name + "(" + state_text + ")";
+    r.name = name;
+    r.name += '(';
+    auto it = texts.find(value);
+    if (it != texts.end()) {
+        r.name += it->second;
+    } else {
+        char number[4];
+        const int n = std::snprintf(number, sizeof number, "%u", static_cast<unsigned>(value));
+        r.name += "状态";
+        r.name.append(number, static_cast<std::size_t>(n));
+    }
+    r.name += ')';
     r.detail = detail;
     r.state = value;
     pending_rules.push_back(std::move(r));
+}
+
+std::vector<rule_value> SMDVDevice::TakePendingRules() {
+    std::vector<rule_value> rules;
+    rules.swap(pending_rules);
+    // The storage of an evaluated list, once its rules are all taken, holds
+    // the next cycle's.
+    if (spare_next_ >= spare_rules_.size() && spare_rules_.capacity() >= rules.size()) {
+        spare_rules_.clear();
+        spare_next_ = 0;
+        pending_rules.swap(spare_rules_);
+    } else {
+        pending_rules.reserve(rules.size());
+    }
+    return rules;
+}
+
+void SMDVDevice::RecycleRules(std::vector<rule_value>&& rules) {
+    std::lock_guard<std::mutex> lock(returned_mutex_);
+    returned_rules_ = std::move(rules);
 }
 
 void SMDVDevice::CheckThresholdWork(std::function<void()> work) {

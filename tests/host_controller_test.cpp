@@ -156,3 +156,43 @@ TEST(History, MemoryStoreKeepsTheNewestWithinRetention) {
     EXPECT_EQ(store.Latest(1, "t")->bytes, Bytes({4}));
     EXPECT_EQ(store.All().front().bytes, Bytes({2}));
 }
+
+// Against the plain model (append, drop the oldest beyond retention): the
+// ring keeps the same records in the same order, whatever the wrap point,
+// and finds each device's newest record.
+TEST(History, MemoryStoreRingMatchesAppendAndDropOldest) {
+    struct Case {
+        std::size_t retention;
+        int appends;
+    };
+    const Case cases[] = {{1, 3}, {2, 2}, {2, 5}, {3, 7}, {4, 9}, {5, 4}, {0, 6}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.retention << " / " << c.appends);
+        smd::MemoryHistoryStore store(c.retention);
+        std::vector<smd::HistoryRecord> model;
+        for (int i = 0; i < c.appends; ++i) {
+            smd::HistoryRecord r;
+            r.data_id = static_cast<std::uint32_t>(i % 2);  // two devices, interleaved
+            r.device_type = "t";
+            r.bytes = {static_cast<unsigned char>(i)};
+            store.Append(r);
+            model.push_back(r);
+            if (c.retention > 0 && model.size() > c.retention) model.erase(model.begin());
+        }
+        const auto all = store.All();
+        ASSERT_EQ(all.size(), model.size());
+        EXPECT_EQ(store.Count(), model.size());
+        for (std::size_t k = 0; k < model.size(); ++k) EXPECT_EQ(all[k].bytes, model[k].bytes);
+        for (std::uint32_t id : {0u, 1u}) {
+            const smd::HistoryRecord* newest = nullptr;
+            for (const auto& r : model) {
+                if (r.data_id == id) newest = &r;
+            }
+            const auto latest = store.Latest(id, "t");
+            ASSERT_EQ(latest.has_value(), newest != nullptr);
+            if (newest) {
+                EXPECT_EQ(latest->bytes, newest->bytes);
+            }
+        }
+    }
+}
