@@ -95,7 +95,27 @@ std::int64_t PMBusProtocol::HeldCommandWaitMillis() const {
     return std::max<std::int64_t>(left, 0);
 }
 
+std::int64_t PMBusProtocol::CycleHoldOffMillis() const {
+    if (cycle_spacing_ms_ <= 0 || cycle_open_ || serial_state != 0 || !held_.empty() ||
+        completed_start_ms_ == 0) {
+        return 0;
+    }
+    const std::int64_t left = completed_start_ms_ + cycle_spacing_ms_ + 1 - smd::steady_millis();
+    return std::max<std::int64_t>(left, 0);
+}
+
+std::int64_t PMBusProtocol::ReadWaitMillis() const {
+    if (!awaiting_) return 0;
+    // Before the answer has begun: the command's line time and the shortest
+    // answer; within a frame: the bytes it still lacks.
+    const std::int64_t until = parser_->InFrame()
+                                   ? rx_ms_ + LineMillis(parser_->BytesLeft())
+                                   : sent_at_ms_ + LineMillis(last_command_.size() + 18);
+    return std::max<std::int64_t>(until - smd::steady_millis(), 0);
+}
+
 void PMBusProtocol::Feed(const unsigned char* buf, std::size_t len) {
+    stats_.bytes_received += len;
     NoteBytesReceived();
     rx_ms_ = smd::steady_millis();
     in_feed_ = true;
@@ -157,10 +177,13 @@ int PMBusProtocol::TrySend() {
     }
     const std::int64_t written = smd::steady_millis();
     ++stats_.commands_sent;
+    stats_.bytes_sent += last_command_.size();
     if (!cycle_open_) {
         cycle_open_ = true;
         previous_cycle_started_ms_ = cycle_started_ms_;
-        cycle_started_ms_ = written;
+        // The wall clock first: the steady start is then never earlier than it.
+        cycle_started_wall_ = smd::local_time();
+        cycle_started_ms_ = smd::steady_millis();
     }
     sends_ = repeat ? sends_ + 1 : 1;
     if (!repeat) first_send_ms_ = written;
@@ -283,11 +306,18 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     }
     if (result == 0 && step_before != 0) {
         // A completed cycle (a rejected first answer also returns 0, at step 0).
+        // The last update is the cycle's start: the device's hold-off then
+        // spaces the starts of its cycles, whatever each cycle lasts.
         ready = 1;
-        last_update = smd::local_time();
+        last_update = cycle_started_wall_;
+        completed_start_ms_ = cycle_started_ms_;
         ++stats_.cycles;
         cycle_open_ = false;
         if (cycle_listener_) cycle_listener_();
+    } else if (result == 0) {
+        // A rejected first answer: the cycle begins again with its next send.
+        cycle_open_ = false;
+        cycle_started_ms_ = previous_cycle_started_ms_;
     }
 }
 
