@@ -7,7 +7,7 @@
 //
 //   ravo3-line-rate --sim PATH --driver PATH --site typical|large
 //                   --mode steady|full [--lines N] [--seconds S] [--drop]
-//                   [--query] [--row scenario|scale|lost]
+//                   [--query] [--timeout-ms N] [--row scenario|scale|lost]
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -39,6 +39,7 @@ namespace {
 struct Options {
     std::string sim, driver, site = "typical", mode = "steady", row = "scenario";
     int lines = 1;
+    int timeout_ms = 0;  // answer_timeout_ms of the site; 0: the default
     double seconds = 20;
     bool drop = false, query = false;
 };
@@ -100,7 +101,9 @@ Sim spawn_sim(const Options& o, const std::string& scenario) {
 std::string site_json(const Options& o, const std::vector<Sim>& sims, const std::string& dir) {
     const bool large = o.site == "large";
     std::ostringstream s;
-    s << R"({"lock_dir": ")" << dir << R"(", "devices": [)";
+    s << R"({"lock_dir": ")" << dir << R"(", )";
+    if (o.timeout_ms > 0) s << R"("answer_timeout_ms": )" << o.timeout_ms << ", ";
+    s << R"("devices": [)";
     for (std::size_t i = 0; i < sims.size(); ++i) {
         const unsigned base = 1000 + 10 * static_cast<unsigned>(i);
         s << (i ? ", " : "") << R"({"name": "l)" << i << R"(", "port": ")" << sims[i].path
@@ -349,8 +352,9 @@ int main(int argc, char** argv) {
                       mmm(poll_r, "%.4f").c_str(), mmm(period_r, "%.4f").c_str(),
                       mmm(excess_ms, "%.0f").c_str(), switches / n_cycles, ns / 1e3 / n_cycles);
     } else if (o.row == "lost") {
-        std::snprintf(b, sizeof b, "| %s, 41/41 answers dropped | %zu | %s |", label.c_str(),
-                      lost_s.size(), mmm(lost_s, "%.3f").c_str());
+        std::snprintf(b, sizeof b, "| %s, 41/41 answers dropped, answer_timeout_ms %d | %zu | %s |",
+                      label.c_str(), o.timeout_ms > 0 ? o.timeout_ms : 1000, lost_s.size(),
+                      mmm(lost_s, "%.3f").c_str());
     } else {
         std::string q = "–";
         if (o.query && !query_us.empty()) {

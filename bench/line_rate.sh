@@ -51,11 +51,14 @@ out=$(mktemp)
     done
     echo
     echo "Cost of a lost answer: the poll duration of a cycle in which the unit did not answer"
-    echo "the rectifier analog query once, minus the median poll duration (s, min / median / max)."
+    echo "the rectifier analog query once, minus the median poll duration (s, min / median / max):"
+    echo "the silence time-out, the repeat, and the hold after the answer to a repeated command"
+    echo "(the line kept quiet as long as the two sends were apart, for late answers to the first)."
     echo
     echo "| run | lost answers | cost s |"
     echo "|---|---|---|"
     run --site typical --mode steady --seconds $((secs + 16)) --drop --row lost
+    run --site typical --mode steady --seconds $((secs + 16)) --drop --timeout-ms 500 --row lost
     echo
     echo "Lines in one host (typical site, steady cycles). CPU % is of one core: the line"
     echo "threads, then the whole process (with 64 lines this includes the querying thread)."
