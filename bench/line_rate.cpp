@@ -150,8 +150,8 @@ std::map<int, ThreadSample> line_threads() {
         if (read_text(base + "/comm").rfind("line ", 0) != 0) continue;
         const std::string st = read_text(base + "/status");
         ThreadSample t;
-        t.switches = status_field(st, "voluntary_ctxt_switches") +
-                     status_field(st, "nonvoluntary_ctxt_switches");
+        // The thread's own waits; preemptions by other work are not wake-ups.
+        t.switches = status_field(st, "\nvoluntary_ctxt_switches");
         t.ns = std::strtoull(read_text(base + "/schedstat").c_str(), nullptr, 10);
         out[std::atoi(e->d_name)] = t;
     }
@@ -206,6 +206,8 @@ int main(int argc, char** argv) {
             o.lines = std::atoi(next().c_str());
         else if (a == "--seconds")
             o.seconds = std::atof(next().c_str());
+        else if (a == "--timeout-ms")
+            o.timeout_ms = std::atoi(next().c_str());
         else if (a == "--drop")
             o.drop = true;
         else if (a == "--query")

@@ -39,7 +39,7 @@ out=$(mktemp)
     echo
     echo "Floor of a poll = bytes on the wire both ways × 10 / 9600 s + 20 ms per answer."
     echo "Floor of a period = max(floor of the poll, 2 s). Excess = period − max(poll, 2 s)."
-    echo "Wake-ups = voluntary and involuntary context switches of the line thread; CPU ="
+    echo "Wake-ups = voluntary context switches of the line thread (its waits); CPU ="
     echo "its time on a CPU (schedstat). Ratios and excess are min / median / max."
     echo
     echo "| site, cycles | cycles | poll s (median) | floor s (median) | poll / floor | period / floor | excess ms | wake-ups per cycle | line CPU µs per cycle |"

@@ -3,6 +3,7 @@
 // handed to process_payload() per valid answer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -127,6 +128,7 @@ class PMBusProtocol : public SMDSPDevice {
     // The command waiting for a quiet line, and what it asks for.
     std::vector<unsigned char> held_;
     unsigned char held_cid1_ = 0;
+    unsigned char held_cid2_ = 0;
     std::int64_t held_since_ms_ = 0;
     // The command on the line whose answer is awaited.
     bool awaiting_ = false;
@@ -141,6 +143,15 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t cycle_started_ms_ = 0;
     std::int64_t previous_cycle_started_ms_ = 0;
     std::int64_t cycle_spacing_ms_ = 0;
+    // The size of the last answer to each command (CID1, CID2): the next one
+    // is most likely as long, so the line thread sleeps until it is all in.
+    struct AnswerSize {
+        unsigned short command = 0;
+        unsigned short bytes = 0;
+    };
+    std::array<AnswerSize, 16> answer_sizes_{};
+    unsigned short awaited_command_ = 0;
+    std::size_t ExpectedAnswerBytes() const;
     std::int64_t completed_start_ms_ = 0;          // start of the last completed cycle
     boost::posix_time::ptime cycle_started_wall_;  // local time of cycle_started_ms_
 };

@@ -135,7 +135,8 @@ void DriverLoop::Run() {
         name.resize(std::min<std::size_t>(name.size(), 15));
         ::pthread_setname_np(::pthread_self(), name.c_str());
     }
-    unsigned char buf[512];
+    // A whole frame of the longest kind fits: one read takes an answer.
+    unsigned char buf[4200];
     std::unique_lock<std::recursive_mutex> lock(device_->DeviceMutex(), std::defer_lock);
     // The 20 ms pause before an answer is looked at, and the guard pause
     // before a command, are taken without the device's lock: value queries
@@ -193,6 +194,8 @@ void DriverLoop::Run() {
             Emit(stalled ? PortEvent::Silent : PortEvent::Answers);
         }
         if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
+        // A full buffer: more is waiting in the kernel already.
+        if (n == static_cast<int>(sizeof buf)) continue;
         if (read_wait > 0) {
             // The answer is still on the wire: let the kernel gather it and
             // read it in one go instead of waking for every byte.
