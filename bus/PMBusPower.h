@@ -7,8 +7,9 @@
 // The frame layer tells such a return from a rejected first answer (which
 // also returns 0) by the step before the call: a cycle end always comes from a
 // step other than 0. On a cycle end the frame layer sets this device's `ready`
-// flag and `last_update`, which space the cycles by the 2-second hold-off and
-// let later cycles skip the optional queries whose data flags are clear.
+// flag, which lets later cycles skip the optional queries whose data flags are
+// clear, and `last_update` to the local time at which the cycle's first
+// command went out: the 2-second hold-off then spaces the starts of cycles.
 #pragma once
 
 #include <json/value.h>
@@ -87,7 +88,10 @@ template <typename AC, typename DC, typename RC>
 class PMBusPower : public PMBusProtocol {
   public:
     explicit PMBusPower(std::vector<std::string> supported_models)
-        : supportedModels_(std::move(supported_models)) {}
+        : supportedModels_(std::move(supported_models)) {
+        // The host wakes the line for the next cycle when the hold-off ends.
+        SetCycleSpacingMillis(kHoldOffSeconds * 1000);
+    }
     ~PMBusPower() override = default;
 
     using SMDVDevice::LoadFromCache;
@@ -127,6 +131,9 @@ class PMBusPower : public PMBusProtocol {
 
     // Sends the command of `step` as the step table gives it.
     void SendStep(int step);
+    // The least time between the starts of two cycles, in whole seconds: the
+    // monitoring unit refreshes what it serves about every two seconds.
+    static constexpr std::int64_t kHoldOffSeconds = 2;
     bool WithinHoldOff() const;
     // The step after `step` whose answer has just been accepted, or kCycleEnd.
     int NextStep(int step, std::uint8_t dc_flag) const;
@@ -226,7 +233,7 @@ bool PMBusPower<AC, DC, RC>::WithinHoldOff() const {
     if (now.is_special() || last_update.is_special()) return false;
     const std::int64_t since = (now - last_update).total_seconds();
     // A clock set back (last update in the future) must not stop polling.
-    return since >= 0 && since < 2;
+    return since >= 0 && since < kHoldOffSeconds;
 }
 
 template <typename AC, typename DC, typename RC>

@@ -5,6 +5,7 @@
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 
 // Parity of a serial transmission.
@@ -47,9 +48,21 @@ using SteadyClockFn = std::function<std::int64_t()>;  // milliseconds, monotonic
 boost::posix_time::ptime local_time();
 void set_local_clock(LocalClockFn fn);  // empty function restores the real one
 
-// Pause of the calling thread.
+// Pause of the calling thread. A thread that holds a lock through a
+// PauseUnlock lets go of it for the length of every pause.
 void pause_micros(unsigned int micros);
 void set_pause(PauseFn fn);
+
+// While it lives, every pause_micros() of the constructing thread releases
+// `lock` (when owned) and takes it again afterwards: a thread that waits out a
+// pause does not keep others waiting for the lock. Not nested.
+class PauseUnlock {
+  public:
+    explicit PauseUnlock(std::unique_lock<std::recursive_mutex>& lock);
+    ~PauseUnlock();
+    PauseUnlock(const PauseUnlock&) = delete;
+    PauseUnlock& operator=(const PauseUnlock&) = delete;
+};
 
 // Monotonic milliseconds used for answer time-outs.
 std::int64_t steady_millis();

@@ -3,6 +3,7 @@
 // handed to process_payload() per valid answer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -34,6 +35,8 @@ struct FrameStats {
                                         // for another block (never handed to the device)
     std::uint64_t timeouts = 0;         // answers that did not come in time
     std::uint64_t cycles = 0;           // poll cycles completed
+    std::uint64_t bytes_sent = 0;       // command bytes written to the line
+    std::uint64_t bytes_received = 0;   // bytes read from the line, whatever they were
 };
 
 }  // namespace smd
@@ -68,6 +71,10 @@ class PMBusProtocol : public SMDSPDevice {
     virtual void AbandonCycle();
     void ClosePort() override;
     std::int64_t HeldCommandWaitMillis() const override;
+    // Until the last completed cycle's start plus the device's cycle spacing
+    // (and one millisecond, so that a whole-second clock has turned too).
+    std::int64_t CycleHoldOffMillis() const override;
+    std::int64_t ReadWaitMillis() const override;
     // Silence the line must keep before a command goes out: four character
     // times at the line speed, within 5..50 ms.
     std::int64_t GuardMillis() const;
@@ -96,6 +103,9 @@ class PMBusProtocol : public SMDSPDevice {
     unsigned char address_ = 0x01;
 
     bool HoldsCommand() override;
+    // The least time between the starts of two poll cycles that the device
+    // holds to (0: none); the host's line thread waits exactly that long.
+    void SetCycleSpacingMillis(std::int64_t ms) { cycle_spacing_ms_ = ms; }
 
   private:
     void OnFrame(const smd::Frame& frame);
@@ -118,6 +128,7 @@ class PMBusProtocol : public SMDSPDevice {
     // The command waiting for a quiet line, and what it asks for.
     std::vector<unsigned char> held_;
     unsigned char held_cid1_ = 0;
+    unsigned char held_cid2_ = 0;
     std::int64_t held_since_ms_ = 0;
     // The command on the line whose answer is awaited.
     bool awaiting_ = false;
@@ -131,4 +142,16 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t unanswered_since_ms_ = 0;
     std::int64_t cycle_started_ms_ = 0;
     std::int64_t previous_cycle_started_ms_ = 0;
+    std::int64_t cycle_spacing_ms_ = 0;
+    // The size of the last answer to each command (CID1, CID2): the next one
+    // is most likely as long, so the line thread sleeps until it is all in.
+    struct AnswerSize {
+        unsigned short command = 0;
+        unsigned short bytes = 0;
+    };
+    std::array<AnswerSize, 16> answer_sizes_{};
+    unsigned short awaited_command_ = 0;
+    std::size_t ExpectedAnswerBytes() const;
+    std::int64_t completed_start_ms_ = 0;          // start of the last completed cycle
+    boost::posix_time::ptime cycle_started_wall_;  // local time of cycle_started_ms_
 };

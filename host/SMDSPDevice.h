@@ -2,6 +2,7 @@
 // exchange (command sent, answer awaited) that may be in flight on it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -64,12 +65,20 @@ class SMDSPDevice : public SMDVDevice {
     std::shared_ptr<smd::Transport> GetTransport() const { return transport_; }
     int BaudRate() const { return baud_rate; }
     bool SerialLine() const { return serial_line; }
-    // Answer time-out of the exchange in flight, in milliseconds: a fixed
-    // allowance plus the time the longest expected answer takes on the line
-    // at 10 bit times per byte.
+    // Answer time-out of the exchange in flight, in milliseconds: the silence
+    // the line may keep, counted from the moment the command has left (on a
+    // paced line its line time, 10 bit times per byte, after the write;
+    // otherwise the write) or from the last
+    // byte received, whichever is later. An answer's bytes follow each other
+    // within a character time, so silence this long means the answer is lost
+    // whatever its length.
     std::int64_t AnswerTimeoutMillis() const;
     void SetTimeoutBase(std::int64_t millis) { timeout_base_ms_ = millis; }
-    void SetExpectedAnswerBytes(unsigned int bytes) { expected_answer_bytes_ = bytes; }
+    // Steady milliseconds at which the exchange in flight times out unless a
+    // byte comes first; -1 when no answer is awaited.
+    std::int64_t AnswerDeadlineMillis() const;
+    // Milliseconds `bytes` take on the line at the device's speed (rounded up).
+    std::int64_t LineMillis(std::size_t bytes) const;
     // Called by the host for bytes received; restarts the inter-byte allowance.
     void NoteBytesReceived();
     std::uint64_t Timeouts() const { return timeouts_; }
@@ -78,6 +87,12 @@ class SMDSPDevice : public SMDVDevice {
     // Milliseconds until a command held back for a quiet line may go out;
     // -1 when none is held.
     virtual std::int64_t HeldCommandWaitMillis() const { return -1; }
+    // Milliseconds before a new poll cycle may begin (0: now, or a cycle is
+    // under way). The line thread does not call RefreshStatus() before then.
+    virtual std::int64_t CycleHoldOffMillis() const { return 0; }
+    // Milliseconds during which reading the line is not worth a wake-up: the
+    // bytes the device waits for are still on the wire. 0 when unknown.
+    virtual std::int64_t ReadWaitMillis() const { return 0; }
 
     // 0: idle; 1: a command is out and its answer awaited.
     int serial_state = 0;
@@ -91,7 +106,6 @@ class SMDSPDevice : public SMDVDevice {
     std::int64_t sent_at_ms_ = 0;
     std::int64_t last_rx_ms_ = 0;
     std::int64_t timeout_base_ms_ = 1000;
-    unsigned int expected_answer_bytes_ = 1024;
     unsigned int last_sent_len_ = 0;
     std::uint64_t timeouts_ = 0;
     std::uint32_t consecutive_timeouts_ = 0;

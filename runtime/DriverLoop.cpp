@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -125,7 +126,22 @@ void DriverLoop::Delay(int max_ms) {
 }
 
 void DriverLoop::Run() {
-    unsigned char buf[512];
+    {
+        // The thread's name shows in /proc and in debuggers: "line " + device.
+        std::string name = "line " + options_.name;
+        const auto q = name.find('"');
+        if (q != std::string::npos) name = "line " + name.substr(q + 1);
+        name.erase(std::remove(name.begin(), name.end(), '"'), name.end());
+        name.resize(std::min<std::size_t>(name.size(), 15));
+        ::pthread_setname_np(::pthread_self(), name.c_str());
+    }
+    // A whole frame of the longest kind fits: one read takes an answer.
+    unsigned char buf[4200];
+    std::unique_lock<std::recursive_mutex> lock(device_->DeviceMutex(), std::defer_lock);
+    // The 20 ms pause before an answer is looked at, and the guard pause
+    // before a command, are taken without the device's lock: value queries
+    // from other threads never wait for them.
+    smd::PauseUnlock pauses_unlock(lock);
     while (!stop_.load()) {
         beats_.fetch_add(1, std::memory_order_relaxed);
         if (on_tick_) on_tick_();
@@ -139,13 +155,37 @@ void DriverLoop::Run() {
                 continue;
             }
         }
+        // What the line delivered since the last turn, in one read.
+        const int n = port_->Read(buf, sizeof buf, 0);
+        if (n < 0) continue;  // a hang-up leaves the port closed for the top of the loop
         bool stalled;
-        std::int64_t held;
+        std::int64_t wait = options_.poll_period_ms;
+        std::int64_t read_wait;
         {
-            std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
-            device_->RefreshStatus();
+            lock.lock();
+            if (n > 0) {
+                backoff_ms_ = options_.reopen_initial_ms;  // the line works
+                device_->process(buf, static_cast<unsigned int>(n));
+            }
+            // Between cycles the device is asked nothing until the next
+            // cycle may begin; it is woken exactly then.
+            const std::int64_t hold = device_->CycleHoldOffMillis();
+            bool declined = false;
+            if (hold <= 0) declined = !device_->RefreshStatus() && !device_->IsProcessing();
             stalled = device_->IsStalled();
-            held = device_->HeldCommandWaitMillis();
+            const std::int64_t held = device_->HeldCommandWaitMillis();
+            const std::int64_t deadline = device_->AnswerDeadlineMillis();
+            const std::int64_t now = steady_millis();
+            const std::int64_t next_hold = device_->CycleHoldOffMillis();
+            if (next_hold > 0) wait = std::min(wait, next_hold);
+            // A command held for a quiet line goes out as soon as the line allows.
+            if (held >= 0) wait = std::min<std::int64_t>(wait, std::max<std::int64_t>(held, 1));
+            if (deadline >= 0) wait = std::min(wait, std::max<std::int64_t>(deadline - now, 0));
+            // A device that declined with nothing in flight and no hold-off of
+            // its own to tell is asked again soon.
+            if (declined && next_hold <= 0 && held < 0) wait = std::min<std::int64_t>(wait, 50);
+            read_wait = device_->ReadWaitMillis();
+            lock.unlock();
         }
         if (stalled != stalled_) {
             stalled_ = stalled;
@@ -154,26 +194,21 @@ void DriverLoop::Run() {
             Emit(stalled ? PortEvent::Silent : PortEvent::Answers);
         }
         if (!port_->IsOpen()) continue;  // a write failed; the top of the loop reopens
+        // A full buffer: more is waiting in the kernel already.
+        if (n == static_cast<int>(sizeof buf)) continue;
+        if (read_wait > 0) {
+            // The answer is still on the wire: let the kernel gather it and
+            // read it in one go instead of waking for every byte.
+            Delay(static_cast<int>(std::min(read_wait, std::max<std::int64_t>(wait, 1))));
+            continue;
+        }
+        if (n > 0 && wait > 0) continue;  // read again before sleeping: more may be there
         pollfd fds[2] = {{port_->Fd(), POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        // A command held for a quiet line goes out as soon as the line allows.
-        const int wait =
-            held < 0 ? options_.poll_period_ms
-                     : static_cast<int>(std::clamp<std::int64_t>(held, 1, options_.poll_period_ms));
-        const int r = ::poll(fds, 2, wait);
-        if (r <= 0) continue;
-        if (fds[1].revents) {
+        const int r = ::poll(fds, 2, static_cast<int>(std::max<std::int64_t>(wait, 0)));
+        if (r > 0 && fds[1].revents) {
             char drain[16];
             while (::read(wake_[0], drain, sizeof drain) > 0) {
             }
-            continue;
-        }
-        if (fds[0].revents == 0) continue;
-        // A hang-up reads as -1 and leaves the port closed for the top of the loop.
-        const int n = port_->Read(buf, sizeof buf, 0);
-        if (n > 0) {
-            backoff_ms_ = options_.reopen_initial_ms;  // the line works
-            std::lock_guard<std::recursive_mutex> lock(device_->DeviceMutex());
-            device_->process(buf, static_cast<unsigned int>(n));
         }
     }
 }

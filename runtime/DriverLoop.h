@@ -4,7 +4,8 @@
 //
 // Every call into the device (RefreshStatus, process, OpenPort, ClosePort)
 // holds the device's lock, so other threads may query the device's units
-// under the same lock at any time. Reading the line does not hold it.
+// under the same lock at any time. Reading the line does not hold it, nor do
+// the pauses the device takes (see smd::PauseUnlock).
 #pragma once
 
 #include <atomic>
@@ -20,8 +21,11 @@
 namespace smd {
 
 struct DriverLoopOptions {
-    std::string name;         // the device's name in log lines
-    int poll_period_ms = 50;  // how often RefreshStatus() is called when the line is quiet
+    std::string name;  // the device's name in log lines
+    // The longest the thread sleeps. It wakes for what it knows is due (the
+    // next cycle, an answer time-out, a held command, the rest of an answer)
+    // and at least this often for time-driven checks and clocks moved by hand.
+    int poll_period_ms = 1000;
     int reopen_initial_ms = 500;
     int reopen_max_ms = 30000;
 };

@@ -216,3 +216,24 @@ bool from_hex(const std::string& hex, std::vector<unsigned char>& out) {
 }
 
 }  // namespace smd
+
+namespace smd {
+
+std::size_t FrameParser::BytesLeft() const {
+    if (state_ != State::Body) return 0;
+    // Header (VER ADR CID1 RTN LENGTH) and CHKSUM characters, then EOI.
+    constexpr std::size_t kHeader = 12, kTail = 4 + 1;
+    std::size_t total = kHeader + kTail;
+    if (body_len_ >= kHeader) {
+        unsigned lenid = 0;
+        for (std::size_t i = 9; i < kHeader; ++i) {
+            const int v = hex_value(body_[i]);
+            if (v < 0) return 1;  // a bad LENGTH: the frame fails at its end anyway
+            lenid = lenid * 16 + static_cast<unsigned>(v);
+        }
+        total += lenid;
+    }
+    return total > body_len_ ? total - body_len_ : 1;
+}
+
+}  // namespace smd

@@ -79,6 +79,10 @@ class FrameParser {
     // Drops a partial frame (after a time-out, the rest will not come).
     void Reset();
     bool InFrame() const { return state_ == State::Body; }
+    // Bytes still to come, EOI included, before the frame being received is
+    // complete: exact once its LENGTH has arrived, the least a frame can have
+    // before that; 0 outside a frame.
+    std::size_t BytesLeft() const;
 
   private:
     enum class State { Hunt, Body, Discard };

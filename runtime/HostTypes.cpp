@@ -37,7 +37,17 @@ Seams& seams() {
     return s;
 }
 
+thread_local std::unique_lock<std::recursive_mutex>* t_pause_unlock = nullptr;
+
 }  // namespace
+
+PauseUnlock::PauseUnlock(std::unique_lock<std::recursive_mutex>& lock) {
+    t_pause_unlock = &lock;
+}
+
+PauseUnlock::~PauseUnlock() {
+    t_pause_unlock = nullptr;
+}
 
 boost::posix_time::ptime local_time() {
     LocalClockFn fn;
@@ -60,11 +70,15 @@ void pause_micros(unsigned int micros) {
         std::lock_guard<std::mutex> lock(seams().mutex);
         fn = seams().pause;
     }
+    std::unique_lock<std::recursive_mutex>* held = t_pause_unlock;
+    const bool release = held && held->owns_lock();
+    if (release) held->unlock();
     if (fn) {
         fn(micros);
-        return;
+    } else {
+        ::usleep(micros);
     }
-    ::usleep(micros);
+    if (release) held->lock();
 }
 
 void set_pause(PauseFn fn) {

@@ -74,6 +74,7 @@ int PMBusProtocol::write_pmbus_cmd(unsigned char cid1, unsigned char cid2,
     smd::encode_frame_into(held_, protocol_version_, address_, cid1, cid2, info,
                            static_cast<std::size_t>(len));
     held_cid1_ = cid1;
+    held_cid2_ = cid2;
     held_since_ms_ = smd::steady_millis();
     // A new command: whatever comes now answers no command until it is on the line.
     awaiting_ = false;
@@ -95,7 +96,37 @@ std::int64_t PMBusProtocol::HeldCommandWaitMillis() const {
     return std::max<std::int64_t>(left, 0);
 }
 
+std::int64_t PMBusProtocol::CycleHoldOffMillis() const {
+    if (cycle_spacing_ms_ <= 0 || cycle_open_ || serial_state != 0 || !held_.empty() ||
+        completed_start_ms_ == 0) {
+        return 0;
+    }
+    const std::int64_t left = completed_start_ms_ + cycle_spacing_ms_ + 1 - smd::steady_millis();
+    return std::max<std::int64_t>(left, 0);
+}
+
+std::int64_t PMBusProtocol::ReadWaitMillis() const {
+    if (!awaiting_) return 0;
+    // Before the answer has begun: the command's line time and the shortest
+    // answer; within a frame: the bytes it still lacks.
+    const std::int64_t until =
+        parser_->InFrame() ? rx_ms_ + LineMillis(parser_->BytesLeft())
+                           : sent_at_ms_ + LineMillis(last_command_.size() + ExpectedAnswerBytes());
+    return std::max<std::int64_t>(until - smd::steady_millis(), 0);
+}
+
+std::size_t PMBusProtocol::ExpectedAnswerBytes() const {
+    // The shortest answer: SOI, header, CHKSUM, EOI.
+    constexpr std::size_t kShortest = 18;
+    for (const AnswerSize& a : answer_sizes_) {
+        if (a.command == awaited_command_ && a.bytes > 0)
+            return std::max<std::size_t>(a.bytes, kShortest);
+    }
+    return kShortest;
+}
+
 void PMBusProtocol::Feed(const unsigned char* buf, std::size_t len) {
+    stats_.bytes_received += len;
     NoteBytesReceived();
     rx_ms_ = smd::steady_millis();
     in_feed_ = true;
@@ -157,10 +188,13 @@ int PMBusProtocol::TrySend() {
     }
     const std::int64_t written = smd::steady_millis();
     ++stats_.commands_sent;
+    stats_.bytes_sent += last_command_.size();
     if (!cycle_open_) {
         cycle_open_ = true;
         previous_cycle_started_ms_ = cycle_started_ms_;
-        cycle_started_ms_ = written;
+        // The wall clock first: the steady start is then never earlier than it.
+        cycle_started_wall_ = smd::local_time();
+        cycle_started_ms_ = smd::steady_millis();
     }
     sends_ = repeat ? sends_ + 1 : 1;
     if (!repeat) first_send_ms_ = written;
@@ -168,6 +202,7 @@ int PMBusProtocol::TrySend() {
     hold_ms_ = 0;
     awaiting_ = true;
     awaited_cid1_ = held_cid1_;
+    awaited_command_ = static_cast<unsigned short>(held_cid1_ << 8 | held_cid2_);
     // On a real line the command takes its line time to leave; the unit can
     // begin its answer only after that.
     const std::int64_t line_ms =
@@ -250,6 +285,18 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     awaiting_ = false;
     answered_ = true;
     unanswered_since_ms_ = 0;
+    {
+        // Remembered for the next send of the command (the last slot is reused).
+        AnswerSize* slot = &answer_sizes_.back();
+        for (AnswerSize& a : answer_sizes_) {
+            if (a.command == awaited_command_ || a.bytes == 0) {
+                slot = &a;
+                break;
+            }
+        }
+        slot->command = awaited_command_;
+        slot->bytes = static_cast<unsigned short>(std::min<std::size_t>(f.raw.size(), 0xFFFF));
+    }
     if (sends_ > 1) {
         // The unit may still answer the earlier sends of this command, about
         // as long after this answer as the sends were apart.
@@ -283,11 +330,18 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     }
     if (result == 0 && step_before != 0) {
         // A completed cycle (a rejected first answer also returns 0, at step 0).
+        // The last update is the cycle's start: the device's hold-off then
+        // spaces the starts of its cycles, whatever each cycle lasts.
         ready = 1;
-        last_update = smd::local_time();
+        last_update = cycle_started_wall_;
+        completed_start_ms_ = cycle_started_ms_;
         ++stats_.cycles;
         cycle_open_ = false;
         if (cycle_listener_) cycle_listener_();
+    } else if (result == 0) {
+        // A rejected first answer: the cycle begins again with its next send.
+        cycle_open_ = false;
+        cycle_started_ms_ = previous_cycle_started_ms_;
     }
 }
 

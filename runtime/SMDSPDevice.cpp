@@ -15,9 +15,20 @@ bool SMDSPDevice::Init(std::weak_ptr<SMDController> controller, unsigned int dat
 }
 
 std::int64_t SMDSPDevice::AnswerTimeoutMillis() const {
-    const std::int64_t bits = 10LL * (last_sent_len_ + expected_answer_bytes_);
-    const std::int64_t line_ms = baud_rate > 0 ? (bits * 1000 + baud_rate - 1) / baud_rate : 0;
-    return timeout_base_ms_ + line_ms;
+    return timeout_base_ms_;
+}
+
+std::int64_t SMDSPDevice::LineMillis(std::size_t bytes) const {
+    if (baud_rate <= 0) return 0;
+    return (static_cast<std::int64_t>(bytes) * 10 * 1000 + baud_rate - 1) / baud_rate;
+}
+
+std::int64_t SMDSPDevice::AnswerDeadlineMillis() const {
+    if (serial_state == 0) return -1;
+    // On a real line the write returns before the command has left.
+    const std::int64_t left =
+        sent_at_ms_ + (transport_ && transport_->Paced() ? LineMillis(last_sent_len_) : 0);
+    return std::max(left, last_rx_ms_) + AnswerTimeoutMillis();
 }
 
 bool SMDSPDevice::RefreshStatus() {
@@ -25,9 +36,7 @@ bool SMDSPDevice::RefreshStatus() {
     if (serial_state == 0) return true;
     if (HoldsCommand()) return false;
     if (serial_state == 0) return true;  // the held command could not be written
-    const std::int64_t now = smd::steady_millis();
-    const std::int64_t since = std::max(sent_at_ms_, last_rx_ms_);
-    if (now - since < AnswerTimeoutMillis()) return false;
+    if (smd::steady_millis() < AnswerDeadlineMillis()) return false;
     ++timeouts_;
     ++consecutive_timeouts_;
     serial_state = 0;

@@ -33,7 +33,7 @@ struct SiteConfig {
     std::string history_db;  // absolute; empty: history and alarms kept in memory only
     std::size_t history_retention = 100000;
     std::size_t event_retention = 100000;
-    int poll_period_ms = 50;
+    int poll_period_ms = 1000;
     int answer_timeout_ms = 1000;
     int reopen_initial_ms = 500;
     int reopen_max_ms = 30000;

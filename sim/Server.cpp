@@ -235,6 +235,8 @@ void Server::Run() {
         Bytes bytes;
     };
     std::deque<Pending> queue;
+    // Paced: when the last byte received so far has crossed the line.
+    std::int64_t rx_line_free_us = 0;
     unsigned char buf[512];
     std::string failure;
     while (!stop_) {
@@ -248,7 +250,14 @@ void Server::Run() {
             break;
         }
         if (n > 0) {
-            const std::int64_t t = now();
+            std::int64_t t = now();
+            if (options_.pace && options_.baud > 0) {
+                // The bytes arrive one after another at the line rate; what a
+                // command causes happens when its last byte is in.
+                rx_line_free_us = std::max(rx_line_free_us, t * 1000) +
+                                  line_time_us(static_cast<std::size_t>(n), options_.baud);
+                t = (rx_line_free_us + 999) / 1000;
+            }
             std::vector<Reply> replies =
                 responder_.Feed(buf, static_cast<std::size_t>(n), t - start);
             const std::vector<std::string> lines = responder_.TakeLog();

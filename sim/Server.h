@@ -21,7 +21,11 @@ class SerialPort;
 namespace sim {
 
 struct ServerOptions {
-    // Send answers at the line rate (one byte per 10 bit times at `baud`).
+    // The line rate in both directions (10 bit times per byte at `baud`, 8N1):
+    // answers go out byte by byte at that rate, and a command counts as
+    // received only once its bytes would have crossed the line, so the unit
+    // begins its answer no sooner than on a real line. A pseudo-terminal
+    // delivers both at once otherwise.
     bool pace = false;
     int baud = 9600;
     // Monotonic milliseconds for events in seconds and slow answers;

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/PMBusProtocol.h"
@@ -33,6 +35,7 @@ struct Probe : PMBusProtocol {
         return result;
     }
     void SetStep(int s) { command_step_ = s; }
+    void SetSpacing(std::int64_t ms) { SetCycleSpacingMillis(ms); }
     std::vector<Seen> seen;
     int result = 1;
     int next_step = 0;
@@ -195,8 +198,8 @@ TEST(SMDSPDevice, RefreshStatusWaitsForTheAnswerUntilItTimesOut) {
     EXPECT_TRUE(b.dev->RefreshStatus());
     b.dev->write_pmbus_cmd(0x40, 0x51);
     const auto timeout = b.dev->AnswerTimeoutMillis();
-    // 1000 ms + (18 + 1024) bytes * 10 bits at 9600 baud
-    EXPECT_EQ(timeout, 1000 + (10 * (18 + 1024) * 1000 + 9599) / 9600);
+    // Silence on the line, whatever the answer's length.
+    EXPECT_EQ(timeout, 1000);
     b.clock.AdvanceMillis(timeout - 1);
     EXPECT_FALSE(b.dev->RefreshStatus());
     b.Feed(std::string("~2001"));  // bytes arriving restart the allowance
@@ -320,5 +323,115 @@ TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
         EXPECT_EQ(handed, c.handed);
         EXPECT_EQ(b.dev->Stats().stale_answers, c.stale);
         EXPECT_EQ(b.port->writes.size(), c.written);
+    }
+}
+
+// When the line thread has something to do: the next cycle counts from the
+// last one's start, an answer is lost after a silence (restarted by every
+// byte, counted from the command's end on a paced line), and pauses let go
+// of the device's lock.
+TEST(PMBusProtocol, CycleSpacingSilenceTimeOutAndPausesOutsideTheLock) {
+    enum Op { Send, Bytes3, EndCycle, Advance, TimedOut, HoldOff, Pause };
+    struct Step {
+        Op op;
+        long arg = 0;  // Advance: ms; TimedOut: 0/1; HoldOff: ms left; Pause: 1 with PauseUnlock
+        bool want = false;  // Pause: the lock was free during the pause
+    };
+    struct Case {
+        const char* name;
+        bool paced;
+        std::vector<Step> steps;
+    };
+    const std::vector<Case> cases = {
+        {"hold-off runs from the cycle's first command",
+         false,
+         {{Send},
+          {Advance, 700},
+          {EndCycle},
+          {HoldOff, 1301},
+          {Advance, 1300},
+          {HoldOff, 1},
+          {Advance, 1},
+          {HoldOff, 0}}},
+        {"a cycle longer than the spacing: the next starts at once",
+         false,
+         {{Send}, {Advance, 2500}, {EndCycle}, {HoldOff, 0}}},
+        {"no hold-off while a command is out",
+         false,
+         {{Send}, {Advance, 500}, {EndCycle}, {Send}, {HoldOff, 0}}},
+        {"silence restarts with every byte",
+         false,
+         {{Send},
+          {Advance, 999},
+          {TimedOut, 0},
+          {Bytes3},
+          {Advance, 999},
+          {TimedOut, 0},
+          {Advance, 1},
+          {TimedOut, 1}}},
+        {"a paced line counts from the command's end (18 bytes: 19 ms)",
+         true,
+         {{Send}, {Advance, 1018}, {TimedOut, 0}, {Advance, 1}, {TimedOut, 1}}},
+        {"a pause releases the lock", false, {{Pause, 1, true}}},
+        {"without PauseUnlock the lock is held", false, {{Pause, 0, false}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Bench b;
+        b.port->paced = c.paced;
+        b.dev->SetSpacing(2000);
+        b.dev->SetTimeoutBase(1000);
+        for (const Step& s : c.steps) {
+            switch (s.op) {
+                case Send:
+                    b.dev->SetStep(9);
+                    b.dev->write_pmbus_cmd(0x40, 0x41);
+                    break;
+                case Bytes3:
+                    b.Feed(std::string("~20"));
+                    break;
+                case EndCycle: {
+                    const auto start = b.clock.Now();
+                    b.clock.Advance(1);  // the wall clock moved during the cycle
+                    b.dev->result = 0;
+                    b.Feed(answer_frame(0x40, {}));
+                    EXPECT_EQ(b.dev->Stats().cycles, 1u);
+                    EXPECT_EQ(b.dev->last_update, start);
+                    break;
+                }
+                case Advance:
+                    b.clock.AdvanceMillis(s.arg);
+                    break;
+                case TimedOut:
+                    EXPECT_EQ(b.dev->RefreshStatus(), s.arg == 1);
+                    EXPECT_EQ(b.dev->Stats().timeouts, s.arg == 1 ? 1u : 0u);
+                    break;
+                case HoldOff:
+                    EXPECT_EQ(b.dev->CycleHoldOffMillis(), s.arg);
+                    break;
+                case Pause: {
+                    bool free = false;
+                    smd::set_pause([&](unsigned) {
+                        std::thread other([&] {
+                            if (b.dev->DeviceMutex().try_lock()) {
+                                free = true;
+                                b.dev->DeviceMutex().unlock();
+                            }
+                        });
+                        other.join();
+                    });
+                    std::unique_lock<std::recursive_mutex> lock(b.dev->DeviceMutex());
+                    if (s.arg == 1) {
+                        smd::PauseUnlock unlock(lock);
+                        smd::pause_micros(20000);
+                    } else {
+                        smd::pause_micros(20000);
+                    }
+                    EXPECT_TRUE(lock.owns_lock());
+                    EXPECT_EQ(free, s.want);
+                    break;
+                }
+            }
+        }
     }
 }

@@ -63,7 +63,7 @@ TEST(SiteConfig, DefaultsWhenOptionalKeysAreAbsent) {
         << error;
     EXPECT_TRUE(cfg.history_db.empty());
     EXPECT_EQ(cfg.history_retention, 100000u);
-    EXPECT_EQ(cfg.poll_period_ms, 50);
+    EXPECT_EQ(cfg.poll_period_ms, 1000);
     EXPECT_EQ(cfg.reopen_initial_ms, 500);
     EXPECT_EQ(cfg.reopen_max_ms, 30000);
     EXPECT_TRUE(cfg.devices[0].enabled);

@@ -185,8 +185,9 @@ TEST(Host, ServesACycleAndAfterARestartServesTheStoredValuesAtOnce) {
         EXPECT_EQ(host.GetValue(102, "i"), 48.5f);
         EXPECT_EQ(reply(host, 100, "anything"), "数据未就绪");  // the rectifier unit serves no name
         EXPECT_EQ(reply(host, 999, "v"), "数据未提供");
-        // The next cycle, once the hold-off after the last one has passed.
+        // The next cycle, once the hold-off after the last one's start has passed.
         clock.AdvanceSeconds(3);
+        clock.AdvanceMillis(3000);
         ASSERT_TRUE(cycles.WaitFor(2));
         done = true;
         reader.join();
@@ -250,6 +251,7 @@ TEST(Host, ServesACycleAndAfterARestartServesTheStoredValuesAtOnce) {
         EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac"), raised);
         EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Cleared, "ravo3-ac"), 0);
         clock.AdvanceSeconds(3);
+        clock.AdvanceMillis(3000);
         ASSERT_TRUE(cycles.WaitFor(2));
         host.Controller()->DrainWork();
         EXPECT_EQ(events_of(*store, smd::AlarmEvent::Kind::Raised, "ravo3-ac"), raised);

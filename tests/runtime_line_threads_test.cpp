@@ -154,7 +154,7 @@ TEST(Line, LateRepeatedAndMissingAnswersRaiseNothingFalse) {
     const std::vector<Case> cases = {
         {"answer later than the time-out",
          R"({"delay": {"command": "42/41", "cycles": [2],
-                                               "ms": 3000}})",
+                                               "ms": 1500}})",
          "[]",
          4,
          1,
