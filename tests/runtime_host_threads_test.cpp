@@ -307,6 +307,7 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
                                                    "target": "ac_channel", "phase": "a"}])"));
         ASSERT_TRUE(cycles.WaitFor(1));
         clock.AdvanceSeconds(3);
+        clock.AdvanceMillis(3000);
         ASSERT_TRUE(cycles.WaitFor(2));
         host.Controller()->DrainWork();
         auto store = host.Store();
@@ -334,6 +335,7 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
 
         fault = SQLITE_OK;
         clock.AdvanceSeconds(3);
+        clock.AdvanceMillis(3000);
         ASSERT_TRUE(cycles.WaitFor(3));
         host.Controller()->DrainWork();
         EXPECT_EQ(store->Waiting(), 0u);
