@@ -458,7 +458,7 @@ class PMBusPowerAC : public SMDSPDevice {
   private:
     // Reads one 4-byte value as sent; the not-available marker stores `marker_value`.
     static bool ReadValue(ByteReader& r, void* field, float marker_value) {
-        unsigned char raw[4];
+        unsigned char raw[4] = {};
         if (!r.read_bytes(raw, 4)) return false;
         if (is_not_available(raw)) {
             std::memcpy(field, &marker_value, 4);

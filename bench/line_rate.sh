@@ -14,7 +14,7 @@ secs=${SECONDS_PER_RUN:-24}
 doc=docs/PERFORMANCE.md
 
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j2 --target ravo3 ravo3-sim ravo3-line-rate >/dev/null
+cmake --build "$build" -j2 --target ravo3 ravo3-sim ravo3-line-rate cycle_bench >/dev/null
 
 # Only the result rows: the decoders write their own lines to standard output.
 run() {
@@ -71,6 +71,12 @@ out=$(mktemp)
         run --site typical --mode steady --lines $n --seconds "$secs" --row scale
     done
     run --site typical --mode steady --lines 64 --seconds "$secs" --query --row scale
+    echo
+    echo "Heap allocations per steady cycle, counted exactly by \`cycle_bench\` (the driver's"
+    echo "own work: each unit's closure and its copy of the record):"
+    echo
+    "$build/cycle_bench" --benchmark_filter='steady$' 2>&1 | sed 's/\x1b\[[0-9;]*m//g' |
+        awk '/^BM_Cycle\// { sub("BM_Cycle/", "", $1); printf "- %s: %s\n", $1, $(NF - 1) }'
     echo "<!-- line-rate:end -->"
 } >"$out"
 

@@ -227,7 +227,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* buf, int len) {
     const int p_bytes = 4 * static_cast<int>(p);
     if (!in.can_read(p_bytes)) return Overflow(kOverflow, in.end_of(p_bytes), len);
     for (int k = 0; k < p; ++k) {
-        unsigned char raw[4];
+        unsigned char raw[4] = {};
         in.read_bytes(raw, 4);
         const unsigned char* keep = is_not_available(raw) ? dc_rules::kNotAvailableUserValue : raw;
         std::memcpy(record.user_p[k], keep, 4);

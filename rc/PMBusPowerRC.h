@@ -234,7 +234,7 @@ class PMBusPowerRC : public SMDSPDevice {
                 return -1;
             }
             for (int v = 0; v < expected; ++v) {
-                unsigned char value[4];
+                unsigned char value[4] = {};
                 in.read(value, 4);
                 // Four equal bytes: a value the monitoring unit cannot give.
                 if (all_four_equal(value)) std::memset(value, 0, 4);
