@@ -78,6 +78,8 @@ class PMBusProtocol : public SMDSPDevice {
     // Silence the line must keep before a command goes out: four character
     // times at the line speed, within 5..50 ms.
     std::int64_t GuardMillis() const;
+    // The hold that applies to the held command.
+    std::int64_t HoldMillis() const { return held_cid1_ == hold_cid1_ ? hold_ms_ : 0; }
     // Steady milliseconds at which the first command that went unanswered
     // since the last answer was sent; 0 while the unit answers.
     std::int64_t UnansweredSinceMillis() const { return unanswered_since_ms_; }
@@ -139,6 +141,7 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t first_send_ms_ = 0;
     std::int64_t rx_ms_ = -(1LL << 40);  // the last bytes received
     std::int64_t hold_ms_ = 0;           // extra silence owed after the answer to a re-sent command
+    unsigned char hold_cid1_ = 0;        // the block of that command: only its commands wait
     std::int64_t unanswered_since_ms_ = 0;
     std::int64_t cycle_started_ms_ = 0;
     std::int64_t previous_cycle_started_ms_ = 0;

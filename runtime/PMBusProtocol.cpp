@@ -92,7 +92,7 @@ std::int64_t PMBusProtocol::GuardMillis() const {
 
 std::int64_t PMBusProtocol::HeldCommandWaitMillis() const {
     if (held_.empty()) return -1;
-    const std::int64_t left = rx_ms_ + GuardMillis() + hold_ms_ - smd::steady_millis();
+    const std::int64_t left = rx_ms_ + GuardMillis() + HoldMillis() - smd::steady_millis();
     return std::max<std::int64_t>(left, 0);
 }
 
@@ -166,10 +166,10 @@ int PMBusProtocol::TrySend() {
     const std::int64_t now = smd::steady_millis();
     // A line that never falls quiet gets the command anyway after a time-out's
     // worth of waiting; the answer time-out deals with what follows.
-    const bool overdue = now - held_since_ms_ > AnswerTimeoutMillis() + hold_ms_;
+    const bool overdue = now - held_since_ms_ > AnswerTimeoutMillis() + HoldMillis();
     if (!overdue) {
         if (parser_->InFrame()) return 0;  // a frame is still arriving
-        const std::int64_t left = rx_ms_ + GuardMillis() + hold_ms_ - now;
+        const std::int64_t left = rx_ms_ + GuardMillis() + HoldMillis() - now;
         if (left > GuardMillis()) return 0;  // a long hold: the line thread comes back
         if (left > 0) {
             smd::pause_micros(static_cast<unsigned int>(left * 1000));
@@ -299,8 +299,13 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     }
     if (sends_ > 1) {
         // The unit may still answer the earlier sends of this command, about
-        // as long after this answer as the sends were apart.
+        // as long after this answer as the sends were apart. Such an answer
+        // would pass for the answer to a next command of the same block (same
+        // CID1), which therefore waits; one of another block goes out at once,
+        // since the unit answers in order and an owed answer, arriving first,
+        // is refused by its CID1.
         hold_ms_ = std::min(sent_at_ms_ - first_send_ms_, 2 * AnswerTimeoutMillis());
+        hold_cid1_ = awaited_cid1_;
     }
     if (f.cid2 != 0) {
         ++stats_.rtn_errors;

@@ -193,7 +193,8 @@ TEST(DriverLoop, SendsFramesAtTheDeviceSpeedAndTakesAnswersInAnyChunks) {
 TEST(DriverLoop, RepeatsACommandWhoseAnswerTimesOut) {
     SharedClock clock;
     PauseGate gate;
-    Rig rig("line1");
+    // Two commands of one block: the second waits out the hold after a repeat.
+    Rig rig("line1", "", {{0x40, 0x51}, {0x40, 0x52}});
     ASSERT_TRUE(rig.loop->Start());
     smd::Frame first;
     ASSERT_TRUE(rig.peer->Next(first));
@@ -226,7 +227,8 @@ TEST(DriverLoop, RepeatsACommandWhoseAnswerTimesOut) {
     clock.AdvanceMillis(timeout + 50);
     smd::Frame next;
     ASSERT_TRUE(rig.peer->Next(next));
-    EXPECT_EQ(next.cid1, 0x42);
+    EXPECT_EQ(next.cid1, 0x40);
+    EXPECT_EQ(next.cid2, 0x52);
     EXPECT_EQ(rig.dev->answers.load(), 1);
 }
 
