@@ -52,13 +52,16 @@ out=$(mktemp)
     echo
     echo "Cost of a lost answer: the poll duration of a cycle in which the unit did not answer"
     echo "the rectifier analog query once, minus the median poll duration (s, min / median / max):"
-    echo "the silence time-out, the repeat, and the hold after the answer to a repeated command"
-    echo "(the line kept quiet as long as the two sends were apart, for late answers to the first)."
+    echo "the silence time-out and the repeat. In a steady cycle the next command is the DC analog"
+    echo "query, of another block, and goes out at once; in a full cycle it is the rectifier status"
+    echo "query, of the same block, which waits until the line has been quiet as long as the two"
+    echo "sends were apart (an answer still owed to the first send would pass for its answer)."
     echo
     echo "| run | lost answers | cost s |"
     echo "|---|---|---|"
     run --site typical --mode steady --seconds $((secs + 16)) --drop --row lost
     run --site typical --mode steady --seconds $((secs + 16)) --drop --timeout-ms 500 --row lost
+    run --site typical --mode full --seconds $((secs + 16)) --drop --row lost
     echo
     echo "Lines in one host (typical site, steady cycles). CPU % is of one core: the line"
     echo "threads, then the whole process (with 64 lines this includes the querying thread)."
