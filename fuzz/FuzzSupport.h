@@ -63,8 +63,13 @@ struct LoopbackPort : smd::Transport {
 };
 
 // The decoders' diagnostic lines would drown the fuzzer's own output.
+// Once per process, however often it is called.
 inline void silence_stdout() {
-    if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen");
+    static const bool done = [] {
+        if (!std::freopen("/dev/null", "w", stdout)) std::perror("freopen");
+        return true;
+    }();
+    (void)done;
 }
 
 // A broken invariant is a finding like a crash: stop with the reason.

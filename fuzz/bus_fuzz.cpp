@@ -10,11 +10,7 @@
 #include "runtime/FrameCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static bool init = [] {
-        fuzz_support::silence_stdout();
-        return true;
-    }();
-    (void)init;
+    fuzz_support::silence_stdout();
     if (size < 1) return 0;
     fuzz_support::Clocks::Install();
     fuzz_support::Checked checked;

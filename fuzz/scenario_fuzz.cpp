@@ -11,11 +11,7 @@
 #include "sim/Scenario.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static bool init = [] {
-        fuzz_support::silence_stdout();
-        return true;
-    }();
-    (void)init;
+    fuzz_support::silence_stdout();
     const std::string text(reinterpret_cast<const char*>(data), size);
     sim::Scenario scenario;
     try {

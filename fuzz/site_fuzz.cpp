@@ -15,11 +15,7 @@
 #include "service/mqtt/MqttConfig.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    static bool init = [] {
-        fuzz_support::silence_stdout();
-        return true;
-    }();
-    (void)init;
+    fuzz_support::silence_stdout();
     // One loader for the run: the driver library stays loaded, as in a host.
     static smd::PluginLoader loader;
     const std::string text(reinterpret_cast<const char*>(data), size);
