@@ -6,7 +6,7 @@
 // from another thread. Prints Markdown table rows; bench/line_rate.sh runs it.
 //
 //   ravo3-line-rate --sim PATH --driver PATH --site typical|large
-//                   --mode steady|full [--lines N] [--seconds S] [--drop]
+//                   --mode steady|full [--lines N] [--seconds S] [--drop | --late]
 //                   [--query] [--timeout-ms N] [--row scenario|scale|lost]
 #include <dirent.h>
 #include <fcntl.h>
@@ -41,7 +41,7 @@ struct Options {
     int lines = 1;
     int timeout_ms = 0;  // answer_timeout_ms of the site; 0: the default
     double seconds = 20;
-    bool drop = false, query = false;
+    bool drop = false, late = false, query = false;
 };
 
 struct Sim {
@@ -71,6 +71,10 @@ std::string scenario_json(const Options& o) {
     s << "]}";
     // Answers to the rectifier analog query lost now and then.
     if (o.drop) s << R"(, "faults": {"drop": {"command": "41/41", "cycles": [6, 9, 12, 15, 18]}})";
+    // ... or sent 1.5 s late, past the time-out: the repeat's answer follows.
+    if (o.late) {
+        s << R"(, "faults": {"delay": {"command": "41/41", "ms": 1500, "cycles": [6, 9, 12, 15, 18]}})";
+    }
     s << "}";
     return s.str();
 }
@@ -210,6 +214,8 @@ int main(int argc, char** argv) {
             o.timeout_ms = std::atoi(next().c_str());
         else if (a == "--drop")
             o.drop = true;
+        else if (a == "--late")
+            o.late = true;
         else if (a == "--query")
             o.query = true;
         else {
@@ -354,8 +360,9 @@ int main(int argc, char** argv) {
                       mmm(poll_r, "%.4f").c_str(), mmm(period_r, "%.4f").c_str(),
                       mmm(excess_ms, "%.0f").c_str(), switches / n_cycles, ns / 1e3 / n_cycles);
     } else if (o.row == "lost") {
-        std::snprintf(b, sizeof b, "| %s, 41/41 answers dropped, answer_timeout_ms %d | %zu | %s |",
-                      label.c_str(), o.timeout_ms > 0 ? o.timeout_ms : 1000, lost_s.size(),
+        std::snprintf(b, sizeof b, "| %s, 41/41 answers %s, answer_timeout_ms %d | %zu | %s |",
+                      label.c_str(), o.late ? "1.5 s late" : "dropped",
+                      o.timeout_ms > 0 ? o.timeout_ms : 1000, lost_s.size(),
                       mmm(lost_s, "%.3f").c_str());
     } else {
         std::string q = "–";

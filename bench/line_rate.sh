@@ -62,6 +62,8 @@ out=$(mktemp)
     run --site typical --mode steady --seconds $((secs + 16)) --drop --row lost
     run --site typical --mode steady --seconds $((secs + 16)) --drop --timeout-ms 500 --row lost
     run --site typical --mode full --seconds $((secs + 16)) --drop --row lost
+    run --site typical --mode steady --seconds $((secs + 16)) --late --row lost
+    run --site typical --mode full --seconds $((secs + 16)) --late --row lost
     echo
     echo "Lines in one host (typical site, steady cycles). CPU % is of one core: the line"
     echo "threads, then the whole process (with 64 lines this includes the querying thread)."
@@ -74,6 +76,7 @@ out=$(mktemp)
         run --site typical --mode steady --lines $n --seconds "$secs" --row scale
     done
     run --site typical --mode steady --lines 64 --seconds "$secs" --query --row scale
+    run --site typical --mode steady --lines 128 --seconds "$secs" --row scale
     echo
     echo "Heap allocations per steady cycle, counted exactly by \`cycle_bench\` (the driver's"
     echo "own work: each unit's closure and its copy of the record):"

@@ -86,6 +86,14 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t GuardMillis() const;
     // The hold that applies to the held command.
     std::int64_t HoldMillis() const { return held_cid1_ == hold_cid1_ ? hold_ms_ : 0; }
+    // How long an answer still owed after a late one may take to follow it:
+    // twice the longest answer latency seen since the port opened (at least
+    // 50 ms), the answer time-out until one was seen, never more than it.
+    std::int64_t TurnaroundMillis() const;
+    // Answers that the sends of the last repeated command may still bring.
+    std::uint32_t OwedAnswers() const { return owed_; }
+    // True from a cycle's first command until it completes or is abandoned.
+    bool CycleOpen() const { return cycle_open_; }
     // Steady milliseconds at which the first command that went unanswered
     // since the last answer was sent; 0 while the unit answers.
     std::int64_t UnansweredSinceMillis() const { return unanswered_since_ms_; }
@@ -119,6 +127,8 @@ class PMBusProtocol : public SMDSPDevice {
     // 1 written, 0 still held (line not quiet), -1 failed or nothing to send.
     int TrySend();
     void Stale(const std::string& why);
+    // An answer that was still owed (a late one, or a garbled frame) came.
+    void NoteOwed(bool owed_kind);
     // Tries to send a held command; true while it is still held.
     bool HoldCommand();
     // The exchange and any held command or partial answer are dropped.
@@ -146,6 +156,10 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t on_line_ms_ = 0;  // when its last byte had left: answers start later
     bool answered_ = true;         // the last command written got its answer
     std::uint32_t sends_ = 0;      // writes of the same command in a row (re-sends + 1)
+    bool heard_ = false;           // something of the unit's came since the last send left
+    std::uint32_t silent_sends_ = 0;  // sends of that command whose window stayed silent
+    std::uint32_t owed_ = 0;          // answers still possibly owed after an accepted one
+    std::int64_t latency_ms_ = -1;    // longest answer latency since the port opened
     std::int64_t first_send_ms_ = 0;
     std::int64_t rx_ms_ = -(1LL << 40);  // the last bytes received
     std::int64_t hold_ms_ = 0;           // extra silence owed after the answer to a re-sent command
