@@ -153,10 +153,10 @@ class PMBusProtocol : public SMDSPDevice {
     // The command on the line whose answer is awaited.
     bool awaiting_ = false;
     unsigned char awaited_cid1_ = 0;
-    std::int64_t on_line_ms_ = 0;  // when its last byte had left: answers start later
-    bool answered_ = true;         // the last command written got its answer
-    std::uint32_t sends_ = 0;      // writes of the same command in a row (re-sends + 1)
-    bool heard_ = false;           // something of the unit's came since the last send left
+    std::int64_t on_line_ms_ = 0;     // when its last byte had left: answers start later
+    bool answered_ = true;            // the last command written got its answer
+    std::uint32_t sends_ = 0;         // writes of the same command in a row (re-sends + 1)
+    bool heard_ = false;              // something of the unit's came since the last send left
     std::uint32_t silent_sends_ = 0;  // sends of that command whose window stayed silent
     std::uint32_t owed_ = 0;          // answers still possibly owed after an accepted one
     std::int64_t latency_ms_ = -1;    // longest answer latency since the port opened

@@ -16,6 +16,7 @@
 
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
+#include "runtime/Capture.h"
 #include "runtime/DriverLoop.h"
 #include "runtime/Events.h"
 #include "runtime/PluginLoader.h"
@@ -33,6 +34,16 @@ struct HostOptions {
     bool start_lines = true;
     // Fault seam of the history database (see SqliteStore::Options::fault).
     std::function<int(const char* step)> store_fault;
+    // Every line's bytes into this capture file ("": only devices with their
+    // own "capture" key are captured).
+    std::string capture;
+    // Makes the line for a port (a test's or a replay's); empty: serial or TCP
+    // by the port's form.
+    std::function<std::shared_ptr<LinePort>(const std::string& port, std::int64_t allowance_ms)>
+        port_factory;
+    // Lines built but no thread started: the caller drives them with
+    // DriverLoop::Step() (replay), and the controller's work runs at once.
+    bool manual_lines = false;
 };
 
 // A line thread's sign of life, for a watchdog.
@@ -96,13 +107,15 @@ class Host {
     EventBus& Events() { return events_; }
     // The state of a device's line; Starting for an unknown name.
     LineStatus LineOf(const std::string& device) const;
+    // Each line once (devices sharing a port share one), for manual driving.
+    std::vector<DriverLoop*> Loops() const;
 
   private:
     struct Line {
         DeviceConfig config;
         std::shared_ptr<SMDSPDevice> device;
-        std::shared_ptr<SerialPort> port;
-        std::unique_ptr<DriverLoop> loop;
+        std::shared_ptr<LinePort> port;
+        std::shared_ptr<DriverLoop> loop;  // shared by the devices of one line
         std::string error;
         std::size_t replayed = 0;
         // The units the device serves, from its settings (rectifier last).
@@ -130,6 +143,8 @@ class Host {
     void PublishLine(Line& line);
     std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
     bool OpenStore(const SiteConfig& config, std::string& error);
+    // One line thread per port, shared by the devices that name it.
+    bool BuildLines(const SiteConfig& config, std::string& error);
     void Replay(Line& line);
     bool ReplayUnit(Line& line, SMDVDevice& unit);
 
@@ -140,6 +155,8 @@ class Host {
     std::shared_ptr<SqliteStore> store_;
     std::shared_ptr<SMDController> controller_;
     std::vector<std::unique_ptr<Line>> lines_;
+    std::vector<std::shared_ptr<DriverLoop>> loops_;
+    std::map<std::string, std::shared_ptr<capture::Writer>> captures_;
     bool running_ = false;
     std::int64_t comm_lost_ms_ = 60000;
     mutable std::mutex status_mutex_;

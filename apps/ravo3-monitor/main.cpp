@@ -222,6 +222,7 @@ class Log {
 
 // What stands in the way of opening a port, in words, with what to do.
 std::string port_hint(const std::string& port, const std::string& key) {
+    if (port.find("://") != std::string::npos) return std::string();  // a device server
     struct stat st {};
     if (::stat(port.c_str(), &st) != 0) {
         if (errno == ENOENT) {
@@ -256,6 +257,14 @@ std::string hint_for(const monitor::DeviceView& d, const DeviceInfo& info) {
         case smd::LineState::PortBusy:
             return "another process holds " + d.port + ": find it with 'fuser -v " + d.port +
                    "' and stop it";
+        case smd::LineState::HostUnreachable:
+            return "check the device server's address in \"" + info.key +
+                   ".port\", its power and the network to it; it is retried";
+        case smd::LineState::ConnectionRefused:
+            return "the device server answers but takes no connection on that TCP port: check "
+                   "the port number and that its serial port is in raw or RFC 2217 mode";
+        case smd::LineState::ConnectionLost:
+            return "the connection broke; it is reconnected with growing pauses";
         case smd::LineState::NotAnswering:
             if (d.cycles == 0) {
                 return "check power and cable; is the unit's address " +

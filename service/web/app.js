@@ -6,6 +6,8 @@
   const LINE_TEXT = {
     starting: "starting", answering: "answering", not_answering: "not answering",
     port_missing: "port missing", port_busy: "port busy", stopped: "stopped",
+    host_unreachable: "host unreachable", connection_refused: "connection refused",
+    connection_lost: "connection lost",
   };
   const TOKEN_KEY = "ravo3.token";
   const $ = (id) => document.getElementById(id);
