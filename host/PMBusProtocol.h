@@ -87,8 +87,9 @@ class PMBusProtocol : public SMDSPDevice {
     // The hold that applies to the held command.
     std::int64_t HoldMillis() const { return held_cid1_ == hold_cid1_ ? hold_ms_ : 0; }
     // How long an answer still owed after a late one may take to follow it:
-    // twice the longest answer latency seen since the port opened (at least
-    // 50 ms), the answer time-out until one was seen, never more than it.
+    // twice the longest recent answer latency (a maximum decaying by 1/16 an
+    // answer; at least 50 ms), the answer time-out until one was seen, never
+    // more than it.
     std::int64_t TurnaroundMillis() const;
     // Answers that the sends of the last repeated command may still bring.
     std::uint32_t OwedAnswers() const { return owed_; }
@@ -110,6 +111,11 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t PreviousCycleStartMillis() const { return previous_cycle_started_ms_; }
     // Called after each completed poll cycle (the host marks the device ready first).
     void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
+    // Called with each answer taken for a command (CID1, CID2 of the command,
+    // the frame as received) before the device sees it.
+    using AnswerListener = std::function<void(unsigned char cid1, unsigned char cid2,
+                                              const std::vector<unsigned char>&)>;
+    void SetAnswerListener(AnswerListener listener) { answer_listener_ = std::move(listener); }
 
   protected:
     // Answer record: version, address, CID1, RTN, LENID (2 bytes, low first), INFO.
@@ -143,6 +149,7 @@ class PMBusProtocol : public SMDSPDevice {
     smd::FrameStats stats_;
     std::string last_error_;
     std::function<void()> cycle_listener_;
+    AnswerListener answer_listener_;
     bool cycle_open_ = false;  // a command of the current cycle has gone out
     bool in_feed_ = false;     // frames are being handed out: sending waits until after
     // The command waiting for a quiet line, and what it asks for.
@@ -159,7 +166,7 @@ class PMBusProtocol : public SMDSPDevice {
     bool heard_ = false;              // something of the unit's came since the last send left
     std::uint32_t silent_sends_ = 0;  // sends of that command whose window stayed silent
     std::uint32_t owed_ = 0;          // answers still possibly owed after an accepted one
-    std::int64_t latency_ms_ = -1;    // longest answer latency since the port opened
+    std::int64_t latency_ms_ = -1;    // longest recent answer latency (decaying); -1: none yet
     std::int64_t first_send_ms_ = 0;
     std::int64_t rx_ms_ = -(1LL << 40);  // the last bytes received
     std::int64_t hold_ms_ = 0;           // extra silence owed after the answer to a re-sent command

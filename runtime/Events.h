@@ -106,6 +106,7 @@ struct HostEvent {
     FrameStats frames;
     // AlarmRaised / AlarmCleared.
     ActiveAlarm alarm;
+    std::shared_ptr<const Provenance> provenance;  // its cycle and answers; null: unknown
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };

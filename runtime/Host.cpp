@@ -71,6 +71,41 @@ std::string Host::DeviceOf(std::uint32_t data_id, const std::string& device_type
     return std::string();
 }
 
+std::shared_ptr<const Provenance> Host::ProvenanceOf(std::uint32_t data_id,
+                                                     const std::string& device_type) {
+    for (const auto& line : lines_) {
+        if (!line->device) continue;
+        // The block whose answers a unit decodes: AC 0x40, rectifier 0x41,
+        // DC 0x42; the bus device's own points come from the model answer.
+        int cid1 = -1;
+        int only_cid2 = -1;
+        for (const auto& [kind, id] : line->units) {
+            if (id != data_id) continue;
+            if (kind == UnitKind::RC && device_type != line->rc_type) continue;
+            cid1 = kind == UnitKind::AC ? 0x40 : kind == UnitKind::DC ? 0x42 : 0x41;
+        }
+        if (cid1 < 0 && data_id == line->config.data_id &&
+            device_type == line->device->DeviceType()) {
+            cid1 = 0x40;
+            only_cid2 = 0x51;
+        }
+        if (cid1 < 0) continue;
+        auto p = std::make_shared<Provenance>();
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        p->cycle = line->cycles + 1;
+        for (const auto& [command, answer] : line->answers) {
+            if (static_cast<int>(command >> 8) != cid1) continue;
+            if (only_cid2 >= 0 ? static_cast<int>(command & 0xFF) != only_cid2
+                               : (command & 0xFF) == 0x51) {
+                continue;
+            }
+            p->answers.push_back(*answer);
+        }
+        return p;
+    }
+    return nullptr;
+}
+
 std::vector<UnitValues> Host::CollectUnits(Line& line, bool replayed) {
     std::vector<UnitValues> out;
     SMDSPDevice& dev = *line.device;
@@ -233,11 +268,21 @@ void Host::SubmitCommLost(Line& line, bool active) {
     const std::uint32_t id = line.config.data_id;
     const std::string type = line.device->DeviceType();
     Line* raw = &line;
+    // A raise comes from silence: the last cycle that completed, no answer;
+    // a clear from the answer that completed the cycle.
+    auto p = std::make_shared<Provenance>();
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        p->cycle = line.cycles;
+        if (!active && line.last_answer) p->answers.push_back(*line.last_answer);
+    }
     // On the worker, in order with the cycles' alarm work and cycle events.
-    controller_->SubmitWork([this, raw, id, type, r] {
-        controller_->EvaluateRules(id, type, {r});
-        PublishLine(*raw);
-    });
+    controller_->SubmitWork(
+        [this, raw, id, type, r] {
+            controller_->EvaluateRules(id, type, {r});
+            PublishLine(*raw);
+        },
+        std::move(p));
 }
 
 void Host::OnTick(Line& line) {
@@ -516,6 +561,9 @@ bool Host::Start(SiteConfig config, std::string& error) {
     if (options_.manual_lines) controller_->SetSynchronousWork(true);
     comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
     controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    controller_->SetProvenanceSource([this](std::uint32_t data_id, const std::string& type) {
+        return ProvenanceOf(data_id, type);
+    });
     controller_->SetRuleListener([this](std::uint32_t data_id, const std::string& device_type,
                                         const std::vector<rule_value>& rules) {
         std::vector<AlarmPoint> points;
@@ -533,6 +581,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
                                                     : HostEvent::Kind::AlarmCleared;
         e.time = a.time;
         e.alarm = a.alarm;
+        e.provenance = a.provenance;
         e.device = DeviceOf(a.alarm.data_id, a.alarm.device_type);
         events_.Publish(std::move(e));
     });
@@ -562,6 +611,17 @@ bool Host::Start(SiteConfig config, std::string& error) {
         Replay(*line);
         Line* raw = line.get();
         if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
+            p->SetAnswerListener([this, raw](unsigned char cid1, unsigned char cid2,
+                                             const std::vector<unsigned char>& bytes) {
+                auto a = std::make_shared<AnswerRef>();
+                a->cid1 = cid1;
+                a->cid2 = cid2;
+                a->time = local_time();
+                a->bytes = bytes;
+                std::lock_guard<std::mutex> lock(status_mutex_);
+                raw->answers[static_cast<unsigned>(cid1) << 8 | cid2] = a;
+                raw->last_answer = std::move(a);
+            });
             p->SetCycleListener([this, raw] { OnCycle(*raw); });
         }
         line->status.since = local_time();

@@ -126,6 +126,10 @@ class Host {
         std::uint64_t cycles = 0;
         std::int64_t progress_ms = 0;  // steady time of the last cycle (or of the start)
         std::string comm_lost_detail;  // detail of the standing communication-lost point
+        // The latest answer to each command, by CID1 << 8 | CID2, and the
+        // latest of all; guarded by `status_mutex`.
+        std::map<unsigned, std::shared_ptr<const AnswerRef>> answers;
+        std::shared_ptr<const AnswerRef> last_answer;
     };
 
     void Log(const std::string& text) const;
@@ -142,6 +146,10 @@ class Host {
     void SubmitCommLost(Line& line, bool active);
     void PublishLine(Line& line);
     std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
+    // Where a unit's state came from: its device's cycle under way and the
+    // latest answers of the unit's block.
+    std::shared_ptr<const Provenance> ProvenanceOf(std::uint32_t data_id,
+                                                   const std::string& device_type);
     bool OpenStore(const SiteConfig& config, std::string& error);
     // One line thread per port, shared by the devices that name it.
     bool BuildLines(const SiteConfig& config, std::string& error);

@@ -321,8 +321,12 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     if (sends_ == 1) {
         // Answers come at the line rate: the first byte came the frame's line
         // time before the last one, which came at the latest when it was read.
+        // The longest of the recent latencies: a maximum that decays by a
+        // sixteenth at each answer, so that one slow moment (a busy host at
+        // start-up) does not stretch every hold after it.
         const std::int64_t began = rx_ms_ - LineMillis(f.raw.size());
-        latency_ms_ = std::max(latency_ms_, std::max<std::int64_t>(began - on_line_ms_, 0));
+        const std::int64_t sample = std::max<std::int64_t>(began - on_line_ms_, 0);
+        latency_ms_ = std::max(sample, latency_ms_ < 0 ? 0 : latency_ms_ - latency_ms_ / 16);
     }
     {
         // Remembered for the next send of the command (the last slot is reused).
@@ -348,6 +352,10 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
         owed_ = std::min(silent_sends_, sends_ - 1);
         hold_ms_ = owed_ > 0 ? TurnaroundMillis() : 0;
         hold_cid1_ = awaited_cid1_;
+    }
+    if (answer_listener_) {
+        answer_listener_(static_cast<unsigned char>(awaited_command_ >> 8),
+                         static_cast<unsigned char>(awaited_command_ & 0xFF), f.raw);
     }
     if (f.cid2 != 0) {
         ++stats_.rtn_errors;
