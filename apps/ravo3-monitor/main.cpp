@@ -51,6 +51,7 @@ struct Options {
     std::string driver;
     std::string db;
     std::string driver_log;
+    std::string capture;
     long cycles = 0;      // 0: until stopped
     double duration = 0;  // seconds, 0: no limit
     double timeout = 0;   // seconds for --cycles, 0: the default
@@ -86,6 +87,8 @@ const char kUsage[] =
     "                     cycle, {\"type\": \"status\", ...} when a line changes state;\n"
     "                     invalid UTF-8 bytes in texts are replaced by U+FFFD\n"
     "  --driver-log FILE  append the driver's own output lines to FILE\n"
+    "  --capture FILE     append every line's bytes, with their times, to FILE\n"
+    "                     (ravo3-replay plays it back; attach it to a bug report)\n"
     "  --fast             skip the driver's 20 ms pause before each answer (tests)\n"
     "  --version          the program's version\n"
     "  --help             this text\n"
@@ -144,6 +147,8 @@ int parse_args(int argc, char** argv, Options& o, std::string& error) {
             if (!value(o.db)) return 2;
         } else if (a == "--driver-log") {
             if (!value(o.driver_log)) return 2;
+        } else if (a == "--capture") {
+            if (!value(o.capture)) return 2;
         } else if (a == "--cycles") {
             if (!positive(d, 1e9)) return 2;
             if (d != static_cast<double>(static_cast<long>(d))) {
@@ -483,6 +488,7 @@ int main(int argc, char** argv) {
     smd::HostOptions ho;
     ho.driver_override = driver;
     ho.log = [&log](const std::string& line) { log(line); };
+    if (!opt.capture.empty()) ho.capture = fs::absolute(opt.capture).string();
     if (opt.fast) smd::set_pause([](unsigned) {});
 
     monitor::OutputRouting routing;
