@@ -78,6 +78,16 @@ out=$(mktemp)
     run --site typical --mode steady --lines 64 --seconds "$secs" --query --row scale
     run --site typical --mode steady --lines 128 --seconds "$secs" --row scale
     echo
+    echo "Several units on one line (typical site, steady cycles, one \`ravo3-sim --pace --units N\`"
+    echo "process answering at N addresses on one pty): each unit's period (s, min / median / max)"
+    echo "and its cycles a second. A steady cycle of a typical unit takes 0.82 s of the line."
+    echo
+    echo "| site, cycles | units | cycles | poll s (median) | period s | cycles per s per unit |"
+    echo "|---|---|---|---|---|---|"
+    for n in 2 3 6 7 12 13; do
+        run --site typical --mode steady --units $n --seconds $((secs + 16)) --row units
+    done
+    echo
     echo "Heap allocations per steady cycle, counted exactly by \`cycle_bench\` (the driver's"
     echo "own work: each unit's closure and its copy of the record):"
     echo
