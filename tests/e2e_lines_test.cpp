@@ -9,7 +9,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -28,6 +31,8 @@
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 #include "tests/runtime_fixture.h"
+
+extern char** environ;
 
 namespace {
 
@@ -302,6 +307,52 @@ TEST(Lines, AUnitBehindADeviceServerIsReachedAgainAfterARefusalAndADrop) {
             EXPECT_FLOAT_EQ(value_of(e, smd::UnitKind::DC, "v"), 53.25f);
             EXPECT_FLOAT_EQ(value_of(e, smd::UnitKind::AC, "ia"), 12.5f);
         }
+    }
+}
+
+// The same against Debian's ser2net, raw and with RFC 2217 (skipped where it
+// is not installed: scripts/setup.sh installs it).
+TEST(Lines, AUnitBehindSer2netAnswersRawAndWithComPortControl) {
+    const char* ser2net = "/usr/sbin/ser2net";
+    if (::access(ser2net, X_OK) != 0) GTEST_SKIP() << "ser2net is not installed";
+    for (const bool telnet : {false, true}) {
+        SCOPED_TRACE(telnet ? "rfc2217" : "tcp");
+        FastClock clock;
+        rt_test::TempDir dir;
+        sim::Server unit(scenario(1));
+        ASSERT_TRUE(unit.Start());
+        int port = 0;
+        {
+            // A free port: bound, read and given back for ser2net to take.
+            Relay probe(unit.Path(), false);
+            port = probe.Port();
+        }
+        const std::string line = "127.0.0.1," + std::to_string(port) +
+                                 (telnet ? ":telnet:0:" : ":raw:0:") + unit.Path() +
+                                 ":9600 8DATABITS NONE 1STOPBIT LOCAL" + (telnet ? " remctl" : "");
+        std::vector<std::string> args = {ser2net, "-n", "-u", "-C", line};
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        pid_t pid = -1;
+        ASSERT_EQ(::posix_spawn(&pid, ser2net, nullptr, nullptr, argv.data(), environ), 0);
+        {
+            SiteRun run(device("box",
+                               std::string(telnet ? "rfc2217" : "tcp") +
+                                   "://127.0.0.1:" + std::to_string(port),
+                               1, 100),
+                        dir.Path());
+            // Tried again until ser2net listens.
+            ASSERT_TRUE(run.Until([&] { return run.Cycles("box") >= 2; }));
+            run.host().Stop();
+            EXPECT_TRUE(run.Alarms().empty());
+            for (const auto& e : run.events) {
+                if (e.kind != smd::HostEvent::Kind::Cycle || e.units.empty()) continue;
+                EXPECT_FLOAT_EQ(value_of(e, smd::UnitKind::DC, "v"), 53.25f);
+            }
+        }
+        ::kill(pid, SIGTERM);
+        ::waitpid(pid, nullptr, 0);
     }
 }
 
