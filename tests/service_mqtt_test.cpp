@@ -21,11 +21,14 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -239,6 +242,10 @@ class Subscriber {
             return false;
         });
         return found;
+    }
+    void Publish(const std::string& topic, const std::string& payload) {
+        mosquitto_publish(m_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                          payload.data(), 1, false);
     }
     std::vector<Message> On(const std::string& topic) {
         std::vector<Message> out;
@@ -531,6 +538,239 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         EXPECT_TRUE(late.Last(topic).retain) << topic;
     }
     EXPECT_TRUE(late.On(base + "/events").empty());
+}
+
+// Keys of a discovery config as Home Assistant documents them today (its MQTT
+// sensor and binary sensor pages, and the discovery page's "origin"), with
+// `object_id` gone in favour of `default_entity_id`.
+const std::set<std::string> kCommonKeys = {"availability",
+                                           "availability_mode",
+                                           "availability_template",
+                                           "availability_topic",
+                                           "default_entity_id",
+                                           "device",
+                                           "device_class",
+                                           "enabled_by_default",
+                                           "encoding",
+                                           "entity_category",
+                                           "entity_picture",
+                                           "expire_after",
+                                           "force_update",
+                                           "icon",
+                                           "json_attributes_template",
+                                           "json_attributes_topic",
+                                           "name",
+                                           "origin",
+                                           "payload_available",
+                                           "payload_not_available",
+                                           "platform",
+                                           "qos",
+                                           "state_topic",
+                                           "unique_id",
+                                           "value_template"};
+const std::set<std::string> kSensorKeys = {"last_reset_value_template", "options",
+                                           "suggested_display_precision", "state_class",
+                                           "unit_of_measurement"};
+const std::set<std::string> kBinarySensorKeys = {"off_delay", "payload_off", "payload_on"};
+const std::set<std::string> kDeviceKeys = {"configuration_url", "connections",  "hw_version",
+                                           "identifiers",       "manufacturer", "model",
+                                           "model_id",          "name",         "serial_number",
+                                           "suggested_area",    "sw_version",   "via_device"};
+const std::set<std::string> kOriginKeys = {"name", "sw_version", "support_url"};
+
+// Home Assistant's rule for an entity id: domain, dot, lower-case letters,
+// digits and single underscores, none first or last.
+bool valid_entity_id(const std::string& id, const std::string& domain) {
+    if (id.compare(0, domain.size() + 1, domain + ".") != 0) return false;
+    const std::string rest = id.substr(domain.size() + 1);
+    if (rest.empty() || rest.front() == '_' || rest.back() == '_' ||
+        rest.find("__") != std::string::npos)
+        return false;
+    for (char c : rest) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    }
+    return true;
+}
+
+smd::UnitValues rectifier(unsigned modules) {
+    smd::UnitValues rc;
+    rc.kind = smd::UnitKind::RC;
+    rc.data_id = 5000;
+    rc.device_type = "ravo3-rc";
+    rc.values = {value("group_value", 53.5f), value("module_count", static_cast<float>(modules))};
+    for (unsigned m = 1; m <= modules; ++m) {
+        const std::string p = "module_" + std::to_string(m) + "_";
+        for (const char* f : {"value", "status_1", "fault", "fan_fault"}) {
+            rc.values.push_back(value(p + f, 0));
+        }
+        smd::AlarmPoint fault;
+        fault.key = "RC_0";  // one key for every module: the detail tells them apart
+        fault.code = "06024";
+        fault.name = "整流模块故障告警";
+        fault.detail = "模块" + std::to_string(m) + "整流模块故障告警";
+        rc.points.push_back(fault);
+    }
+    return rc;
+}
+
+// The whole discovery against a broker: every config's keys within the
+// documented ones, entity ids Home Assistant accepts, a device per unit behind
+// the bus device, raw bytes as disabled diagnostics, the bus device's entities
+// before any cycle, removal when a module or channel count falls (and not
+// when a cycle lacks the count), and everything again on Home Assistant's
+// birth message.
+TEST(MqttPublisher, DiscoveryForTodaysHomeAssistant) {
+    TempDir dir;
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    smd::EventBus bus;
+    smd::HostEvent line;
+    line.kind = smd::HostEvent::Kind::Line;
+    line.device = "plant/a";
+    line.line.state = smd::LineState::PortMissing;
+    bus.Publish(line);
+    LogLines log;
+    auto pub = smd::MqttPublisher::Start(config(port), bus, log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+
+    const std::string ha = "homeassistant/";
+    // Config topics containing `needle`, with their newest payload.
+    const auto configs = [&](const std::vector<Message>& ms, const std::string& needle) {
+        std::map<std::string, std::string> out;
+        for (const Message& m : ms) {
+            if (m.topic.compare(0, ha.size(), ha) == 0 && m.topic.find(needle) != std::string::npos)
+                out[m.topic] = m.payload;
+        }
+        return out;
+    };
+    // The line that never answered has its entities all the same.
+    const std::string comm_lost =
+        sub.Find(ha + "binary_sensor/site-7/plant_a_", "_comm_lost/config");
+    ASSERT_FALSE(comm_lost.empty());
+    EXPECT_TRUE(configs(sub.All(), "_ac5001_").empty());
+    const Json::Value cl = parse(sub.Last(comm_lost).payload);
+    EXPECT_EQ(cl["state_topic"].asString(), "ravo3/site-7/plant_a/line");
+    EXPECT_EQ(cl["device_class"].asString(), "problem");
+
+    smd::HostEvent first = cycle_event();
+    first.units[0].values.push_back(value("ia_alert", 0));
+    for (const char* n : {"channel_1_a", "channel_1_f"})
+        first.units[0].values.push_back(value(n, 1));
+    first.units.push_back(rectifier(6));
+    bus.Publish(first);
+    ASSERT_TRUE(sub.WaitFor([&](const std::vector<Message>& ms) {
+        return configs(ms, "_rc5000_module_6_fan_fault/").size() == 1 &&
+               configs(ms, "_alarm_rc_0_5000_").size() == 6;
+    }));
+
+    struct Raw {
+        const char* object;  // end of the config topic's object id
+        bool raw;
+    } raws[] = {
+        {"_ac5001_ia", false},
+        {"_ac5001_ia_alert", true},
+        {"_ac5001_channel_1_f", false},
+        {"_dc5002_v", false},
+        {"_rc5000_group_value", false},
+        {"_rc5000_module_count", false},
+        {"_rc5000_module_6_value", false},
+        {"_rc5000_module_6_status_1", true},
+        {"_rc5000_module_6_fault", true},
+        {"_rc5000_module_6_fan_fault", true},
+    };
+    std::set<std::string> unique_ids, entity_ids;
+    std::string bus_device;
+    std::size_t checked = 0;
+    for (const auto& [topic, payload] : configs(sub.All(), "/site-7/")) {
+        SCOPED_TRACE(topic);
+        const std::string domain = topic.substr(ha.size(), topic.find('/', ha.size()) - ha.size());
+        ASSERT_TRUE(domain == "sensor" || domain == "binary_sensor");
+        const Json::Value c = parse(payload);
+        for (const std::string& key : c.getMemberNames()) {
+            const auto& own = domain == "sensor" ? kSensorKeys : kBinarySensorKeys;
+            EXPECT_TRUE(kCommonKeys.count(key) || own.count(key)) << "undocumented key " << key;
+        }
+        for (const std::string& key : c["device"].getMemberNames())
+            EXPECT_TRUE(kDeviceKeys.count(key)) << key;
+        for (const std::string& key : c["origin"].getMemberNames())
+            EXPECT_TRUE(kOriginKeys.count(key)) << key;
+        EXPECT_FALSE(c.isMember("object_id"));
+        EXPECT_TRUE(valid_entity_id(c["default_entity_id"].asString(), domain))
+            << c["default_entity_id"].asString();
+        EXPECT_TRUE(unique_ids.insert(c["unique_id"].asString()).second);
+        EXPECT_TRUE(entity_ids.insert(c["default_entity_id"].asString()).second);
+        EXPECT_FALSE(c["state_topic"].asString().empty());
+        EXPECT_FALSE(c["device"]["model"].asString().empty());
+        EXPECT_FALSE(c["origin"]["sw_version"].asString().empty());
+        const std::string ident = c["device"]["identifiers"][0].asString();
+        const bool on_unit = topic.find("_ac5001_") != std::string::npos ||
+                             topic.find("_dc5002_") != std::string::npos ||
+                             topic.find("_rc5000_") != std::string::npos ||
+                             topic.find("_alarm_") != std::string::npos;
+        if (on_unit) {
+            EXPECT_EQ(c["device"]["via_device"].asString() + "_",
+                      ident.substr(0, c["device"]["via_device"].asString().size() + 1));
+            bus_device = c["device"]["via_device"].asString();
+        } else {
+            EXPECT_FALSE(c["device"].isMember("via_device"));
+        }
+        for (const Raw& r : raws) {
+            if (topic.size() < std::strlen(r.object) + 7 ||
+                topic.compare(topic.size() - 7 - std::strlen(r.object), std::strlen(r.object),
+                              r.object) != 0)
+                continue;
+            ++checked;
+            EXPECT_EQ(c["entity_category"].asString(), r.raw ? "diagnostic" : "");
+            EXPECT_EQ(c.isMember("enabled_by_default"), r.raw);
+            EXPECT_FALSE(c["enabled_by_default"].asBool());
+        }
+    }
+    EXPECT_EQ(checked, std::size(raws));
+    EXPECT_EQ(bus_device,
+              parse(sub.Last(comm_lost).payload)["device"]["identifiers"][0].asString());
+
+    // A cycle without the rectifier's count (no record) removes nothing; the
+    // next, with 3 modules and one channel, removes modules 4 to 6 (values and
+    // points) and channel 2, and nothing else.
+    smd::HostEvent no_count = cycle_event();
+    no_count.units.push_back(rectifier(0));
+    no_count.units.back().values.resize(1);
+    no_count.units.back().points.clear();
+    bus.Publish(no_count);
+    smd::HostEvent fewer = cycle_event();
+    fewer.units.push_back(rectifier(3));
+    bus.Publish(fewer);
+    const auto emptied = [&](const std::vector<Message>& ms) {
+        std::set<std::string> out;
+        for (const auto& [topic, payload] : configs(ms, "/site-7/")) {
+            if (payload.empty()) out.insert(topic);
+        }
+        return out;
+    };
+    // 3 modules x 4 values, their 3 points, channel 2's 2 values, ia_alert.
+    ASSERT_TRUE(
+        sub.WaitFor([&](const std::vector<Message>& ms) { return emptied(ms).size() >= 18; }));
+    const std::set<std::string> gone_topics = emptied(sub.All());
+    for (const std::string& topic : gone_topics) {
+        const bool gone = topic.find("_module_4_") != std::string::npos ||
+                          topic.find("_module_5_") != std::string::npos ||
+                          topic.find("_module_6_") != std::string::npos ||
+                          topic.find("_channel_1_") != std::string::npos ||
+                          topic.find("_ac5001_ia_alert/") != std::string::npos;
+        const bool point = topic.find("_alarm_rc_0_5000_") != std::string::npos;
+        EXPECT_TRUE(gone || point) << topic;
+    }
+    EXPECT_EQ(gone_topics.size(), 18u);
+
+    // Home Assistant starts: everything announced is sent again.
+    const std::size_t before = sub.On(comm_lost).size();
+    sub.Publish("homeassistant/status", "online");
+    EXPECT_TRUE(
+        sub.WaitFor([&](const std::vector<Message>& ms) { return count(ms, comm_lost) > before; }));
 }
 
 // The broker goes away while an alarm is raised and cleared; with or without
