@@ -111,13 +111,22 @@ struct Site {
         }
         return true;
     }
-    void Stop() {
+    // The daemon's exit status after SIGTERM (a sanitizer's finding makes it
+    // fail), with its log when it is not 0.
+    int Stop(const fs::path& dir, std::string& log) {
+        int status = 0;
         if (pid > 0) {
             ::kill(pid, SIGTERM);
-            ::waitpid(pid, nullptr, 0);
+            ::waitpid(pid, &status, 0);
             pid = -1;
         }
         if (sim) sim->Stop();
+        const int rc = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        if (rc != 0) {
+            std::ifstream in(dir / (name + ".log"));
+            log.assign(std::istreambuf_iterator<char>(in), {});
+        }
+        return rc;
     }
 };
 
@@ -150,7 +159,8 @@ class Fleet : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         for (Site* s : sites_) {
-            s->Stop();
+            std::string log;
+            EXPECT_EQ(s->Stop(dir_->path, log), 0) << s->name << ": " << log;
             delete s;
         }
         sites_.clear();
