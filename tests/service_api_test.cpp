@@ -480,7 +480,7 @@ TEST(ServiceTls, ServesOverTls) {
     o.cert_file = (dir / "cert.pem").string();
     o.key_file = (dir / "key.pem").string();
     smd::service::HttpServer server(o);
-    server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/ping", [](const smd::service::HttpRequest&, smd::service::HttpResponse& res) {
         smd::service::SetJson(res, "{\"pong\":true}");
     });
     std::string error;

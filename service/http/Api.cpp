@@ -1,6 +1,5 @@
 #include "service/http/Api.h"
 
-#include <httplib.h>
 
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
@@ -31,7 +30,7 @@ bool digits(const std::string& s, std::size_t at, std::size_t n, int& out) {
 }
 
 // An unsigned query parameter; `fallback` when absent.
-bool unsigned_param(const httplib::Request& req, const char* name, std::uint64_t max,
+bool unsigned_param(const HttpRequest& req, const char* name, std::uint64_t max,
                     std::uint64_t fallback, std::uint64_t& out, std::string& error) {
     if (!req.has_param(name)) {
         out = fallback;
@@ -62,7 +61,7 @@ bool unsigned_param(const httplib::Request& req, const char* name, std::uint64_t
     return true;
 }
 
-bool time_param(const httplib::Request& req, const char* name, pt::ptime& out, std::string& error) {
+bool time_param(const HttpRequest& req, const char* name, pt::ptime& out, std::string& error) {
     if (!req.has_param(name)) return true;
     std::string why;
     if (!parse_query_time(req.get_param_value(name), out, why)) {
@@ -242,7 +241,7 @@ StoreReader* Api::Reader(std::string& error) {
 }
 
 Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), site_(ctx.site) {
-    http_.Get("/api/v1/devices", [this](const httplib::Request&, httplib::Response& res) {
+    http_.Get("/api/v1/devices", [this](const HttpRequest&, HttpResponse& res) {
         const SiteSnapshot snap = view_.Snapshot();
         json::Writer w;
         w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
@@ -284,7 +283,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/values", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/values", [this](const HttpRequest& req, HttpResponse& res) {
         const std::string device = req.get_param_value("device");
         std::uint64_t data_id = 0;
         std::string error;
@@ -331,7 +330,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/alarms", [this](const httplib::Request&, httplib::Response& res) {
+    http_.Get("/api/v1/alarms", [this](const HttpRequest&, HttpResponse& res) {
         const SiteSnapshot snap = view_.Snapshot();
         json::Writer w;
         w.BeginObject().Key("time").Time(local_time()).Key("alarms").BeginArray();
@@ -340,7 +339,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/events", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/events", [this](const HttpRequest& req, HttpResponse& res) {
         std::string error;
         pt::ptime since;
         std::uint64_t after = 0, limit = 0;
@@ -379,7 +378,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/history", [this](const HttpRequest& req, HttpResponse& res) {
         std::string error;
         pt::ptime from, to;
         std::uint64_t data_id = 0, after = 0, limit = 0, points = 0;
@@ -452,7 +451,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/stream", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/stream", [this](const HttpRequest& req, HttpResponse& res) {
         if (!http_.AcquireStream()) {
             return SetError(res, 503, "too many event streams are open");
         }
@@ -465,7 +464,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         auto quiet = std::make_shared<int>(0);
         res.set_chunked_content_provider(
             "text/event-stream",
-            [queue, http, initial, quiet](std::size_t, httplib::DataSink& sink) {
+            [queue, http, initial, quiet](std::size_t, StreamSink& sink) {
                 HostEvent e;
                 if (http->Stopping()) return false;
                 if (!queue->Pop(e, std::chrono::milliseconds(1000))) {
