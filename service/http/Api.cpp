@@ -1,6 +1,5 @@
 #include "service/http/Api.h"
 
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cmath>
@@ -178,15 +177,9 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
         }
     }
     if (h > 23 || mi > 59 || sec > 59) return false;
-    pt::ptime t;
-    try {
-        t = pt::ptime(
-            boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
-                                   static_cast<unsigned short>(d)),
-            pt::hours(h) + pt::minutes(mi) + pt::seconds(sec));
-    } catch (const std::exception&) {
-        return false;
-    }
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return false;
     if (zoned) {
         std::tm tm{};
         tm.tm_year = y - 1900;
@@ -198,12 +191,25 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
         const std::time_t utc = ::timegm(&tm) - offset;
         std::tm lt{};
         if (!::localtime_r(&utc, &lt)) return false;
-        t = pt::ptime(boost::gregorian::date(static_cast<unsigned short>(lt.tm_year + 1900),
-                                             static_cast<unsigned short>(lt.tm_mon + 1),
-                                             static_cast<unsigned short>(lt.tm_mday)),
-                      pt::hours(lt.tm_hour) + pt::minutes(lt.tm_min) + pt::seconds(lt.tm_sec));
+        y = lt.tm_year + 1900;
+        mo = lt.tm_mon + 1;
+        d = lt.tm_mday;
+        h = lt.tm_hour;
+        mi = lt.tm_min;
+        sec = lt.tm_sec;
     }
-    local = t;
+    // The store's times and the calendar used here cover these years; a time
+    // with an offset may leave them only once taken to local time.
+    if (y < kFirstYear || y > kLastYear) {
+        error = "\"" + json::valid_utf8(s) + "\" is outside the supported range, " +
+                std::to_string(kFirstYear) + "-01-01T00:00:00 to " + std::to_string(kLastYear) +
+                "-12-31T23:59:59 local time";
+        return false;
+    }
+    local = pt::ptime(
+        boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
+                               static_cast<unsigned short>(d)),
+        pt::hours(h) + pt::minutes(mi) + pt::seconds(sec));
     error.clear();
     return true;
 }
