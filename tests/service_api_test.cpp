@@ -23,6 +23,7 @@
 #include "host/HostTypes.h"
 #include "runtime/Host.h"
 #include "runtime/JsonText.h"
+#include "runtime/LogText.h"
 #include "runtime/UnitRecords.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
@@ -479,6 +480,9 @@ TEST(ServiceJson, TextRules) {
               "a\xEF\xBF\xBD\xEF\xBF\xBD"
               "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
               "c\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    // A log line: no control character survives, nor a broken byte.
+    EXPECT_EQ(smd::log_safe("a\nb\r\t\x1b[2J\x7f\xc2\x9b\xc2\xa0交流\xff"),
+              "a\\nb\\r\\t\\x1b[2J\\x7f\\u009b\xc2\xa0交流\xEF\xBF\xBD");
 }
 
 TEST(ServiceTime, QueryTimes) {
