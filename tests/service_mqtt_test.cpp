@@ -371,6 +371,7 @@ std::size_t outbox_rows(const std::string& db) {
     sqlite3* h = nullptr;
     std::size_t n = 0;
     if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(h, 5000);  // the host may be writing
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM mqtt_outbox", -1, &s, nullptr) ==
                 SQLITE_OK &&
@@ -592,6 +593,8 @@ TEST(MqttPublisher, EventsTheDatabaseRefusedAreHeldInOrder) {
     auto sql = [&](const char* text) {
         sqlite3* h = nullptr;
         sqlite3_open(db.c_str(), &h);
+        // The publisher's connection writes the same file: wait for its lock.
+        sqlite3_busy_timeout(h, 5000);
         const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
         sqlite3_close(h);
         return rc;
