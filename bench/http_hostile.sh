@@ -5,6 +5,8 @@
 # slowloris connections (reopened when closed) while /api/v1/values is asked,
 # 1000 requests on new connections against one keep-alive connection.
 #   bench/http_hostile.sh [BUILD_DIR] [extra ravo3-http-bench options]
+# RAVO3D=PATH measures another build of the daemon (a comparison) with this
+# build's simulator and driver.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(cd "${1:-build}" && pwd)
@@ -29,7 +31,7 @@ cat >"$work/site.json" <<JSON
               "data_id": 500, "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}],
               "rcSetting": {}}]}
 JSON
-"$build/ravo3d" --config "$work/site.json" 2>"$work/daemon.log" &
+"${RAVO3D:-$build/ravo3d}" --config "$work/site.json" 2>"$work/daemon.log" &
 daemon=$!
 port=""
 for _ in $(seq 1 100); do
