@@ -206,6 +206,56 @@ void flood(int pid, long megabytes, int parallel) {
                 before, after, after - before);
 }
 
+// `n` connections opened at once from ten client addresses, each asking
+// /api/v1/values: how long each waited for its answer from the start.
+void burst(int n) {
+    const auto t0 = Clock::now();
+    std::vector<int> fds;
+    for (int i = 0; i < n; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        ::inet_pton(AF_INET, ("127.0.0." + std::to_string(2 + i % 10)).c_str(), &a.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        a.sin_port = htons(static_cast<std::uint16_t>(g_port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        (void)!::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        fds.push_back(fd);
+    }
+    std::vector<int> state(fds.size(), 0);  // 0 connecting, 1 sent, 2 answered, 3 failed
+    std::vector<double> ms;
+    const auto end = t0 + std::chrono::seconds(120);
+    std::size_t done = 0;
+    while (done < fds.size() && Clock::now() < end) {
+        std::vector<pollfd> p;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            p.push_back({fds[i], static_cast<short>(state[i] == 0 ? POLLOUT : state[i] == 1 ? POLLIN : 0), 0});
+        }
+        if (::poll(p.data(), p.size(), 1000) <= 0) continue;
+        for (std::size_t i = 0; i < fds.size(); ++i) {
+            if (!p[i].revents) continue;
+            if (state[i] == 0) {
+                state[i] = send_all(fds[i], kValues) ? 1 : 3;
+            } else if (state[i] == 1) {
+                char buf[4096];
+                const ssize_t r = ::recv(fds[i], buf, sizeof buf, 0);
+                state[i] = r > 9 && std::atoi(buf + 9) == 200 ? 2 : 3;
+                if (state[i] == 2) {
+                    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                }
+            }
+            if (state[i] >= 2) ++done;
+        }
+    }
+    int failed = 0, late = 0;
+    for (int s : state) failed += s != 2;
+    for (double m : ms) late += m > 1000;
+    for (int fd : fds) ::close(fd);
+    const Stats s = stats(ms, failed);
+    std::printf("burst of %d connections: answered p50 %.1f ms, p99 %.1f ms, max %.1f ms; %d after 1 s, %d failed\n",
+                n, s.p50, s.p99, s.max, late, failed);
+}
+
 // Idle and slowloris connections held open (reopened when the server closes
 // them) from other loopback addresses while `measure` runs.
 class Attack {
@@ -308,6 +358,8 @@ int main(int argc, char** argv) {
 
     flood(pid, flood_mb, 1);
     if (parallel > 1) flood(pid, flood_mb, parallel);
+
+    burst(500);
 
     Attack attack(idle, slow);
     attack.Start();
