@@ -61,7 +61,8 @@ int read_answer(int fd, std::string& buf) {
         if (end != std::string::npos) {
             std::size_t length = 0;
             const auto at = buf.find("Content-Length: ");
-            if (at != std::string::npos && at < end) length = std::strtoul(&buf[at + 16], nullptr, 10);
+            if (at != std::string::npos && at < end)
+                length = std::strtoul(&buf[at + 16], nullptr, 10);
             if (buf.size() >= end + 4 + length) {
                 const int status = std::atoi(buf.c_str() + 9);
                 buf.erase(0, end + 4 + length);
@@ -103,7 +104,9 @@ struct Stats {
 Stats stats(std::vector<double> ms, int failed) {
     std::sort(ms.begin(), ms.end());
     if (ms.empty()) return {0, 0, 0, failed};
-    auto at = [&](double q) { return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))]; };
+    auto at = [&](double q) {
+        return ms[std::min(ms.size() - 1, static_cast<std::size_t>(q * ms.size()))];
+    };
     return {at(0.50), at(0.99), ms.back(), failed};
 }
 
@@ -183,7 +186,8 @@ void flood(int pid, long megabytes, int parallel) {
                 if (::poll(&p, 1, 10000) <= 0) break;
                 if (p.revents & POLLIN) break;  // the server answered
                 if (p.revents & (POLLERR | POLLHUP)) break;
-                const ssize_t n = ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+                const ssize_t n =
+                    ::send(fd, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
                 if (n <= 0 && errno != EAGAIN) break;
                 if (n > 0) sent += n;
             }
@@ -195,15 +199,16 @@ void flood(int pid, long megabytes, int parallel) {
             }
             ::close(fd);
             std::lock_guard<std::mutex> lock(out);
-            std::printf("flood %d: %ld MB of header lines offered, %.1f KiB sent before the answer: %s\n",
-                        k, megabytes, sent / 1024.0,
-                        answer.empty() ? "(no answer)" : answer.substr(0, answer.find("\r\n")).c_str());
+            std::printf(
+                "flood %d: %ld MB of header lines offered, %.1f KiB sent before the answer: %s\n",
+                k, megabytes, sent / 1024.0,
+                answer.empty() ? "(no answer)" : answer.substr(0, answer.find("\r\n")).c_str());
         });
     }
     for (auto& t : threads) t.join();
     const long after = status_kib(pid, "VmRSS:");
-    std::printf("flood x%d: daemon resident %ld KiB before, %ld KiB after: growth %ld KiB\n", parallel,
-                before, after, after - before);
+    std::printf("flood x%d: daemon resident %ld KiB before, %ld KiB after: growth %ld KiB\n",
+                parallel, before, after, after - before);
 }
 
 // `n` connections opened at once from ten client addresses, each asking
@@ -229,7 +234,11 @@ void burst(int n) {
     while (done < fds.size() && Clock::now() < end) {
         std::vector<pollfd> p;
         for (std::size_t i = 0; i < fds.size(); ++i) {
-            p.push_back({fds[i], static_cast<short>(state[i] == 0 ? POLLOUT : state[i] == 1 ? POLLIN : 0), 0});
+            p.push_back({fds[i],
+                         static_cast<short>(state[i] == 0   ? POLLOUT
+                                            : state[i] == 1 ? POLLIN
+                                                            : 0),
+                         0});
         }
         if (::poll(p.data(), p.size(), 1000) <= 0) continue;
         for (std::size_t i = 0; i < fds.size(); ++i) {
@@ -241,7 +250,8 @@ void burst(int n) {
                 const ssize_t r = ::recv(fds[i], buf, sizeof buf, 0);
                 state[i] = r > 9 && std::atoi(buf + 9) == 200 ? 2 : 3;
                 if (state[i] == 2) {
-                    ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                    ms.push_back(
+                        std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
                 }
             }
             if (state[i] >= 2) ++done;
@@ -252,8 +262,10 @@ void burst(int n) {
     for (double m : ms) late += m > 1000;
     for (int fd : fds) ::close(fd);
     const Stats s = stats(ms, failed);
-    std::printf("burst of %d connections: answered p50 %.1f ms, p99 %.1f ms, max %.1f ms; %d after 1 s, %d failed\n",
-                n, s.p50, s.p99, s.max, late, failed);
+    std::printf(
+        "burst of %d connections: answered p50 %.1f ms, p99 %.1f ms, max %.1f ms; %d after 1 s, %d "
+        "failed\n",
+        n, s.p50, s.p99, s.max, late, failed);
 }
 
 // Idle and slowloris connections held open (reopened when the server closes
@@ -264,7 +276,8 @@ class Attack {
     void Start() {
         thread_ = std::thread([this] { Run(); });
         // Until all are open.
-        while (open_.load() < idle_ + slow_ && !stop_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        while (open_.load() < idle_ + slow_ && !stop_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     void Stop() {
         stop_ = true;
@@ -286,7 +299,8 @@ class Attack {
             ++reopened_;
         }
         c.fd = connect_from(c.source.c_str(), true);
-        if (c.fd >= 0 && c.slow) (void)!::send(c.fd, "GET /api/v1/values HTTP/1.1\r\n", 29, MSG_NOSIGNAL);
+        if (c.fd >= 0 && c.slow)
+            (void)!::send(c.fd, "GET /api/v1/values HTTP/1.1\r\n", 29, MSG_NOSIGNAL);
         c.next = Clock::now() + std::chrono::seconds(1);
     }
     void Run() {
@@ -337,7 +351,9 @@ class Attack {
 
 int main(int argc, char** argv) {
     if (argc < 3) {
-        std::fprintf(stderr, "usage: ravo3-http-bench PORT DAEMON_PID [--flood-mb N] [--idle N] [--slow N] [--requests N] [--flood-parallel N] [--attack-seconds N]\n");
+        std::fprintf(stderr,
+                     "usage: ravo3-http-bench PORT DAEMON_PID [--flood-mb N] [--idle N] [--slow N] "
+                     "[--requests N] [--flood-parallel N] [--attack-seconds N]\n");
         return 2;
     }
     g_port = std::atoi(argv[1]);
@@ -379,13 +395,16 @@ int main(int argc, char** argv) {
     }
     print("values, new connections, under the attack", stats(values, failed_values));
     print("metrics, new connections, under the attack", stats(metrics, failed_metrics));
-    std::printf("attack: %d of %d connections open at the end, %ld reopened after the server closed them; daemon resident %ld KiB\n",
-                attack.Open(), idle + slow, attack.Reopened(), rss);
+    std::printf(
+        "attack: %d of %d connections open at the end, %ld reopened after the server closed them; "
+        "daemon resident %ld KiB\n",
+        attack.Open(), idle + slow, attack.Reopened(), rss);
     attack.Stop();
 
     const auto [kept, fresh] = keep_alive_and_new(requests, kValues);
     print("values, a new connection each", fresh);
     print("values, one keep-alive connection", kept);
-    std::printf("keep-alive p99 / new-connection p99: %.2f\n", fresh.p99 > 0 ? kept.p99 / fresh.p99 : 0);
+    std::printf("keep-alive p99 / new-connection p99: %.2f\n",
+                fresh.p99 > 0 ? kept.p99 / fresh.p99 : 0);
     return 0;
 }
