@@ -601,20 +601,35 @@ class Session : public std::enable_shared_from_this<Session> {
         DoRead();
     }
 
+    // At most one read at a time; what it brings depends on the state when
+    // it comes (a refusal may have been decided while it was out).
     void DoRead() {
+        if (reading_) return;
+        reading_ = true;
         auto self = shared_from_this();
-        ReadSome([self](const error_code& ec, std::size_t n) { self->OnRead(ec, n); });
+        ReadSome([self](const error_code& ec, std::size_t n) {
+            self->reading_ = false;
+            self->OnRead(ec, n);
+        });
     }
 
     void OnRead(const error_code& ec, std::size_t n) {
         if (state_ == State::Closed) return;
         if (ec) return Close();
-        if (state_ == State::Idle) {
-            state_ = State::Reading;  // the request's deadline counts from its first byte
-            Arm(impl_.o.request_timeout_ms);
+        switch (state_) {
+            case State::Idle:
+                state_ = State::Reading;  // the request's deadline counts from its first byte
+                Arm(impl_.o.request_timeout_ms);
+                [[fallthrough]];
+            case State::Reading:
+                pending_.append(chunk_.data(), n);
+                return Parse();
+            case State::Closing:
+            case State::Streaming:
+                return DoRead();  // dropped: only the client's going matters now
+            default:
+                return;  // after a refusal, while its answer is written
         }
-        pending_.append(chunk_.data(), n);
-        Parse();
     }
 
     void Parse() {
@@ -683,22 +698,15 @@ class Session : public std::enable_shared_from_this<Session> {
         state_ = State::Closing;
         pending_.clear();
         Arm(2000);
-        auto self = shared_from_this();
         if (tls_) {
+            if (reading_) return Close();  // a shutdown would read beside it
+            auto self = shared_from_this();
             tls_->async_shutdown([self](const error_code&) { self->Close(); });
             return;
         }
         error_code ignored;
         plain_->shutdown(tcp::socket::shutdown_send, ignored);
-        Drain();
-    }
-    void Drain() {
-        auto self = shared_from_this();
-        ReadSome([self](const error_code& ec, std::size_t) {
-            if (self->state_ == State::Closed) return;
-            if (ec) return self->Close();
-            self->Drain();
-        });
+        DoRead();
     }
 
     // An event stream, on the worker that served its request: each write is
@@ -710,7 +718,7 @@ class Session : public std::enable_shared_from_this<Session> {
         net::post(impl_.ioc, [self] {
             if (self->state_ == State::Closed) return;
             self->state_ = State::Streaming;
-            self->Watch();
+            self->DoRead();  // to see the client go
         });
         bool ok = WriteAndWait(response_head(res, std::string::npos, chunked, false, http10_, 0));
         StreamSink sink;
@@ -728,20 +736,16 @@ class Session : public std::enable_shared_from_this<Session> {
         };
         sink.is_writable = [this] { return open_.load(); };
         std::size_t offset = 0;
-        while (ok && open_ && !impl_.server.Stopping()) {
-            if (!res.provider(offset, sink)) break;
+        try {
+            while (ok && open_ && !impl_.server.Stopping()) {
+                if (!res.provider(offset, sink)) break;
+            }
+        } catch (const std::exception&) {
+            // The stream ends; its client reconnects.
         }
         if (res.provider_done) res.provider_done(open_.load());
         if (chunked && open_) WriteAndWait("0\r\n\r\n");
         net::post(impl_.ioc, [self] { self->Close(); });
-    }
-    void Watch() {
-        auto self = shared_from_this();
-        ReadSome([self](const error_code& ec, std::size_t) {
-            if (self->state_ != State::Streaming) return;
-            if (ec) return self->Close();
-            self->Watch();  // anything a stream's client sends is dropped
-        });
     }
     bool WriteAndWait(std::string data) {
         auto done = std::make_shared<std::promise<bool>>();
@@ -776,7 +780,7 @@ class Session : public std::enable_shared_from_this<Session> {
     std::array<char, 4096> chunk_{};
     std::string pending_;
     std::optional<RequestParser> parser_;
-    bool keep_ = false, http10_ = false;
+    bool keep_ = false, http10_ = false, reading_ = false;
 };
 
 }  // namespace
