@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are there.
+# libboost-dev brings Boost.Asio and Boost.Beast (header-only) for the HTTP
+# listener, with libssl-dev for its TLS.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 ccache
