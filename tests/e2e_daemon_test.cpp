@@ -14,12 +14,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/Server.h"
+#include "tests/support/RawHttp.h"
 
 extern char** environ;
 
@@ -183,6 +185,27 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
         run(std::string(RAVO3_BINARY_DIR) + "/ravo3c --url " + m[1].str() + " alarms 2>&1");
     EXPECT_EQ(unauthorised.status, 1);
     EXPECT_NE(unauthorised.out.find("bearer token"), std::string::npos) << unauthorised.out;
+
+    // Hostile clients against the daemon itself: more idle and half-sent
+    // connections than it has workers, and a flood of header lines without a
+    // token; a request with the token is answered throughout.
+    {
+        const int port = std::stoi(m[1].str().substr(m[1].str().rfind(':') + 1));
+        std::vector<std::unique_ptr<testing_support::RawHttp>> held;
+        for (int i = 0; i < 40; ++i) {
+            held.push_back(std::make_unique<testing_support::RawHttp>(port));
+            if (i % 2) held.back()->Send("GET /api/v1/values HTTP/1.1\r\nHost: x\r\n");
+        }
+        testing_support::RawHttp flood(port);
+        std::string lines = "GET /api/v1/values HTTP/1.1\r\nHost: x\r\n";
+        while (lines.size() < 4 * 1024 * 1024) lines += "X: y\r\n";
+        flood.Send(lines);
+        EXPECT_EQ(testing_support::status_of(flood.Answer()), 431);
+        testing_support::RawHttp asked(port);
+        ASSERT_TRUE(asked.Send(
+            "GET /api/v1/values HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n\r\n"));
+        EXPECT_EQ(testing_support::status_of(asked.Answer()), 200);
+    }
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     EXPECT_TRUE(notify.WaitFor("STOPPING=1", std::chrono::seconds(30)));
