@@ -82,13 +82,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // A stream's answer ends the output after its head; an answer to HEAD
         // has no body, the next answer (or nothing) follows its head.
         const bool stream = head.find("Transfer-Encoding: chunked") != std::string::npos;
-        const bool no_body = stream || head_end + 4 == out.size() ||
-                             out.compare(head_end + 4, 9, "HTTP/1.1 ") == 0;
+        const bool no_body =
+            stream || head_end + 4 == out.size() || out.compare(head_end + 4, 9, "HTTP/1.1 ") == 0;
         if (!no_body && out.size() - (head_end + 4) < length) {
             fuzz_support::fail("an answer's body is cut off");
         }
         const std::string body = no_body ? std::string() : out.substr(head_end + 4, length);
-        if (!no_body && head.find("Content-Type: application/json") != std::string::npos) {
+        if (!no_body && head.find("Content-Type: application/json") != std::string::npos &&
+            head.find("Content-Encoding: gzip") == std::string::npos) {
             Json::CharReaderBuilder b;
             std::unique_ptr<Json::CharReader> r(b.newCharReader());
             Json::Value v;

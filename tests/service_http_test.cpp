@@ -2,6 +2,7 @@
 // headers and bodies, deadlines, idle and slow connections that must not
 // take the workers, the per-client share of connections, keep-alive.
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <memory>
 #include <string>
@@ -39,6 +40,9 @@ class Listener : public ::testing::Test {
             "/ping", [](const smd::service::HttpRequest& req, smd::service::HttpResponse& res) {
                 smd::service::SetJson(res, "{\"pong\":\"" + req.get_param_value("n") + "\"}");
             });
+        server_->Get("/big", [](const smd::service::HttpRequest&, smd::service::HttpResponse& res) {
+            res.set_content(std::string(4096, 'v'), "text/plain");
+        });
         std::string error;
         ASSERT_TRUE(server_->Start(error)) << error;
     }
@@ -172,6 +176,48 @@ TEST_F(Listener, KeepAliveAndPipelining) {
         EXPECT_EQ(status_of(answer), 200) << answer;
         EXPECT_NE(answer.find("Connection: close"), std::string::npos) << answer;
         EXPECT_TRUE(once.ClosedByServer()) << last;
+    }
+}
+
+std::string gunzip(const std::string& in) {
+    z_stream z{};
+    inflateInit2(&z, 15 + 16);
+    std::string out(1 << 16, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END ? out : "(not gzip)";
+}
+
+// A large answer goes gzipped to a client that takes it, as it was otherwise.
+TEST_F(Listener, GzipWhereTheClientTakesIt) {
+    const struct {
+        const char* path;
+        const char* accept;  // empty: no Accept-Encoding
+        bool gzipped;
+    } cases[] = {
+        {"/big", "gzip", true},       {"/big", "deflate, gzip, br", true},
+        {"/big", "GZIP;q=0.5", true}, {"/big", "gzip;q=0", false},
+        {"/big", "", false},          {"/big", "br", false},
+        {"/ping", "gzip", false},  // too small to be worth it
+    };
+    for (const auto& k : cases) {
+        RawHttp c(Port());
+        ASSERT_TRUE(
+            c.Send(get(k.path, *k.accept ? std::string("Accept-Encoding: ") + k.accept + "\r\n"
+                                         : std::string())));
+        const std::string answer = c.Answer();
+        ASSERT_EQ(status_of(answer), 200) << k.accept;
+        const bool gzipped = answer.find("Content-Encoding: gzip") != std::string::npos;
+        EXPECT_EQ(gzipped, k.gzipped) << k.path << " " << k.accept;
+        if (std::string(k.path) == "/big") {
+            EXPECT_EQ(gzipped ? gunzip(body_of(answer)) : body_of(answer), std::string(4096, 'v'))
+                << k.accept;
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <sys/resource.h>
+#include <zlib.h>
 
 #include <array>
 #include <boost/asio.hpp>
@@ -399,6 +400,38 @@ std::string response_head(const HttpResponse& res, std::size_t length, bool chun
     return h;
 }
 
+// A body worth compressing goes out gzipped to a client that takes it (a
+// scrape of many lines is several hundred KiB of text).
+void compress_for(const HttpRequest& req, HttpResponse& res) {
+    if (res.body.size() < 1024 || res.provider) return;
+    std::string accept = req.get_header_value("Accept-Encoding");
+    for (char& c : accept) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const auto at = accept.find("gzip");
+    if (at == std::string::npos) return;
+    const auto q = accept.find_first_not_of(' ', at + 4);
+    if (q != std::string::npos && accept[q] == ';') {  // "gzip;q=0" refuses it
+        const auto eq = accept.find('=', q);
+        if (eq != std::string::npos && std::strtod(accept.c_str() + eq + 1, nullptr) <= 0) return;
+    }
+    z_stream z{};
+    if (deflateInit2(&z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) !=
+        Z_OK) {
+        return;
+    }
+    std::string out(deflateBound(&z, static_cast<uLong>(res.body.size())), '\0');
+    z.next_in = reinterpret_cast<Bytef*>(res.body.data());
+    z.avail_in = static_cast<uInt>(res.body.size());
+    z.next_out = reinterpret_cast<Bytef*>(out.data());
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    if (rc != Z_STREAM_END) return;
+    res.body = std::move(out);
+    res.set_header("Content-Encoding", "gzip");
+    res.set_header("Vary", "Accept-Encoding");
+}
+
 std::string refusal(int status, const std::string& why) {
     HttpResponse res;
     SetError(res, status, why);
@@ -657,6 +690,7 @@ class Session : public std::enable_shared_from_this<Session> {
     void Serve(HttpRequest req) {
         HttpResponse res;
         impl_.server.Dispatch(req, res);
+        compress_for(req, res);
         const bool head_only = req.method == "HEAD";
         if (res.provider && !head_only) return Stream(res);
         if (res.provider && res.provider_done) res.provider_done(false);
@@ -939,6 +973,7 @@ std::string HttpServer::ServeBytes(std::string_view input, const std::string& re
         }
         HttpResponse res;
         Dispatch(p.request, res);
+        compress_for(p.request, res);
         const bool keep = p.keep_alive();
         const bool head_only = p.request.method == "HEAD";
         if (res.provider) {
