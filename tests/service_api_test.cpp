@@ -553,6 +553,10 @@ TEST(ServiceHttpOptions, ListenTokenAndTls) {
         {R"({"cert_file": "c.pem"})", "both"},
         {R"({"lisen": "127.0.0.1:1"})", "unknown key \"lisen\""},
         {R"({"token_file": "missing"})", "cannot read"},
+        {R"({"max_connections": 16, "max_per_client": 16})", ""},
+        {R"({"max_connections": 15})", "from 16 to 65536"},
+        {R"({"max_connections": 100, "max_per_client": 101})", "from 1 to 100"},
+        {R"({"max_per_client": 0})", "from 1 to 1024"},
     };
     for (const auto& k : cases) {
         smd::service::HttpOptions o;
