@@ -84,7 +84,8 @@ TEST_F(Listener, HeaderAndBodyBounds) {
         c.Send(k.request);  // may fail once the server has refused it
         const std::string answer = c.Answer();
         EXPECT_EQ(status_of(answer), k.status) << k.name << ": " << answer.substr(0, 200);
-        if (k.status != 200) {
+        // A request that cannot be read ends its connection; one read whole does not.
+        if (k.status != 200 && k.status != 405) {
             EXPECT_TRUE(c.ClosedByServer()) << k.name;
         }
     }
