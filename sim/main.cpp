@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "ravo3/Version.h"
 #include "runtime/SerialPort.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -35,6 +36,7 @@ const char kUsage[] =
     "  --seed N         seed of the fault injection (overrides the scenario's)\n"
     "  --model TEXT     model answer, at most 20 bytes (default \"RAV-O3\")\n"
     "  --quiet          no log of commands and events on standard error\n"
+    "  --version        show the version and exit\n"
     "  --help           show this help and exit\n"
     "\n"
     "Exit status: 0 when stopped by a signal, 1 on a runtime error (scenario,\n"
@@ -84,6 +86,9 @@ int main(int argc, char** argv) {
         if (!takes_value && inline_value) return usage_error("option '" + arg + "' takes no value");
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "ravo3-sim " RAVO3_VERSION "\n";
             return 0;
         } else if (arg == "--pace") {
             pace = true;

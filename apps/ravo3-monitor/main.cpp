@@ -25,6 +25,7 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
 #include "apps/ravo3-monitor/SiteView.h"
+#include "ravo3/Version.h"
 #include "runtime/Host.h"
 #include "runtime/LogText.h"
 #include "service/http/HttpServer.h"
@@ -37,7 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kVersion[] = "ravo3-monitor 1.1 (host event stream, site file checks)";
+constexpr char kVersion[] = "ravo3-monitor " RAVO3_VERSION;
 constexpr const char* kSiteFiles[] = {"site.json", "/etc/ravo3/site.json"};
 
 std::atomic<int> g_signal{0};
@@ -62,7 +63,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: ravo3-monitor [options]\n"
+    "Usage: ravo3-monitor [options]\n"
     "Polls the RAV-O3 power systems of a site through their monitoring units and\n"
     "shows, for every device, its line's state, its values, rectifier modules and\n"
     "alarms, redrawn at least once a second.\n"

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/HostTypes.h"
+#include "ravo3/Version.h"
 #include "runtime/Events.h"
 #include "runtime/Host.h"
 #include "runtime/LogText.h"
@@ -21,12 +22,13 @@
 namespace {
 
 const char* const kUsage =
-    "usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE]\n"
+    "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE]\n"
     "  --config FILE      site file (default /etc/ravo3/site.json)\n"
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
-    "  --check         read the site file and the service sections, then exit\n"
-    "  --help          this text\n"
+    "  --check            read the site file and the service sections, then exit\n"
+    "  --version          the program's version\n"
+    "  --help             this text\n"
     "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
 
 std::mutex g_log_mutex;
@@ -57,6 +59,10 @@ int parse_args(int argc, char** argv, Options& o) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::puts("ravo3d " RAVO3_VERSION);
             return 0;
         }
         if (a == "--config") {
