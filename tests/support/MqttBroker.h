@@ -176,8 +176,10 @@ class Subscriber {
         mosquitto_loop_start(m_);
     }
     ~Subscriber() {
+        // Disconnected first, the network thread ends by itself: cancelling it
+        // could leave one of the library's mutexes locked when it is destroyed.
         mosquitto_disconnect(m_);
-        mosquitto_loop_stop(m_, true);
+        mosquitto_loop_stop(m_, false);
         mosquitto_destroy(m_);
     }
     // Waits until `pred` holds for the messages so far.
