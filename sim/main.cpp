@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "ravo3/Version.h"
 #include "runtime/SerialPort.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -39,6 +40,7 @@ const char kUsage[] =
     "  --replay FILE    answer each command with the answer recorded for it in a\n"
     "                   capture (ravo3d or ravo3-monitor --capture) instead of a scenario\n"
     "  --quiet          no log of commands and events on standard error\n"
+    "  --version        show the version and exit\n"
     "  --help           show this help and exit\n"
     "\n"
     "Exit status: 0 when stopped by a signal, 1 on a runtime error (scenario,\n"
@@ -90,6 +92,9 @@ int main(int argc, char** argv) {
         if (!takes_value && inline_value) return usage_error("option '" + arg + "' takes no value");
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "ravo3-sim " RAVO3_VERSION "\n";
             return 0;
         } else if (arg == "--pace") {
             pace = true;

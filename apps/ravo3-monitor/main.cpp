@@ -25,7 +25,9 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
 #include "apps/ravo3-monitor/SiteView.h"
+#include "ravo3/Version.h"
 #include "runtime/Host.h"
+#include "runtime/LogText.h"
 #include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"
 #include "sim/Scenario.h"
@@ -36,7 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kVersion[] = "ravo3-monitor 1.1 (host event stream, site file checks)";
+constexpr char kVersion[] = "ravo3-monitor " RAVO3_VERSION;
 constexpr const char* kSiteFiles[] = {"site.json", "/etc/ravo3/site.json"};
 
 std::atomic<int> g_signal{0};
@@ -62,7 +64,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: ravo3-monitor [options]\n"
+    "Usage: ravo3-monitor [options]\n"
     "Polls the RAV-O3 power systems of a site through their monitoring units and\n"
     "shows, for every device, its line's state, its values, rectifier modules and\n"
     "alarms, redrawn at least once a second.\n"
@@ -204,7 +206,8 @@ class Log {
         std::lock_guard<std::mutex> lock(mutex_);
         panel_ = on;
     }
-    void operator()(const std::string& text) {
+    void operator()(const std::string& raw) {
+        const std::string text = smd::log_safe(raw);  // one line, whatever it names
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string when = smd::iso8601(smd::local_time());
         if (panel_) {
@@ -351,7 +354,7 @@ int check_site(const smd::SiteConfig& site, const std::string& driver) {
             }
         }
     }
-    for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+    for (const auto& p : problems) std::fprintf(stderr, "%s\n", smd::log_safe(p).c_str());
     if (!problems.empty()) {
         std::fprintf(stderr, "%s: %zu problem%s\n", site.path.c_str(), problems.size(),
                      problems.size() == 1 ? "" : "s");
@@ -393,7 +396,7 @@ int main(int argc, char** argv) {
         std::size_t count = 0;
         for (std::string line; std::getline(lines, line); ++count) {
             if (opt.check) {
-                std::fprintf(stderr, "%s\n", line.c_str());
+                std::fprintf(stderr, "%s\n", smd::log_safe(line).c_str());
             } else {
                 log(line);
             }
@@ -571,7 +574,8 @@ int main(int argc, char** argv) {
                     fs::path(opt.config).filename().string();
         ctx.log = log.Tail();
         const auto driver_lines = routing.LastLines();
-        if (!driver_lines.empty()) ctx.log.push_back("driver: " + driver_lines.back());
+        if (!driver_lines.empty())
+            ctx.log.push_back("driver: " + smd::log_safe(driver_lines.back()));
         if (!routing.WriteView(frame_text(monitor::render_screen(view, ctx), screen))) {
             output_closed = true;
         }

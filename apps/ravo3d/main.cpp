@@ -12,30 +12,34 @@
 #include <string>
 
 #include "host/HostTypes.h"
+#include "ravo3/Version.h"
 #include "runtime/Events.h"
 #include "runtime/Host.h"
+#include "runtime/LogText.h"
 #include "runtime/SiteConfig.h"
 #include "service/Service.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE] [--capture FILE]\n"
+    "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE] [--capture FILE]\n"
     "  --config FILE      site file (default /etc/ravo3/site.json)\n"
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
     "  --capture FILE     append every line's bytes, with their times, to FILE\n"
     "                     (ravo3-replay plays it back; attach it to a bug report)\n"
-    "  --check         read the site file and the service sections, then exit\n"
-    "  --help          this text\n"
+    "  --check            read the site file and the service sections, then exit\n"
+    "  --version          the program's version\n"
+    "  --help             this text\n"
     "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
 
 std::mutex g_log_mutex;
 
 // One whole line on standard error, with the local time and its offset
-// (journald keeps them beside its own).
+// (journald keeps them beside its own). Nothing in `text` can end the line.
 void log_line(const std::string& text) {
-    const std::string line = smd::iso8601(smd::local_time()) + " ravo3d: " + text + "\n";
+    const std::string line =
+        smd::iso8601(smd::local_time()) + " ravo3d: " + smd::log_safe(text) + "\n";
     std::lock_guard<std::mutex> lock(g_log_mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
@@ -58,6 +62,10 @@ int parse_args(int argc, char** argv, Options& o) {
         };
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (a == "--version") {
+            std::puts("ravo3d " RAVO3_VERSION);
             return 0;
         }
         if (a == "--config") {

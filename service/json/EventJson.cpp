@@ -1,6 +1,10 @@
 #include "service/json/EventJson.h"
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
+
+#include "runtime/UnitRecords.h"
 
 #include "runtime/ProvenanceCodec.h"
 
@@ -154,6 +158,29 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
             break;
     }
     w.EndObject();
+}
+
+std::string AlarmPointId(std::uint32_t data_id, const std::string& device_type,
+                         const std::string& key, const std::string& detail) {
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : device_type + '\x1f' + key + '\x1f' + detail) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    std::string id;
+    for (unsigned char c : key) {
+        id += c < 0x80 && std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+    }
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "_%u_%08x", static_cast<unsigned>(data_id),
+                  static_cast<unsigned>(h));
+    return id + tail;
+}
+
+std::string UnitId(std::uint32_t data_id, const std::string& device_type) {
+    UnitKind kind;
+    return (unit_kind_of(device_type, kind) ? unit_kind_name(kind) : "bus") +
+           std::to_string(data_id);
 }
 
 }  // namespace smd::service
