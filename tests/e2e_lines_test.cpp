@@ -299,7 +299,9 @@ TEST(Lines, AUnitBehindADeviceServerIsReachedAgainAfterARefusalAndADrop) {
         ASSERT_TRUE(run.Until([&] { return run.Cycles("box") >= before + 2; }));
         run.host().Stop();
         EXPECT_GE(relay.Connections(), 2);
-        if (telnet) EXPECT_EQ(relay.Baud(), 9600u);
+        if (telnet) {
+            EXPECT_EQ(relay.Baud(), 9600u);
+        }
         // No alarm the unit did not report; every value exact.
         EXPECT_TRUE(run.Alarms().empty()) << testing::PrintToString(run.Alarms());
         for (const auto& e : run.events) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "apps/ravo3-monitor/JsonLines.h"
+#include "ravo3/Version.h"
 #include "apps/ravo3-monitor/SiteView.h"
 #include "runtime/ProvenanceCodec.h"
 #include "runtime/Replay.h"
@@ -32,6 +33,7 @@ const char kUsage[] =
     "                  the site file's)\n"
     "  --json          the JSON lines of ravo3-monitor --json, times from the capture\n"
     "  --realtime      take as long as the capture did\n"
+    "  --version       the program's version\n"
     "  --help          this text\n"
     "\n"
     "Exit status: 0 played, and the host sent what it sent then; 1 the capture or\n"
@@ -62,6 +64,9 @@ int main(int argc, char** argv) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        } else if (a == "--version") {
+            std::puts("ravo3-replay " RAVO3_VERSION);
             return 0;
         } else if (a == "--json") {
             json = true;
