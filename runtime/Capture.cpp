@@ -293,7 +293,9 @@ bool CapturingPort::Open() {
     if (inner_->IsOpen()) return true;
     const bool ok = inner_->Open();
     if (ok) {
-        Event(Kind::Opened);
+        // Whether written bytes take their line time (answer matching counts on it).
+        const std::uint8_t paced = inner_->Paced() ? 1 : 0;
+        writer_->Add(Kind::Opened, line_, &paced, 1);
     } else {
         Event(Kind::OpenFailed, inner_->LastError(), static_cast<std::uint8_t>(inner_->Fault()));
     }

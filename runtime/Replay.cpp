@@ -68,6 +68,7 @@ bool ReplayPort::Open() {
         if (r.kind == capture::Kind::Opened) {
             ++at_;
             open_ = true;
+            paced_ = !r.bytes.empty() && (r.bytes[0] & 1) != 0;
             error_.clear();
             return true;
         }

@@ -46,7 +46,7 @@ class ReplayPort : public LinePort {
     bool IsOpen() const override { return open_; }
     int Write(const unsigned char* data, unsigned int len, EnumParity parity) override;
     int Read(unsigned char* buf, unsigned int cap, int timeout_ms) override;
-    bool Paced() const override { return open_; }
+    bool Paced() const override { return open_ && paced_; }
     int Fd() const override { return -1; }
     const std::string& Path() const override { return path_; }
     const std::string& LastError() const override { return error_; }
@@ -68,6 +68,7 @@ class ReplayPort : public LinePort {
     std::size_t at_ = 0;
     std::int64_t offset_ms_;  // the replay's time of the capture's time 0, moved by each send
     bool open_ = false;
+    bool paced_ = false;  // as the line was when it opened
     LineFault fault_ = LineFault::None;
     std::string error_;
     std::string note_;

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "apps/ravo3-monitor/JsonLines.h"
-#include "ravo3/Version.h"
 #include "apps/ravo3-monitor/SiteView.h"
+#include "ravo3/Version.h"
 #include "runtime/ProvenanceCodec.h"
 #include "runtime/Replay.h"
 
