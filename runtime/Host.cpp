@@ -485,10 +485,10 @@ bool Host::BuildLines(const SiteConfig& config, std::string& error) {
     for (const std::string& key : keys) {
         const std::vector<Line*>& group = by_key[key];
         // The line's network allowance: the largest its devices ask for.
-        PortSpec spec;
+        PortAddress addr;
         std::string why;
-        const bool network = ParsePortSpec(group.front()->config.port, spec, why) &&
-                             spec.kind != PortSpec::Kind::Serial;
+        const bool network = ParsePortAddress(group.front()->config.port, addr, why) &&
+                             addr.kind != PortAddress::Kind::Serial;
         std::int64_t allowance = 0;
         std::string capture_file = options_.capture;
         std::vector<std::shared_ptr<SMDSPDevice>> devices;

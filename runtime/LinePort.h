@@ -47,7 +47,7 @@ class LinePort : public Transport {
 
 // "tcp://HOST:PORT" and "rfc2217://HOST:PORT" (HOST a name, an IPv4 address or
 // an IPv6 one in brackets), anything else a serial device path.
-struct PortSpec {
+struct PortAddress {
     enum class Kind { Serial, Tcp, Rfc2217 };
     Kind kind = Kind::Serial;
     std::string host;
@@ -57,7 +57,7 @@ struct PortSpec {
     std::string Key() const;
 };
 // False, with `error`, for a network port that is not well formed.
-bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error);
+bool ParsePortAddress(const std::string& text, PortAddress& out, std::string& error);
 
 // The line for a site's "port"; `allowance_ms` is the network allowance of a
 // TCP line (ignored for a serial one), `lock_dir` where lock files go.

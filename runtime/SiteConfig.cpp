@@ -323,9 +323,9 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
             d.capture = resolve(base_dir, capture);
         }
         if (!d.port.empty()) {
-            PortSpec spec;
+            PortAddress addr;
             std::string why;
-            if (!ParsePortSpec(d.port, spec, why)) k.Bad("port", why);
+            if (!ParsePortAddress(d.port, addr, why)) k.Bad("port", why);
         }
         v = -1;
         if (k.Int("network_allowance_ms", 0, 60000, v, false)) {
@@ -393,9 +393,10 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
 }
 
 std::string LineKey(const std::string& port) {
-    PortSpec spec;
+    PortAddress addr;
     std::string why;
-    if (ParsePortSpec(port, spec, why) && spec.kind != PortSpec::Kind::Serial) return spec.Key();
+    if (ParsePortAddress(port, addr, why) && addr.kind != PortAddress::Kind::Serial)
+        return addr.Key();
     std::error_code ec;
     const fs::path real = fs::canonical(port, ec);
     return ec ? port : real.string();

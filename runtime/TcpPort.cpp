@@ -18,21 +18,21 @@
 
 namespace smd {
 
-std::string PortSpec::Key() const {
+std::string PortAddress::Key() const {
     if (kind == Kind::Serial) return path;
     std::string h = host;
     for (char& c : h) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return "tcp://" + h + ":" + std::to_string(port);
 }
 
-bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error) {
-    PortSpec spec;
+bool ParsePortAddress(const std::string& text, PortAddress& out, std::string& error) {
+    PortAddress addr;
     std::string rest;
     if (text.rfind("tcp://", 0) == 0) {
-        spec.kind = PortSpec::Kind::Tcp;
+        addr.kind = PortAddress::Kind::Tcp;
         rest = text.substr(6);
     } else if (text.rfind("rfc2217://", 0) == 0) {
-        spec.kind = PortSpec::Kind::Rfc2217;
+        addr.kind = PortAddress::Kind::Rfc2217;
         rest = text.substr(10);
     } else if (text.find("://") != std::string::npos) {
         error = "\"" + text +
@@ -40,8 +40,8 @@ bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error) {
                 "tcp://HOST:PORT or rfc2217://HOST:PORT";
         return false;
     } else {
-        spec.path = text;
-        out = spec;
+        addr.path = text;
+        out = addr;
         return true;
     }
     std::string port;
@@ -51,7 +51,7 @@ bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error) {
             error = "\"" + text + "\": an IPv6 address goes in brackets, then :PORT";
             return false;
         }
-        spec.host = rest.substr(1, close - 1);
+        addr.host = rest.substr(1, close - 1);
         port = rest.substr(close + 2);
     } else {
         const auto colon = rest.rfind(':');
@@ -59,16 +59,16 @@ bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error) {
             error = "\"" + text + "\": the TCP port is missing (HOST:PORT)";
             return false;
         }
-        spec.host = rest.substr(0, colon);
+        addr.host = rest.substr(0, colon);
         port = rest.substr(colon + 1);
     }
     const bool host_ok =
-        !spec.host.empty() && spec.host.size() <= 253 &&
-        std::all_of(spec.host.begin(), spec.host.end(), [](char c) {
+        !addr.host.empty() && addr.host.size() <= 253 &&
+        std::all_of(addr.host.begin(), addr.host.end(), [](char c) {
             return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '-' || c == ':';
         });
     if (!host_ok) {
-        error = "\"" + text + "\": \"" + spec.host + "\" is not a host name or address";
+        error = "\"" + text + "\": \"" + addr.host + "\" is not a host name or address";
         return false;
     }
     long number = 0;
@@ -81,28 +81,28 @@ bool ParsePortSpec(const std::string& text, PortSpec& out, std::string& error) {
         error = "\"" + text + "\": the TCP port must be a number from 1 to 65535";
         return false;
     }
-    spec.port = static_cast<int>(number);
-    out = spec;
+    addr.port = static_cast<int>(number);
+    out = addr;
     return true;
 }
 
 std::shared_ptr<LinePort> PortFor(const std::string& text, const std::string& lock_dir,
                                   std::int64_t allowance_ms) {
-    PortSpec spec;
+    PortAddress addr;
     std::string error;
-    if (ParsePortSpec(text, spec, error) && spec.kind != PortSpec::Kind::Serial) {
+    if (ParsePortAddress(text, addr, error) && addr.kind != PortAddress::Kind::Serial) {
         TcpPort::Options o;
         o.allowance_ms = allowance_ms;
         o.lock_dir = lock_dir;
-        return std::make_shared<TcpPort>(spec, text, o);
+        return std::make_shared<TcpPort>(addr, text, o);
     }
     auto serial = std::make_shared<SerialPort>(text);
     serial->SetLockDirectory(lock_dir);
     return serial;
 }
 
-TcpPort::TcpPort(PortSpec spec, std::string text, Options options)
-    : spec_(std::move(spec)), text_(std::move(text)), options_(std::move(options)) {}
+TcpPort::TcpPort(PortAddress addr, std::string text, Options options)
+    : addr_(std::move(addr)), text_(std::move(text)), options_(std::move(options)) {}
 
 TcpPort::~TcpPort() {
     Close();
@@ -111,7 +111,7 @@ TcpPort::~TcpPort() {
 void TcpPort::Configure(int baud_rate, EnumParity parity) {
     baud_ = baud_rate > 0 ? baud_rate : 9600;
     parity_ = parity;
-    if (fd_ >= 0 && spec_.kind == PortSpec::Kind::Rfc2217) {
+    if (fd_ >= 0 && addr_.kind == PortAddress::Kind::Rfc2217) {
         const telnet::Bytes s = telnet::LineSettings(baud_, parity_);
         SendAll(s.data(), s.size());
     }
@@ -120,7 +120,7 @@ void TcpPort::Configure(int baud_rate, EnumParity parity) {
 bool TcpPort::TakeLock() {
     lock_note_.clear();
     if (options_.lock_dir.empty()) return true;
-    std::string name = spec_.Key().substr(6);
+    std::string name = addr_.Key().substr(6);
     for (char& c : name) {
         if (c == ':' || c == '/') c = '_';
     }
@@ -150,12 +150,12 @@ bool TcpPort::Connect(std::string& why) {
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICSERV;
     addrinfo* found = nullptr;
-    const std::string service = std::to_string(spec_.port);
-    const int rc = ::getaddrinfo(spec_.host.c_str(), service.c_str(), &hints, &found);
+    const std::string service = std::to_string(addr_.port);
+    const int rc = ::getaddrinfo(addr_.host.c_str(), service.c_str(), &hints, &found);
     if (rc != 0) {
         fault_ = LineFault::Unreachable;
         why =
-            "host unreachable: cannot resolve \"" + spec_.host + "\" (" + ::gai_strerror(rc) + ")";
+            "host unreachable: cannot resolve \"" + addr_.host + "\" (" + ::gai_strerror(rc) + ")";
         return false;
     }
     bool refused = false;
@@ -201,7 +201,7 @@ bool TcpPort::Connect(std::string& why) {
     ::freeaddrinfo(found);
     fault_ = refused ? LineFault::Refused : LineFault::Unreachable;
     why = refused ? "connection refused (no device server listening on port " +
-                        std::to_string(spec_.port) + ")"
+                        std::to_string(addr_.port) + ")"
                   : "host unreachable (" + last + ")";
     return false;
 }
@@ -237,7 +237,7 @@ bool TcpPort::Open() {
     decoder_ = telnet::Decoder();
     connected_ms_ = steady_millis();
     got_bytes_ = false;
-    if (spec_.kind == PortSpec::Kind::Rfc2217) {
+    if (addr_.kind == PortAddress::Kind::Rfc2217) {
         telnet::Bytes hello = telnet::Greeting();
         const telnet::Bytes s = telnet::LineSettings(baud_, parity_);
         hello.insert(hello.end(), s.begin(), s.end());
@@ -293,7 +293,7 @@ bool TcpPort::SendAll(const unsigned char* data, std::size_t len) {
 
 int TcpPort::Write(const unsigned char* data, unsigned int len, EnumParity parity) {
     if (fd_ < 0) return -1;
-    if (spec_.kind != PortSpec::Kind::Rfc2217) {
+    if (addr_.kind != PortAddress::Kind::Rfc2217) {
         return SendAll(data, len) ? static_cast<int>(len) : -1;
     }
     telnet::Bytes out;
@@ -331,7 +331,7 @@ int TcpPort::Read(unsigned char* buf, unsigned int cap, int timeout_ms) {
         return -1;
     }
     got_bytes_ = true;
-    if (spec_.kind != PortSpec::Kind::Rfc2217) {
+    if (addr_.kind != PortAddress::Kind::Rfc2217) {
         std::memcpy(buf, raw, static_cast<std::size_t>(n));
         return static_cast<int>(n);
     }

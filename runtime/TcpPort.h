@@ -29,7 +29,7 @@ class TcpPort : public LinePort {
         int keepalive_interval_s = 5;
         int keepalive_count = 2;
     };
-    TcpPort(PortSpec spec, std::string text, Options options);
+    TcpPort(PortAddress addr, std::string text, Options options);
     ~TcpPort() override;
     TcpPort(const TcpPort&) = delete;
     TcpPort& operator=(const TcpPort&) = delete;
@@ -50,7 +50,7 @@ class TcpPort : public LinePort {
     int Baud() const override { return baud_; }
     std::int64_t AllowanceMillis() const override { return options_.allowance_ms; }
     void SetCancelFd(int fd) override { cancel_fd_ = fd; }
-    // RFC 2217: what the device server made of the settings.
+    // With COM port control: what the device server made of the settings.
     const telnet::Decoder& Telnet() const { return decoder_; }
 
   private:
@@ -59,7 +59,7 @@ class TcpPort : public LinePort {
     void Lost(const std::string& why);
     bool SendAll(const unsigned char* data, std::size_t len);
 
-    PortSpec spec_;
+    PortAddress addr_;
     std::string text_;
     Options options_;
     int fd_ = -1;

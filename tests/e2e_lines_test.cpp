@@ -1,6 +1,6 @@
 // Lines as sites have them, end to end on loopback and ptys: a unit behind a
 // serial device server (a relay written here: a pty on one side, a TCP
-// listener on the other, raw or with RFC 2217, that can refuse and drop),
+// listener on the other, raw or with Telnet COM port control, that can refuse and drop),
 // several units on one line, and a capture played back through the driver.
 // Time runs ten times faster through the clock seams; the tests wait on the
 // host's events, never on time.
@@ -312,7 +312,7 @@ TEST(Lines, AUnitBehindADeviceServerIsReachedAgainAfterARefusalAndADrop) {
     }
 }
 
-// The same against Debian's ser2net, raw and with RFC 2217 (skipped where it
+// The same against Debian's ser2net, raw and with Telnet COM port control (skipped where it
 // is not installed: scripts/setup.sh installs it).
 TEST(Lines, AUnitBehindSer2netAnswersRawAndWithComPortControl) {
     const char* ser2net = "/usr/sbin/ser2net";

@@ -1,5 +1,5 @@
 // The byte formats of lines as sites have them: capture files (whole, cut off
-// by a crash, damaged), the Telnet side of an RFC 2217 line, and an alarm
+// by a crash, damaged), the Telnet side of an rfc2217:// line, and an alarm
 // event's answers kept beside it in the history database.
 #include <gtest/gtest.h>
 

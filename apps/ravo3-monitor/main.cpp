@@ -270,7 +270,8 @@ std::string hint_for(const monitor::DeviceView& d, const DeviceInfo& info) {
                    ".port\", its power and the network to it; it is retried";
         case smd::LineState::ConnectionRefused:
             return "the device server answers but takes no connection on that TCP port: check "
-                   "the port number and that its serial port is in raw or RFC 2217 mode";
+                   "the port number and that its serial port is in raw or Telnet (COM port "
+                   "control) mode";
         case smd::LineState::ConnectionLost:
             return "the connection broke; it is reconnected with growing pauses";
         case smd::LineState::NotAnswering:
