@@ -478,6 +478,22 @@ TEST(Lines, ACaptureReplaysToTheSameValuesAndAlarmsWithTheirAnswers) {
               std::vector<std::string>(recorded.begin(), recorded.begin() + replayed.size()));
     EXPECT_GE(replayed.size() + 1, recorded.size());
 
+    // The simulator serves the capture as a unit: the host reads the same values.
+    {
+        FastClock clock;
+        sim::ServerOptions so;
+        ASSERT_TRUE(sim::LoadExchanges(file, so.replay, error)) << error;
+        sim::Server unit(scenario(1), so);
+        ASSERT_TRUE(unit.Start());
+        SiteRun run(device("room", unit.Path(), 1, 100), dir.Path());
+        ASSERT_TRUE(run.Until([&] { return run.Cycles("room") >= 2; }));
+        run.host().Stop();
+        for (const auto& e : run.events) {
+            if (e.kind != smd::HostEvent::Kind::Cycle || e.units.empty()) continue;
+            EXPECT_FLOAT_EQ(value_of(e, smd::UnitKind::DC, "v"), 53.25f);
+        }
+    }
+
     // The raise's provenance: its cycle, and a DC alarm answer whose bytes
     // decode to the blown fuse (state 3, the second of the unit's fuses).
     for (const auto& e : live) {
