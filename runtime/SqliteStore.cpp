@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "runtime/ProvenanceCodec.h"
+
 namespace smd {
 namespace {
 
@@ -55,6 +57,10 @@ CREATE TABLE IF NOT EXISTS snapshot(
   time TEXT NOT NULL,
   bytes BLOB NOT NULL,
   PRIMARY KEY(data_id, device_type));
+CREATE TABLE IF NOT EXISTS alarm_event_answers(
+  event_id INTEGER PRIMARY KEY,
+  cycle INTEGER NOT NULL,
+  answers BLOB NOT NULL);
 )sql";
 
 std::string column_text(sqlite3_stmt* s, int i) {
@@ -128,6 +134,8 @@ struct SqliteStore::Statements {
     sqlite3_stmt* count = nullptr;
     sqlite3_stmt* event = nullptr;
     sqlite3_stmt* trim_events = nullptr;
+    sqlite3_stmt* provenance = nullptr;
+    sqlite3_stmt* trim_provenance = nullptr;
     sqlite3_stmt* raise = nullptr;
     sqlite3_stmt* clear = nullptr;
     sqlite3_stmt* clear_all = nullptr;
@@ -140,9 +148,9 @@ struct SqliteStore::Statements {
     sqlite3_stmt* commit = nullptr;
     sqlite3_stmt* rollback = nullptr;
     ~Statements() {
-        for (sqlite3_stmt* s :
-             {append, trim_history, latest, count, event, trim_events, raise, clear, clear_all,
-              active, snapshot, load_snapshot, events, event_count, begin, commit, rollback}) {
+        for (sqlite3_stmt* s : {append, trim_history, latest, count, event, trim_events, provenance,
+                                trim_provenance, raise, clear, clear_all, active, snapshot,
+                                load_snapshot, events, event_count, begin, commit, rollback}) {
             sqlite3_finalize(s);
         }
     }
@@ -399,8 +407,16 @@ bool SqliteStore::PrepareAll(bool writes) {
         "SELECT unit_type, flag, changed, time, bytes FROM snapshot WHERE data_id=? AND "
         "device_type=?");
     st.events = Prepare(
-        "SELECT time, kind, data_id, device_type, key, code, name, detail, level, state FROM "
-        "(SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
+        "SELECT time, kind, data_id, device_type, key, code, name, detail, level, state, cycle, "
+        "answers FROM (SELECT e.*, p.cycle, p.answers FROM alarm_events e LEFT JOIN "
+        "alarm_event_answers p "
+        "ON p.event_id = e.id ORDER BY e.id DESC LIMIT ?) ORDER BY id");
+    if (!st.events) {
+        // A read-only file of a host from before provenance has no answers table.
+        st.events = Prepare(
+            "SELECT time, kind, data_id, device_type, key, code, name, detail, level, state, NULL, "
+            "NULL FROM (SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
+    }
     st.event_count = Prepare("SELECT COUNT(*) FROM alarm_events");
     for (sqlite3_stmt* s :
          {st.latest, st.count, st.active, st.load_snapshot, st.events, st.event_count}) {
@@ -418,6 +434,12 @@ bool SqliteStore::PrepareAll(bool writes) {
     st.trim_events = Prepare(
         "DELETE FROM alarm_events WHERE id <= (SELECT id FROM alarm_events ORDER BY id DESC "
         "LIMIT 1 OFFSET ?)");
+    st.provenance = Prepare(
+        "INSERT OR REPLACE INTO alarm_event_answers(event_id, cycle, answers) VALUES(?,?,?)");
+    // An event's answers go with it.
+    st.trim_provenance = Prepare(
+        "DELETE FROM alarm_event_answers WHERE event_id < "
+        "(SELECT COALESCE(MIN(id), 9223372036854775807) FROM alarm_events)");
     st.raise = Prepare(
         "INSERT OR REPLACE INTO active_alarms(data_id, device_type, key, detail, code, name, "
         "level, state, since) VALUES(?,?,?,?,?,?,?,?,?)");
@@ -431,8 +453,8 @@ bool SqliteStore::PrepareAll(bool writes) {
     st.commit = Prepare("COMMIT");
     st.rollback = Prepare("ROLLBACK");
     for (sqlite3_stmt* s :
-         {st.append, st.trim_history, st.event, st.trim_events, st.raise, st.clear, st.clear_all,
-          st.snapshot, st.begin, st.commit, st.rollback}) {
+         {st.append, st.trim_history, st.event, st.trim_events, st.provenance, st.trim_provenance,
+          st.raise, st.clear, st.clear_all, st.snapshot, st.begin, st.commit, st.rollback}) {
         if (!s) return false;
     }
     return true;
@@ -546,6 +568,18 @@ bool SqliteStore::WriteItem(const Item& item) {
         sqlite3_bind_int(st_->event, 10, a.state);
         if (!step_done(st_->event)) return false;
     }
+    if (e.provenance) {
+        // Kept beside the event, for as long as the event is.
+        Use u(st_->provenance);
+        sqlite3_bind_int64(st_->provenance, 1, sqlite3_last_insert_rowid(db_));
+        sqlite3_bind_int64(st_->provenance, 2,
+                           static_cast<sqlite3_int64>(std::min<std::uint64_t>(
+                               e.provenance->cycle, static_cast<std::uint64_t>(INT64_MAX))));
+        const std::vector<std::uint8_t> blob = EncodeAnswers(e.provenance->answers);
+        sqlite3_bind_blob(st_->provenance, 3, blob.data(), static_cast<int>(blob.size()),
+                          SQLITE_TRANSIENT);
+        if (!step_done(st_->provenance)) return false;
+    }
     if (e.kind == AlarmEvent::Kind::Raised) {
         Use u(st_->raise);
         bind_alarm(st_->raise, a);
@@ -615,6 +649,10 @@ bool SqliteStore::Drain() {
         sqlite3_bind_int64(st_->trim_events, 1,
                            static_cast<sqlite3_int64>(options_.event_retention));
         ok = step_done(st_->trim_events);
+        if (ok) {
+            Use p(st_->trim_provenance);
+            ok = step_done(st_->trim_provenance);
+        }
     }
     // The events kept every raise and clear in order; the host's table also
     // covers what a dropped or half-written transaction could have missed.
@@ -776,6 +814,14 @@ std::vector<AlarmEvent> SqliteStore::Events(std::size_t limit) {
         e.alarm.detail = column_text(st_->events, 7);
         e.alarm.level = sqlite3_column_int(st_->events, 8);
         e.alarm.state = sqlite3_column_int(st_->events, 9);
+        if (sqlite3_column_type(st_->events, 10) != SQLITE_NULL) {
+            auto p = std::make_shared<Provenance>();
+            p->cycle = static_cast<std::uint64_t>(sqlite3_column_int64(st_->events, 10));
+            const auto* b = static_cast<const std::uint8_t*>(sqlite3_column_blob(st_->events, 11));
+            const int n = sqlite3_column_bytes(st_->events, 11);
+            if (b && n > 0) DecodeAnswers(b, static_cast<std::size_t>(n), p->answers);
+            e.provenance = std::move(p);
+        }
         out.push_back(std::move(e));
     }
     // Then those not in the file: kept in memory, or waiting to be written.

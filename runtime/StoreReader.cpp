@@ -4,6 +4,7 @@
 
 #include <limits>
 
+#include "runtime/ProvenanceCodec.h"
 #include "runtime/SqliteStore.h"
 
 namespace smd {
@@ -98,10 +99,18 @@ bool StoreReader::Events(const boost::posix_time::ptime& since, std::int64_t aft
                          std::size_t limit, std::vector<StoredEvent>& out, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
     Statement st;
-    if (sqlite3_prepare_v2(db_,
+    // A database of a host from before provenance has no answers table.
+    if (sqlite3_prepare_v2(
+            db_,
+            "SELECT e.id, time, kind, data_id, device_type, key, code, name, detail, "
+            "level, state, p.cycle, p.answers FROM alarm_events e LEFT JOIN "
+            "alarm_event_answers p ON p.event_id = e.id WHERE e.id>? AND time>=? "
+            "ORDER BY e.id LIMIT ?",
+            -1, &st.s, nullptr) != SQLITE_OK &&
+        sqlite3_prepare_v2(db_,
                            "SELECT id, time, kind, data_id, device_type, key, code, name, detail, "
-                           "level, state FROM alarm_events WHERE id>? AND time>=? ORDER BY id "
-                           "LIMIT ?",
+                           "level, state, NULL, NULL FROM alarm_events WHERE id>? AND time>=? "
+                           "ORDER BY id LIMIT ?",
                            -1, &st.s, nullptr) != SQLITE_OK) {
         error = std::string("events cannot be read: ") + sqlite3_errmsg(db_);
         return false;
@@ -127,6 +136,14 @@ bool StoreReader::Events(const boost::posix_time::ptime& since, std::int64_t aft
         a.level = sqlite3_column_int(st.s, 9);
         a.state = sqlite3_column_int(st.s, 10);
         if (e.event.kind == AlarmEvent::Kind::Raised) a.since = e.event.time;
+        if (sqlite3_column_type(st.s, 11) != SQLITE_NULL) {
+            auto p = std::make_shared<Provenance>();
+            p->cycle = static_cast<std::uint64_t>(sqlite3_column_int64(st.s, 11));
+            const auto* b = static_cast<const std::uint8_t*>(sqlite3_column_blob(st.s, 12));
+            const int n = sqlite3_column_bytes(st.s, 12);
+            if (b && n > 0) DecodeAnswers(b, static_cast<std::size_t>(n), p->answers);
+            e.event.provenance = std::move(p);
+        }
         out.push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) {

@@ -55,7 +55,7 @@ tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp"
 dpkg-deb -e "$deb" "$tmp/DEBIAN"
-for p in ravo3d ravo3c ravo3-monitor ravo3-sim; do
+for p in ravo3d ravo3c ravo3-monitor ravo3-sim ravo3-replay; do
   got=$("$tmp/usr/bin/$p" --version 2>&1 | head -n1) || true
   [ "$got" = "$p $version" ] || complain "$p --version says \"$got\", not \"$p $version\""
 done

@@ -9,7 +9,7 @@ packages=(build-essential cmake pkg-config libjsoncpp-dev libboost-dev libboost-
           googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 ccache
           libcpp-httplib-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients
           libsystemd-dev zlib1g-dev curl chromium fonts-wqy-microhei openssl dpkg-dev fakeroot
-          clang lintian help2man prometheus python3-yaml)
+          clang lintian help2man prometheus python3-yaml ser2net)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -294,6 +294,17 @@ TEST_F(ServiceApi, DevicesAlarmsEventsAndHistoryPages) {
     ASSERT_EQ(events["events"].size(), 1u);
     EXPECT_EQ(events["events"][0]["kind"], "raised");
     EXPECT_EQ(events["events"][0]["alarm"]["device"], "site-1");
+    // Where it came from: the cycle it was evaluated in and the AC alarm
+    // answer among the answers of its unit, as they came off the line.
+    const Json::Value& p = events["events"][0]["provenance"];
+    EXPECT_GE(p["cycle"].asUInt(), 1u);
+    bool alarm_answer = false;
+    for (const auto& a : p["answers"]) {
+        EXPECT_EQ(a["command"].asString().substr(0, 3), "40/");
+        EXPECT_EQ(a["hex"].asString().substr(0, 2), "7E");  // SOI
+        alarm_answer |= a["command"] == "40/44";
+    }
+    EXPECT_TRUE(alarm_answer) << p.toStyledString();
     EXPECT_TRUE(events["next_after"].isNull());
     EXPECT_EQ(GetJson("/api/v1/events?since=2999-01-01")["events"].size(), 0u);
 

@@ -277,13 +277,25 @@ int run(Options& o) {
         if (!o.limit.empty()) path += "&limit=" + encode(o.limit);
         const Json::Value v = o.limit.empty() ? all_pages(d, path, "events") : d.Get(path);
         if (o.json) return print_json(v), 0;
-        Table t({"TIME", "EVENT", "DEVICE", "DATA_ID", "CODE", "NAME", "DETAIL"});
+        Table t({"ID", "TIME", "EVENT", "DEVICE", "DATA_ID", "CODE", "NAME", "DETAIL", "CYCLE",
+                 "ANSWERS"});
+        std::string sources;
         for (const auto& e : v["events"]) {
             const Json::Value& a = e["alarm"];
-            t.Add({text(e["time"]), text(e["kind"]), text(a["device"]), text(a["data_id"]),
-                   text(a["code"]), text(a["name"]), text(a["detail"])});
+            const Json::Value& p = e["provenance"];
+            std::string commands;
+            for (const auto& ans : p["answers"]) {
+                commands += (commands.empty() ? "" : " ") + text(ans["command"]);
+                sources += "  event " + text(e["id"]) + ", " + text(ans["command"]) + " at " +
+                           text(ans["time"]) + ": " + text(ans["hex"]) + "\n";
+            }
+            t.Add({text(e["id"]), text(e["time"]), text(e["kind"]), text(a["device"]),
+                   text(a["data_id"]), text(a["code"]), text(a["name"]), text(a["detail"]),
+                   p.isObject() ? text(p["cycle"]) : "-", commands.empty() ? "-" : commands});
         }
         t.Print();
+        // What the unit said, answer by answer, in hex as it came off the line.
+        if (!sources.empty()) std::printf("\nanswers the events came from:\n%s", sources.c_str());
         return 0;
     }
     if (o.command == "history") {

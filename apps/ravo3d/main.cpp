@@ -22,10 +22,12 @@
 namespace {
 
 const char* const kUsage =
-    "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE]\n"
+    "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE] [--capture FILE]\n"
     "  --config FILE      site file (default /etc/ravo3/site.json)\n"
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
+    "  --capture FILE     append every line's bytes, with their times, to FILE\n"
+    "                     (ravo3-replay plays it back; attach it to a bug report)\n"
     "  --check            read the site file and the service sections, then exit\n"
     "  --version          the program's version\n"
     "  --help             this text\n"
@@ -47,6 +49,7 @@ struct Options {
     std::string config = "/etc/ravo3/site.json";
     std::string driver;
     std::string driver_log;
+    std::string capture;
 };
 
 int parse_args(int argc, char** argv, Options& o) {
@@ -71,6 +74,8 @@ int parse_args(int argc, char** argv, Options& o) {
             if (!value(o.driver)) return 2;
         } else if (a == "--driver-log") {
             if (!value(o.driver_log)) return 2;
+        } else if (a == "--capture") {
+            if (!value(o.capture)) return 2;
         } else {
             std::fprintf(stderr, "ravo3d: unknown argument \"%s\"\n%s", a.c_str(), kUsage);
             return 2;
@@ -121,6 +126,7 @@ int main(int argc, char** argv) {
     smd::HostOptions ho;
     ho.driver_override = opt.driver;
     ho.log = log_line;
+    ho.capture = opt.capture;
     smd::Host host(ho);
     if (!host.Start(site, error)) {
         log_line(error);

@@ -6,6 +6,8 @@
 
 #include "runtime/UnitRecords.h"
 
+#include "runtime/ProvenanceCodec.h"
+
 namespace smd::service {
 
 void WriteLine(json::Writer& w, const LineStatus& line) {
@@ -102,6 +104,25 @@ void WriteUnit(json::Writer& w, const UnitValues& u) {
     w.EndObject();
 }
 
+void WriteProvenance(json::Writer& w, const std::shared_ptr<const Provenance>& p) {
+    if (!p) {
+        w.Null();
+        return;
+    }
+    w.BeginObject();
+    w.Key("cycle").UInt(p->cycle);
+    w.Key("answers").BeginArray();
+    for (const AnswerRef& a : p->answers) {
+        w.BeginObject();
+        w.Key("command").String(command_text(a));
+        w.Key("time").Time(a.time);
+        w.Key("hex").String(hex_text(a.bytes));
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+}
+
 void WriteEvent(json::Writer& w, const HostEvent& e) {
     w.BeginObject();
     w.Key("seq").UInt(e.seq);
@@ -128,6 +149,8 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
         case HostEvent::Kind::AlarmCleared:
             w.Key("alarm");
             WriteAlarm(w, e.device, e.alarm);
+            w.Key("provenance");
+            WriteProvenance(w, e.provenance);
             break;
         case HostEvent::Kind::Line:
             w.Key("line");

@@ -22,6 +22,8 @@ void WriteValues(json::Writer& w, const std::vector<NamedValue>& values);
 void WriteUnit(json::Writer& w, const UnitValues& unit);
 // {"seq", "kind", "initial", "device", "time", ...}: "cycle", "line", "frames",
 // "units" for a cycle; "alarm" for a raise or clear; "line" for a line change.
+// {"cycle", "answers": [{"command": "42/44", "time", "hex"}]}, or null.
+void WriteProvenance(json::Writer& w, const std::shared_ptr<const Provenance>& p);
 void WriteEvent(json::Writer& w, const HostEvent& e);
 
 // An alarm point's name in ASCII, the same across restarts: its key (lower

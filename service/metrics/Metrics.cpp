@@ -253,8 +253,10 @@ std::string Metrics::Render() const {
     x.Family("ravo3_poll_duration_seconds", "histogram", "Duration of a poll cycle.");
     for (const DeviceView& d : snap.devices) {
         const std::string dev = label("device", d.name);
-        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
-                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+        for (LineState s :
+             {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+              LineState::PortMissing, LineState::PortBusy, LineState::HostUnreachable,
+              LineState::ConnectionRefused, LineState::ConnectionLost, LineState::Stopped}) {
             x.Sample("ravo3_line_state", "", dev + "," + label("state", line_state_name(s)),
                      d.line.state == s ? "1" : "0");
         }
