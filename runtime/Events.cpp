@@ -1,6 +1,7 @@
 #include "runtime/Events.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -160,6 +161,26 @@ void EventQueue::Push(const HostEvent& e) {
     cv_.notify_one();
 }
 
+double values_age_seconds(const boost::posix_time::ptime& values_time,
+                          const boost::posix_time::ptime& now) {
+    if (values_time.is_special() || now.is_special()) return std::nan("");
+    return static_cast<double>((now - values_time).total_seconds());
+}
+
+bool values_fresh(const LineStatus& line, const boost::posix_time::ptime& values_time,
+                  const boost::posix_time::ptime& now) {
+    if (line.state != LineState::Answering || line.comm_lost) return false;
+    const double age = values_age_seconds(values_time, now);
+    // A clock set back by as much makes them as untrustworthy as old ones.
+    return std::isfinite(age) && age < line.stale_after_s && age > -line.stale_after_s;
+}
+
+bool values_timed_out(const boost::posix_time::ptime& values_time,
+                      const boost::posix_time::ptime& now) {
+    const double age = values_age_seconds(values_time, now);
+    return std::isfinite(age) && (age >= kUnitTimeoutSeconds || age <= -kUnitTimeoutSeconds);
+}
+
 void EventQueue::Prime(HostEvent e) {
     std::lock_guard<std::mutex> lock(mutex_);
     e.initial = true;
@@ -297,6 +318,15 @@ std::shared_ptr<EventQueue> EventBus::Subscribe() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& device : order_) {
         auto line = state_.lines.find(device);
+        // The last cycle first, carrying the line as it is now (not as it was
+        // when that cycle ran), then the line itself: a consumer that takes
+        // the later of the two sees the present either way.
+        auto cycle = state_.cycles.find(device);
+        if (cycle != state_.cycles.end()) {
+            HostEvent e = cycle->second;
+            if (line != state_.lines.end()) e.line = line->second;
+            q->Prime(std::move(e));
+        }
         if (line != state_.lines.end()) {
             HostEvent e;
             e.kind = HostEvent::Kind::Line;
@@ -304,11 +334,6 @@ std::shared_ptr<EventQueue> EventBus::Subscribe() {
             e.device = device;
             e.time = line->second.since;
             e.line = line->second;
-            q->Prime(std::move(e));
-        }
-        auto cycle = state_.cycles.find(device);
-        if (cycle != state_.cycles.end()) {
-            HostEvent e = cycle->second;
             q->Prime(std::move(e));
         }
     }

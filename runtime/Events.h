@@ -46,7 +46,27 @@ struct LineStatus {
         last_cycle;          // local time of the last completed cycle; not_a_date_time: none
     std::string detail;      // the cause in words, empty when answering
     bool comm_lost = false;  // the communication-lost alarm point stands
+    int stale_after_s = 60;  // values this old are stale (the site's "comm_lost_s")
 };
+
+// A unit answers "数据已超时" for data this many whole seconds old, or this far
+// in the future.
+constexpr int kUnitTimeoutSeconds = 61;
+
+// Fresh or stale, decided here for every output: a device's values are fresh
+// while its line answers, no communication-lost point stands and they are
+// younger than the line's `stale_after_s`. Each change of the first two comes
+// as a line event; the age only decides alone when cycles stop while the line
+// still counts as answering (until the communication-lost point is raised).
+bool values_fresh(const LineStatus& line, const boost::posix_time::ptime& values_time,
+                  const boost::posix_time::ptime& now);
+// Whole seconds from `values_time` to `now`; NaN when either is not a time.
+double values_age_seconds(const boost::posix_time::ptime& values_time,
+                          const boost::posix_time::ptime& now);
+// The values are as old as a unit's own time-out (or that far ahead): the
+// unit itself would answer "数据已超时" for each of them.
+bool values_timed_out(const boost::posix_time::ptime& values_time,
+                      const boost::posix_time::ptime& now);
 
 enum class UnitKind { AC, DC, RC };
 const char* unit_kind_name(UnitKind k);  // "ac", "dc", "rc"

@@ -625,6 +625,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
             p->SetCycleListener([this, raw] { OnCycle(*raw); });
         }
         line->status.since = local_time();
+        line->status.stale_after_s = config.comm_lost_s;
         // A communication-lost point that stood at the last stop stands until a cycle completes.
         for (const ActiveAlarm& a : controller_->ActiveAlarms()) {
             if (a.data_id == cfg.data_id && a.device_type == line->device->DeviceType() &&
