@@ -21,10 +21,11 @@ complain() {
 doc=./usr/share/doc/ravo3
 expected=$(
   {
-    printf '%s\n' ./usr/bin/ravo3-monitor ./usr/bin/ravo3-sim ./usr/bin/ravo3c ./usr/bin/ravo3d \
+    printf '%s\n' ./usr/bin/ravo3-monitor ./usr/bin/ravo3-replay ./usr/bin/ravo3-sim ./usr/bin/ravo3c ./usr/bin/ravo3d \
       ./usr/lib/ravo3/libravo3host.so ./usr/lib/ravo3/ravo3.so \
       ./usr/lib/systemd/system/ravo3d.service ./usr/share/ravo3/site.json \
-      ./usr/share/man/man1/ravo3-monitor.1.gz ./usr/share/man/man1/ravo3-sim.1.gz \
+      ./usr/share/man/man1/ravo3-monitor.1.gz ./usr/share/man/man1/ravo3-replay.1.gz \
+      ./usr/share/man/man1/ravo3-sim.1.gz \
       ./usr/share/man/man1/ravo3c.1.gz ./usr/share/man/man8/ravo3d.8.gz \
       $doc/README.md $doc/changelog.gz $doc/copyright
     (cd "$src" && find docs examples -type f \( -name '*.md' -o -name '*.png' -o -path 'examples/*' \)) |
