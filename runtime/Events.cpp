@@ -132,10 +132,11 @@ std::string iso8601(const boost::posix_time::ptime& local) {
     return buf;
 }
 
-void EventQueue::Push(const HostEvent& e) {
+bool EventQueue::Push(const HostEvent& e) {
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return;
+        if (closed_) return false;
         if (events_.size() >= capacity_) {
             // Drop the oldest cycle event, preferably of the same device: a
             // newer one carries the values that matter.
@@ -151,20 +152,31 @@ void EventQueue::Push(const HostEvent& e) {
             if (victim != events_.end()) {
                 events_.erase(victim);
                 ++dropped_;
+                dropped = true;
             } else if (e.kind == HostEvent::Kind::Cycle) {
                 ++dropped_;  // nothing but alarms and line changes queued: they stay
-                return;
+                return true;
             }
         }
         events_.push_back(e);
     }
     cv_.notify_one();
+    return dropped;
 }
 
 double values_age_seconds(const boost::posix_time::ptime& values_time,
                           const boost::posix_time::ptime& now) {
     if (values_time.is_special() || now.is_special()) return std::nan("");
     return static_cast<double>((now - values_time).total_seconds());
+}
+
+boost::posix_time::ptime values_time(const HostEvent& cycle) {
+    boost::posix_time::ptime oldest;
+    for (const UnitValues& u : cycle.units) {
+        if (!u.replayed) return cycle.time;
+        if (!u.stored.is_special() && (oldest.is_special() || u.stored < oldest)) oldest = u.stored;
+    }
+    return oldest.is_special() ? cycle.time : oldest;
 }
 
 bool values_fresh(const LineStatus& line, const boost::posix_time::ptime& values_time,
@@ -309,7 +321,7 @@ void EventBus::Publish(HostEvent e) {
             }
         }
         // Pushed under the bus lock so that every queue sees one order.
-        for (auto& q : targets) q->Push(e);
+        for (auto& q : targets) dropped_cycles_ += q->Push(e) ? 1 : 0;
     }
 }
 
@@ -355,6 +367,18 @@ void EventBus::Unsubscribe(const std::shared_ptr<EventQueue>& q) {
                                      return !s || s == q;
                                  }),
                   queues_.end());
+}
+
+std::size_t EventBus::Consumers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& w : queues_) n += w.expired() ? 0 : 1;
+    return n;
+}
+
+std::uint64_t EventBus::DroppedCycles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_cycles_;
 }
 
 SiteState EventBus::State() const {

@@ -130,7 +130,13 @@ struct HostEvent {
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };
-const char* event_kind_name(HostEvent::Kind k);  // "cycle", "alarm_raised", "alarm_cleared", "line"
+const char* event_kind_name(HostEvent::Kind k);
+
+// When a cycle event's values were measured: the cycle's end, or, for values
+// replayed from the store after a start, when the oldest of them was stored
+// (so a line that stays dead after a restart shows its true age).
+boost::posix_time::ptime values_time(
+    const HostEvent& cycle);  // "cycle", "alarm_raised", "alarm_cleared", "line"
 
 // The rectifier unit's published record (81-byte group record, then 32 bytes
 // a module) as named values: "group_value", "module_count", then per module n
@@ -159,8 +165,8 @@ class EventQueue {
 
   private:
     friend class EventBus;
-    void Push(const HostEvent& e);
-    void Prime(HostEvent e);  // the state at subscription, whatever the bound
+    bool Push(const HostEvent& e);  // true when a cycle event was dropped for it
+    void Prime(HostEvent e);        // the state at subscription, whatever the bound
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;
@@ -190,6 +196,9 @@ class EventBus {
     // waits for a consumer.
     void Publish(HostEvent e);
     SiteState State() const;
+    std::size_t Consumers() const;
+    // Cycle events dropped for consumers that fell behind, since the start.
+    std::uint64_t DroppedCycles() const;
     // Devices known to the stream before any event (names in site order).
     void Declare(const std::string& device, const LineStatus& status);
     // Alarms that stood when the host last stopped: part of the state that
@@ -205,6 +214,7 @@ class EventBus {
     std::vector<std::weak_ptr<EventQueue>> queues_;
     std::vector<std::string> order_;
     SiteState state_;
+    std::uint64_t dropped_cycles_ = 0;
 };
 
 // A consumer of the stream: each one runs on its own thread fed by its own

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "runtime/LogText.h"
+
 namespace smd {
 
 Host::Host(HostOptions options) : options_(std::move(options)) {}
@@ -354,7 +356,8 @@ void Host::Log(const std::string& text) const {
     if (options_.log) {
         options_.log(text);
     } else {
-        std::cerr << "ravo3host: " << text << std::endl;
+        std::string_view rest;
+        if (log_priority(text, &rest) < kLogDebug) std::cerr << "ravo3host: " << rest << std::endl;
     }
 }
 
@@ -560,7 +563,11 @@ bool Host::Start(SiteConfig config, std::string& error) {
     controller_ = std::make_shared<SMDController>();
     if (options_.manual_lines) controller_->SetSynchronousWork(true);
     comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
-    controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    // The driver's own lines are diagnostics (frames it refused, its
+    // protocol errors): debug, unless the line says otherwise.
+    controller_->SetLogSink([this](const LogRecord& rec) {
+        Log(rec.text.compare(0, 1, "<") == 0 ? rec.text : with_priority(kLogDebug, rec.text));
+    });
     controller_->SetProvenanceSource([this](std::uint32_t data_id, const std::string& type) {
         return ProvenanceOf(data_id, type);
     });

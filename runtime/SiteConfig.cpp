@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "runtime/LinePort.h"
+#include "runtime/LogText.h"
 
 namespace smd {
 namespace {
@@ -279,6 +280,13 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     v = cfg.comm_lost_s;
     if (top.Int("comm_lost_s", 5, 86400, v, false)) cfg.comm_lost_s = static_cast<int>(v);
     top.Text("lock_dir", cfg.lock_dir, false, false);
+    if (top.Text("log_level", cfg.log_level, false) && !cfg.log_level.empty()) {
+        int priority = 0;
+        if (!parse_log_level(cfg.log_level, priority)) {
+            top.Bad("log_level",
+                    "must be \"error\", \"warning\", \"notice\", \"info\" or \"debug\"");
+        }
+    }
     for (const char* section : {"http", "mqtt"}) {
         if (!top.Has(section)) continue;
         if (!root[section].isObject()) {

@@ -52,6 +52,8 @@ struct SiteConfig {
     int comm_lost_s = 60;
     // Where the serial lines' lock files go; empty: flock on the line only.
     std::string lock_dir = "/var/lock";
+    // The daemon's least log priority ("info" when empty); --log-level wins.
+    std::string log_level;
     // Sections of the service's consumers, checked by them (null when absent).
     Json::Value http;
     Json::Value mqtt;

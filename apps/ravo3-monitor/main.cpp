@@ -207,7 +207,11 @@ class Log {
         panel_ = on;
     }
     void operator()(const std::string& raw) {
-        const std::string text = smd::log_safe(raw);  // one line, whatever it names
+        // Every priority is shown: the runner is where the driver's
+        // diagnostics are looked at.
+        std::string_view body;
+        smd::log_priority(raw, &body);
+        const std::string text = smd::log_safe(body);  // one line, whatever it names
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string when = smd::iso8601(smd::local_time());
         if (panel_) {

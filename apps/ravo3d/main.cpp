@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "host/HostTypes.h"
 #include "ravo3/Version.h"
@@ -27,6 +30,8 @@ const char* const kUsage =
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
     "  --capture FILE     append every line's bytes, with their times, to FILE\n"
+    "  --log-level LEVEL  error, warning, notice, info (default) or debug (the\n"
+    "                     driver's diagnostics); instead of the site's \"log_level\"\n"
     "                     (ravo3-replay plays it back; attach it to a bug report)\n"
     "  --check            read the site file and the service sections, then exit\n"
     "  --version          the program's version\n"
@@ -34,12 +39,23 @@ const char* const kUsage =
     "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
 
 std::mutex g_log_mutex;
+std::atomic<int> g_log_level{smd::kLogInfo};
+// Under systemd, standard error goes to the journal, which reads a line's
+// priority from its "<N>" prefix.
+const bool g_journal = std::getenv("JOURNAL_STREAM") != nullptr;
 
 // One whole line on standard error, with the local time and its offset
 // (journald keeps them beside its own). Nothing in `text` can end the line.
 void log_line(const std::string& text) {
-    const std::string line =
-        smd::iso8601(smd::local_time()) + " ravo3d: " + smd::log_safe(text) + "\n";
+    std::string_view body;
+    const int priority = smd::log_priority(text, &body);
+    if (priority > g_log_level.load()) return;
+    const char* word = priority <= smd::kLogError     ? "error: "
+                       : priority == smd::kLogWarning ? "warning: "
+                                                      : "";
+    const std::string line = (g_journal ? "<" + std::to_string(priority) + ">" : std::string()) +
+                             smd::iso8601(smd::local_time()) + " ravo3d: " + word +
+                             smd::log_safe(body) + "\n";
     std::lock_guard<std::mutex> lock(g_log_mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
@@ -50,6 +66,7 @@ struct Options {
     std::string driver;
     std::string driver_log;
     std::string capture;
+    std::string log_level;
 };
 
 int parse_args(int argc, char** argv, Options& o) {
@@ -76,6 +93,13 @@ int parse_args(int argc, char** argv, Options& o) {
             if (!value(o.driver_log)) return 2;
         } else if (a == "--capture") {
             if (!value(o.capture)) return 2;
+        } else if (a == "--log-level") {
+            int p = 0;
+            if (!value(o.log_level) || !smd::parse_log_level(o.log_level, p)) {
+                std::fprintf(stderr,
+                             "ravo3d: --log-level takes error, warning, notice, info or debug\n");
+                return 2;
+            }
         } else {
             std::fprintf(stderr, "ravo3d: unknown argument \"%s\"\n%s", a.c_str(), kUsage);
             return 2;
@@ -121,6 +145,11 @@ int main(int argc, char** argv) {
     if (site.devices.empty()) {
         log_line(opt.config + " lists no device");
         return 1;
+    }
+    {
+        int level = smd::kLogInfo;
+        smd::parse_log_level(opt.log_level.empty() ? site.log_level : opt.log_level, level);
+        g_log_level = level;
     }
 
     smd::HostOptions ho;

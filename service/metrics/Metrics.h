@@ -46,6 +46,7 @@ class Metrics : public Component, public EventConsumer {
     SiteView& view_;
     Host& host_;
     const std::atomic<const MqttPublisher*>& mqtt_;
+    const HttpServer* http_;  // null when the site serves no HTTP (then no scrape either)
     mutable std::mutex mutex_;
     mutable std::condition_variable counted_;
     std::uint64_t seq_ = 0;

@@ -412,8 +412,10 @@ void MqttPublisher::Core::DiscoverDevice(const std::string& device) {
         w.Key("value_template").String("{{ value_json.state }}");
         w.Key("device_class").String("enum");
         w.Key("options").BeginArray();
-        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
-                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+        for (LineState s :
+             {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+              LineState::PortMissing, LineState::PortBusy, LineState::HostUnreachable,
+              LineState::ConnectionRefused, LineState::ConnectionLost, LineState::Stopped}) {
             w.String(line_state_name(s));
         }
         w.EndArray();
@@ -614,8 +616,12 @@ void MqttPublisher::Core::OnEvent(const HostEvent& e) {
         service::WriteLine(w, e.line);
         // Changes with every cycle (last_cycle): the newest one matters, as for state.
         SetRetained(base + "/line", w.Take(), 0);
-        SetRetained(base + "/availability",
-                    e.line.state == LineState::Answering ? "online" : "offline", 1);
+        // Values of a line that stopped answering are not current: their
+        // entities show unavailable, while the line and alarm entities,
+        // which have their own availability, stay.
+        SetRetained(
+            base + "/availability",
+            e.line.state == LineState::Answering && !e.line.comm_lost ? "online" : "offline", 1);
     }
     if (e.kind != HostEvent::Kind::Cycle) return;
     for (const UnitValues& u : e.units) {

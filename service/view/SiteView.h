@@ -16,11 +16,6 @@
 
 namespace smd::service {
 
-// When a cycle event's values were measured: the cycle's end, or, for values
-// replayed from the store after a start, when the oldest of them was stored
-// (so a line that stays dead after a restart shows its true age).
-boost::posix_time::ptime values_time(const HostEvent& cycle);
-
 struct DeviceView {
     std::string name;
     LineStatus line;
