@@ -239,7 +239,7 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
     const std::regex help(R"(# HELP ([a-zA-Z_:][a-zA-Z0-9_:]*) .+)");
     const std::regex type(R"(# TYPE ([a-zA-Z_:][a-zA-Z0-9_:]*) (gauge|counter|histogram))");
     const std::regex sample(
-        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\} (\S+))");
+        R"(([a-zA-Z_:][a-zA-Z0-9_:]*)(?:\{((?:[a-zA-Z_][a-zA-Z0-9_]*="(?:[^"\\\n]|\\[\\"n])*",?)*)\})? (\S+))");
     const std::regex label(R"(([a-zA-Z_][a-zA-Z0-9_]*)="((?:[^"\\\n]|\\[\\"n])*)\")");
     std::istringstream in(r->body);
     std::string line, family, family_type;
@@ -308,6 +308,10 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
     }
     EXPECT_NE(r->body.find("ravo3_line_state{device=\"site-1\",state=\"stopped\"} 1"),
               std::string::npos);
+    // The history: written as it came, nothing waiting after the stop.
+    EXPECT_NE(r->body.find("ravo3_history_state{state=\"writing\"} 1"), std::string::npos);
+    EXPECT_GE(by_key["ravo3_history_records_written_total||"], 9.0);
+    EXPECT_EQ(by_key["ravo3_history_waiting_records||"], 0.0);
 }
 
 TEST_F(ServiceApi, StreamStartsWithTheSiteState) {

@@ -47,6 +47,8 @@ class Metrics : public Component, public EventConsumer {
                              std::string>;  // device, data id, device type, key, detail
 
     SiteView& view_;
+    const Host& host_;
+    const std::string history_db_;
     mutable std::mutex mutex_;
     mutable std::condition_variable counted_;
     std::uint64_t seq_ = 0;
