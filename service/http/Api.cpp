@@ -186,11 +186,12 @@ void write_history_points(StoreReader& reader, const SqliteStore* store, std::ui
             static_cast<double>((to - from).total_seconds()) / (static_cast<double>(points) / 2);
         pt::ptime oldest;
         ok = reader.OldestRecord(data_id, oldest, error);
-        if (ok && slot >= 60) {
+        if (ok && (slot >= 60 || oldest.is_special())) {
+            // No sealed minute kept whole: the summaries, and the minute being filled.
             ok = add_minutes(from, to, true);
         } else if (ok) {
             // Summaries before the oldest record kept whole, records from there.
-            const pt::ptime whole = oldest.is_special() || oldest < from ? from : oldest;
+            const pt::ptime whole = oldest < from ? from : oldest;
             if (whole > from) ok = add_minutes(from, std::min(to, whole - pt::seconds(1)), false);
             if (ok && !(to < whole)) ok = add_records(whole);
         }
