@@ -202,6 +202,23 @@
     $("banner").hidden = !text;
     $("banner").textContent = text || "";
   }
+  // Where the history goes, from /api/v1/devices: said when it is not the file.
+  async function checkHistory() {
+    let h = null;
+    try { h = (await api("api/v1/devices")).history; } catch (e) { return; }
+    const why = h && h.detail ? " (" + h.detail + ")" : "";
+    const text = !h ? "" : {
+      read_only: "The history database is read-only" + why + ": the stored history is shown; " +
+        "new values and alarm events are kept in memory only and are lost on a restart.",
+      failing: "The history database cannot be written" + why + ": " + h.waiting_records +
+        " records and " + h.waiting_events + " alarm events wait in memory.",
+      memory: "The history database cannot be used" + why +
+        ": history and alarms are kept in memory only.",
+    }[h.state] || "";
+    $("history-banner").hidden = !text;
+    $("history-banner").textContent = text;
+  }
+  setInterval(checkHistory, 30000);
   function connect() {
     clearTimeout(stream.timer);
     if (stream.source) stream.source.close();
@@ -224,6 +241,7 @@
       site.lastEvent = Date.now();
       setConn("live", "live");
       banner("");
+      checkHistory();
       // Standing alarms the stream does not repeat soon after opening are gone.
       setTimeout(() => { dropStale(); scheduleRender(); }, 3000);
     };
