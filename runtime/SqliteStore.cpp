@@ -1262,7 +1262,8 @@ bool SqliteStore::MaintainStep(bool& more) {
         if (ok && rows > 0) {
             Once d(db_, ("DELETE FROM " + old_table_ + " WHERE id <= ?").c_str());
             sqlite3_bind_int64(d.s, 1, last);
-            ok = step_done(d.s);
+            // Rows read but not deleted (a damaged table) would be read again forever.
+            ok = step_done(d.s) && sqlite3_changes(db_) > 0;
         }
         if (ok && rows == 0) {
             // Nothing left: the statements on the old table go with it.
