@@ -96,6 +96,7 @@ class SqliteStore : public HistoryStore, public AlarmStore {
         std::size_t queue_limit = 100000;      // history rows waiting (and kept read-only)
         int commit_interval_ms = 250;          // what arrives meanwhile shares a transaction
         int maintenance_interval_ms = 60000;   // sealing minutes, retention, conversion
+        int page_size = 16384;                 // of a file made new
         // Fault seam: asked at "open" and before each "write" transaction; a
         // result other than 0 (SQLITE_OK) fails that step with that result.
         std::function<int(const char* step)> fault;
