@@ -1,9 +1,10 @@
 // History databases for bench/history_store.sh, and the writer's cost on them.
 //
-//   ravo3-history-bench fill --db FILE --days D [--lines N] [--layout packed|rows] [--end TIME]
+//   ravo3-history-bench fill --db FILE --days D [--minutes M] [--lines N] [--layout packed|rows]
+//                            [--end TIME]
 //   ravo3-history-bench write --db FILE [--lines N] [--minutes M] [--days D] [--end TIME]
 //
-// fill: D days of 2-second cycles of N typical lines (an AC unit with one
+// fill: D days (and M minutes) of 2-second cycles of N typical lines (an AC unit with one
 // channel, a DC unit, a rectifier with 6 modules) ending at TIME (default:
 // now), in the packed layout the store writes or in the first layout (one row
 // per record), straight into the file in large transactions. The records are
@@ -51,7 +52,7 @@ namespace {
 
 struct Args {
     std::string command, db, layout = "packed";
-    int lines = 16, days = 1, minutes = 10;
+    int lines = 16, days = 1, minutes = -1;
     pt::ptime end;
 };
 
@@ -256,8 +257,8 @@ PRAGMA user_version=1;)sql");
     }
     sqlite3_stmt* minute = nullptr;
     sqlite3_prepare_v2(db,
-                       "INSERT INTO minutes(unit, minute, count, undecoded, layout, bytes) "
-                       "VALUES(?,?,?,?,?,?)",
+                       "INSERT INTO minutes(unit, minute, id, count, undecoded, layout, bytes) "
+                       "VALUES(?,?,?,?,?,?,?)",
                        -1, &minute, nullptr);
     std::map<std::string, std::int64_t> layouts;
     const auto layout = [&](const std::string& names) {
@@ -285,15 +286,17 @@ PRAGMA user_version=1;)sql");
         const std::vector<unsigned char> blob = h::encode_minute(s);
         sqlite3_bind_int64(minute, 1, unit);
         sqlite3_bind_int64(minute, 2, s.minute);
-        sqlite3_bind_int64(minute, 3, s.count);
-        sqlite3_bind_int64(minute, 4, s.undecoded);
-        sqlite3_bind_int64(minute, 5, layout(h::encode_layout(s.names)));
-        sqlite3_bind_blob(minute, 6, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
+        sqlite3_bind_int64(minute, 3, enc.FirstId());
+        sqlite3_bind_int64(minute, 4, s.count);
+        sqlite3_bind_int64(minute, 5, s.undecoded);
+        sqlite3_bind_int64(minute, 6, layout(h::encode_layout(s.names)));
+        sqlite3_bind_blob(minute, 7, blob.data(), static_cast<int>(blob.size()), SQLITE_STATIC);
         sqlite3_step(minute);
         sqlite3_reset(minute);
         enc.Clear();
     };
-    const std::int64_t cycles = static_cast<std::int64_t>(a.days) * 43200;
+    const std::int64_t cycles =
+        static_cast<std::int64_t>(a.days) * 43200 + std::max(0, a.minutes) * 30;
     const pt::ptime start = a.end - pt::seconds(static_cast<long>(cycles * 2));
     std::vector<h::ChunkEncoder> enc(unit_ids.size());
     std::vector<h::MinuteBuilder> sums;
@@ -383,7 +386,8 @@ int write(const Args& a) {
     const double cpu0 = cpu_seconds();
     const auto wall0 = std::chrono::steady_clock::now();
     double maintain_s = 0;
-    for (int m = 0; m < a.minutes; ++m) {
+    const int minutes = a.minutes < 0 ? 10 : a.minutes;
+    for (int m = 0; m < minutes; ++m) {
         for (int c = 0; c < 30; ++c) {
             now += pt::seconds(2);
             for (int l = 0; l < a.lines; ++l) {
@@ -414,7 +418,7 @@ int write(const Args& a) {
         static_cast<long long>(records), cpu * 1e6 / static_cast<double>(records),
         static_cast<double>(records) / wall, static_cast<unsigned long long>(s.transactions),
         s.transactions ? s.write_seconds * 1e3 / static_cast<double>(s.transactions) : 0.0,
-        maintain_s * 1e3 / a.minutes);
+        maintain_s * 1e3 / minutes);
     store.reset();
     smd::set_local_clock(nullptr);
     return 0;

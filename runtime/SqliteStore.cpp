@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <tuple>
 
 #include "host/HostTypes.h"
 #include "runtime/HistoryCodec.h"
@@ -45,27 +46,27 @@ CREATE TABLE IF NOT EXISTS recent(
   bytes BLOB NOT NULL);
 CREATE INDEX IF NOT EXISTS recent_unit ON recent(unit);
 CREATE TABLE IF NOT EXISTS chunks(
-  first_id INTEGER PRIMARY KEY,
   unit INTEGER NOT NULL,
+  first_id INTEGER NOT NULL,
   first_time INTEGER NOT NULL,
   last_time INTEGER NOT NULL,
   last_id INTEGER NOT NULL,
   count INTEGER NOT NULL,
-  bytes BLOB NOT NULL);
+  bytes BLOB NOT NULL,
+  PRIMARY KEY(unit, first_id)) WITHOUT ROWID;
 CREATE INDEX IF NOT EXISTS chunks_time ON chunks(unit, first_time);
-CREATE INDEX IF NOT EXISTS chunks_unit ON chunks(unit);
 CREATE TABLE IF NOT EXISTS layouts(
   id INTEGER PRIMARY KEY,
   names TEXT NOT NULL UNIQUE);
 CREATE TABLE IF NOT EXISTS minutes(
-  id INTEGER PRIMARY KEY,
   unit INTEGER NOT NULL,
   minute INTEGER NOT NULL,
+  id INTEGER NOT NULL,
   count INTEGER NOT NULL,
   undecoded INTEGER NOT NULL,
   layout INTEGER NOT NULL,
-  bytes BLOB NOT NULL);
-CREATE INDEX IF NOT EXISTS minutes_time ON minutes(unit, minute);
+  bytes BLOB NOT NULL,
+  PRIMARY KEY(unit, minute, id)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS meta(
   key TEXT PRIMARY KEY,
   value INTEGER NOT NULL);
@@ -384,10 +385,11 @@ struct SqliteStore::Chunks {
             Use u(st.add_minute);
             sqlite3_bind_int64(st.add_minute, 1, unit);
             sqlite3_bind_int64(st.add_minute, 2, s.minute);
-            sqlite3_bind_int64(st.add_minute, 3, s.count);
-            sqlite3_bind_int64(st.add_minute, 4, s.undecoded);
-            sqlite3_bind_int64(st.add_minute, 5, layout);
-            bind_blob(st.add_minute, 6, history::encode_minute(s));
+            sqlite3_bind_int64(st.add_minute, 3, c.FirstId());
+            sqlite3_bind_int64(st.add_minute, 4, s.count);
+            sqlite3_bind_int64(st.add_minute, 5, s.undecoded);
+            sqlite3_bind_int64(st.add_minute, 6, layout);
+            bind_blob(st.add_minute, 7, history::encode_minute(s));
             if (!step_done(st.add_minute)) return false;
         }
         if (!from_recent) return true;
@@ -792,8 +794,8 @@ bool SqliteStore::PrepareAll(bool writes) {
     st.latest_recent = Prepare(
         "SELECT id, time, unit_type, bytes FROM recent WHERE unit=? ORDER BY id DESC LIMIT 1");
     st.latest_chunk = Prepare(
-        "SELECT first_id, first_time, last_id, count, bytes FROM chunks INDEXED BY chunks_unit "
-        "WHERE unit=? ORDER BY first_id DESC LIMIT 1");
+        "SELECT first_id, first_time, last_id, count, bytes FROM chunks WHERE unit=? ORDER BY "
+        "first_id DESC LIMIT 1");
     for (sqlite3_stmt* s : {st.unit_id, st.latest_recent, st.latest_chunk}) {
         if (!s) return false;
     }
@@ -805,13 +807,13 @@ bool SqliteStore::PrepareAll(bool writes) {
         "INSERT OR REPLACE INTO chunks(first_id, unit, first_time, last_time, last_id, count, "
         "bytes) VALUES(?,?,?,?,?,?,?)");
     st.add_minute = Prepare(
-        "INSERT INTO minutes(unit, minute, count, undecoded, layout, bytes) VALUES(?,?,?,?,?,?)");
+        "INSERT OR REPLACE INTO minutes(unit, minute, id, count, undecoded, layout, bytes) "
+        "VALUES(?,?,?,?,?,?,?)");
     st.add_layout = Prepare("INSERT INTO layouts(names) VALUES(?)");
     st.drop_recent = Prepare("DELETE FROM recent WHERE unit=? AND id<=?");
     st.step = Prepare("UPDATE units SET step_id=max(step_id, ?) WHERE id=?");
-    st.last_chunk_time = Prepare(
-        "SELECT last_time FROM chunks INDEXED BY chunks_unit WHERE unit=? ORDER BY first_id "
-        "DESC LIMIT 1");
+    st.last_chunk_time =
+        Prepare("SELECT last_time FROM chunks WHERE unit=? ORDER BY first_id DESC LIMIT 1");
     st.event = Prepare(
         "INSERT INTO alarm_events(id, time, kind, data_id, device_type, key, code, name, detail, "
         "level, state) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
@@ -847,12 +849,13 @@ bool SqliteStore::LoadIds() {
             query_int(db_, "SELECT seq FROM sqlite_sequence WHERE name='" + old_table_ + "'"));
     }
     if (layout_ >= kLayout) {
+        // The writer keeps the next id in `meta`; a file without it (damaged)
+        // is asked once, whatever it costs.
+        const std::int64_t noted =
+            query_int(db_, "SELECT value FROM meta WHERE key='next_record_id'", -1);
         record =
             std::max({record, query_int(db_, "SELECT max(id) FROM recent"),
-                      query_int(db_,
-                                "SELECT max(last_id) FROM (SELECT last_id FROM chunks "
-                                "ORDER BY first_id DESC LIMIT 1)"),
-                      query_int(db_, "SELECT value FROM meta WHERE key='next_record_id'") - 1});
+                      noted >= 0 ? noted - 1 : query_int(db_, "SELECT max(last_id) FROM chunks")});
         if (!old_table_.empty()) {
             converting_ = static_cast<std::uint64_t>(std::max<std::int64_t>(
                 0, query_int(db_, "SELECT max(id) - min(id) + 1 FROM " + old_table_)));
@@ -1185,37 +1188,54 @@ bool SqliteStore::MaintainStep(bool& more) {
     };
     if (ok && options_.history_days > 0) {
         trim(
-            "DELETE FROM chunks WHERE first_id IN (SELECT first_id FROM chunks INDEXED BY "
-            "chunks_time WHERE unit=?1 AND first_time < ?2 AND last_time < ?2 LIMIT ?3)",
+            "DELETE FROM chunks WHERE unit=?1 AND first_id IN (SELECT first_id FROM chunks "
+            "INDEXED BY chunks_time WHERE unit=?1 AND first_time < ?2 AND last_time < ?2 LIMIT "
+            "?3)",
             now - static_cast<std::int64_t>(options_.history_days) * 86400);
     }
     if (ok && options_.summary_days > 0) {
         trim(
-            "DELETE FROM minutes WHERE id IN (SELECT id FROM minutes WHERE unit=?1 AND "
-            "minute <= ?2 - 60 LIMIT ?3)",
+            "DELETE FROM minutes WHERE unit=?1 AND (minute, id) IN (SELECT minute, id FROM "
+            "minutes WHERE unit=?1 AND minute <= ?2 - 60 ORDER BY minute LIMIT ?3)",
             now - static_cast<std::int64_t>(options_.summary_days) * 86400);
     }
     if (ok && options_.history_retention > 0 && budget > 0) {
-        // The older form: the newest records by count, a chunk at a time.
+        // The older form: the newest records by count, the oldest chunk of
+        // all units at a time (each unit's oldest is one look-up).
         std::int64_t total = query_int(db_, "SELECT total(count) FROM chunks") +
                              query_int(db_, "SELECT count(*) FROM recent");
         const auto keep = static_cast<std::int64_t>(options_.history_retention);
-        Once q(db_, "SELECT first_id, count FROM chunks ORDER BY first_id LIMIT ?");
-        sqlite3_bind_int(q.s, 1, budget);
-        std::int64_t upto = -1;
-        while (q.s && sqlite3_step(q.s) == SQLITE_ROW) {
-            const std::int64_t n = sqlite3_column_int64(q.s, 1);
+        Once oldest(db_,
+                    "SELECT first_id, count FROM chunks WHERE unit=? AND first_id > ? ORDER BY "
+                    "first_id LIMIT 1");
+        Once drop(db_, "DELETE FROM chunks WHERE unit=? AND first_id=?");
+        // (first id, count, unit) of each unit's oldest chunk not yet taken.
+        std::set<std::tuple<std::int64_t, std::int64_t, std::int64_t>> heads;
+        const auto next = [&](std::int64_t unit, std::int64_t after) {
+            sqlite3_reset(oldest.s);
+            sqlite3_bind_int64(oldest.s, 1, unit);
+            sqlite3_bind_int64(oldest.s, 2, after);
+            if (sqlite3_step(oldest.s) == SQLITE_ROW) {
+                heads.emplace(sqlite3_column_int64(oldest.s, 0), sqlite3_column_int64(oldest.s, 1),
+                              unit);
+            }
+        };
+        for (const auto& kv : c.keys) {
+            if (oldest.s && drop.s) next(kv.first, INT64_MIN);
+        }
+        while (ok && !heads.empty() && budget > 0) {
+            const auto [first_id, n, unit] = *heads.begin();
             if (total - n < keep) break;
+            heads.erase(heads.begin());
+            sqlite3_reset(drop.s);
+            sqlite3_bind_int64(drop.s, 1, unit);
+            sqlite3_bind_int64(drop.s, 2, first_id);
+            ok = step_done(drop.s);
             total -= n;
-            upto = sqlite3_column_int64(q.s, 0);
             --budget;
+            next(unit, first_id);
         }
-        if (upto >= 0) {
-            Once d(db_, "DELETE FROM chunks WHERE first_id <= ?");
-            sqlite3_bind_int64(d.s, 1, upto);
-            ok = step_done(d.s);
-            more = more || budget <= 0;
-        }
+        more = more || budget <= 0;
     }
     // The first layout, oldest rows first; those past the retention are not kept.
     if (ok && !old_table_.empty() && budget > 0) {
@@ -1317,10 +1337,11 @@ void SqliteStore::WriterLoop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         const bool pending = !queue_.empty() || !snapshots_.empty();
+        const bool syncing = batches_done_ < sync_target_;
         const auto now = Clock::now();
         bool write_due = false;
         if (pending) {
-            if (sync_ || stop_) {
+            if (syncing || stop_) {
                 write_due = true;
             } else if (failing_) {
                 write_due = now >= retry_at || (new_since_failure_ && now >= last_write + interval);
@@ -1332,10 +1353,9 @@ void SqliteStore::WriterLoop() {
             !failing_ && !stop_ && (maintain_now_ || now >= next_maintenance);
         if (!write_due && !maintenance_due) {
             if (stop_) break;
-            if (sync_) {
+            if (syncing) {
                 // Nothing waits: an empty write, done.
                 batches_done_ = ++batches_taken_;
-                sync_ = false;
                 written_.notify_all();
                 continue;
             }
@@ -1409,7 +1429,6 @@ void SqliteStore::WriterLoop() {
             batches_done_ = taken;
             written_.notify_all();
             if (!ok && stop_) break;
-            sync_ = false;
             continue;
         }
         // Maintenance.
@@ -1454,7 +1473,7 @@ void SqliteStore::Sync() {
     if (read_only_ || !writer_.joinable()) return;
     // The next write the writer begins takes everything that waits now.
     const std::uint64_t target = batches_taken_ + 1;
-    sync_ = true;
+    sync_target_ = std::max(sync_target_, target);
     wake_.notify_all();
     written_.wait(lock, [&] { return batches_done_ >= target || stop_; });
 }

@@ -213,7 +213,7 @@ class SqliteStore : public HistoryStore, public AlarmStore {
     std::int64_t next_event_id_ = 1;
     std::uint64_t batches_taken_ = 0;  // write attempts begun
     std::uint64_t batches_done_ = 0;   // and ended (written or failed)
-    bool sync_ = false;
+    std::uint64_t sync_target_ = 0;    // a Sync waits until batches_done_ reaches it
     bool maintain_now_ = false;
     std::uint64_t maintained_ = 0;
     bool stop_ = false;

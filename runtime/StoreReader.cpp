@@ -132,7 +132,7 @@ bool StoreReader::ReadUnit(std::int64_t unit, const std::string& device_type, st
     bool ordered = step_id == 0;
     if (!ordered) {
         Statement q(db_,
-                    "SELECT first_id FROM chunks INDEXED BY chunks_unit WHERE unit=? ORDER BY "
+                    "SELECT first_id FROM chunks WHERE unit=? ORDER BY "
                     "first_id LIMIT 1");
         if (!q.s) return error = Error("history"), false;
         sqlite3_bind_int64(q.s, 1, unit);
@@ -176,7 +176,7 @@ bool StoreReader::ReadUnit(std::int64_t unit, const std::string& device_type, st
         }
         if (any && after > 0) {
             Statement q(db_,
-                        "SELECT first_id FROM chunks INDEXED BY chunks_unit WHERE unit=? AND "
+                        "SELECT first_id FROM chunks WHERE unit=? AND "
                         "first_id <= ? ORDER BY first_id DESC LIMIT 1");
             if (!q.s) return error = Error("history"), false;
             sqlite3_bind_int64(q.s, 1, unit);
@@ -187,8 +187,8 @@ bool StoreReader::ReadUnit(std::int64_t unit, const std::string& device_type, st
         }
         if (any) {
             Statement q(db_,
-                        "SELECT first_id, first_time, last_id, count, bytes FROM chunks INDEXED "
-                        "BY chunks_unit WHERE unit=? AND first_id >= ? ORDER BY first_id");
+                        "SELECT first_id, first_time, last_id, count, bytes FROM chunks "
+                        "WHERE unit=? AND first_id >= ? ORDER BY first_id");
             if (!q.s) return error = Error("history"), false;
             sqlite3_bind_int64(q.s, 1, unit);
             sqlite3_bind_int64(q.s, 2, start);
@@ -303,7 +303,7 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
     Statement units(db_, "SELECT id, device_type FROM units WHERE data_id=?");
     if (!units.s) return error = Error("history"), false;
     sqlite3_bind_int64(units.s, 1, data_id);
-    std::map<std::int64_t, std::vector<std::string>> layouts;
+    std::map<std::int64_t, std::shared_ptr<const std::vector<std::string>>> layouts;
     while (sqlite3_step(units.s) == SQLITE_ROW) {
         const std::int64_t unit = sqlite3_column_int64(units.s, 0);
         const std::string type = text_at(units.s, 1);
@@ -328,7 +328,10 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
                         decoded.clear();
                     }
                 }
-                names = layouts.emplace(id, std::move(decoded)).first;
+                names = layouts
+                            .emplace(id, std::make_shared<const std::vector<std::string>>(
+                                             std::move(decoded)))
+                            .first;
             }
             StoredMinute m;
             m.device_type = type;
@@ -344,12 +347,12 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
             // A summary that does not match its layout counts its records as not decoded.
             if (!b || n <= 0 ||
                 !history::decode_minute(static_cast<const unsigned char*>(b),
-                                        static_cast<std::size_t>(n), names->second.size(),
+                                        static_cast<std::size_t>(n), names->second->size(),
                                         m.summary)) {
                 m.summary.values.clear();
                 m.summary.undecoded = m.summary.count;
             } else {
-                m.summary.names = names->second;
+                m.names = names->second;
             }
             out.push_back(std::move(m));
         }

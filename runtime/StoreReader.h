@@ -20,9 +20,11 @@ struct sqlite3;
 
 namespace smd {
 
-// A unit's minute as the summaries keep it.
+// A unit's minute as the summaries keep it; the value names are those of
+// `names` (shared by the minutes of one layout), not of `summary`.
 struct StoredMinute {
     std::string device_type;
+    std::shared_ptr<const std::vector<std::string>> names;
     history::MinuteSummary summary;
 };
 

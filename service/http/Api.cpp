@@ -94,14 +94,18 @@ bool plot_values(const StoredRecord& r, web::TimedValues& tv) {
 // when the minute held one).
 void minute_records(const StoredMinute& m, std::vector<web::TimedValues>& out) {
     const history::MinuteSummary& s = m.summary;
+    static const std::vector<std::string> kNone;
+    const std::vector<std::string>& names = m.names ? *m.names : kNone;
     web::TimedValues a, b;
+    a.values.reserve(s.values.size());
+    b.values.reserve(s.values.size());
     // Both count seconds from 1970 in local time.
     a.time = s.minute + s.first_offset;
     b.time = s.minute + s.last_offset;
-    for (std::size_t k = 0; k < s.values.size() && k < s.names.size(); ++k) {
+    for (std::size_t k = 0; k < s.values.size() && k < names.size(); ++k) {
         const history::MinuteValue& v = s.values[k];
         NamedValue lo, hi;
-        lo.name = hi.name = s.names[k];
+        lo.name = hi.name = names[k];
         if (v.shape == history::MinuteValue::Shape::None) {
             lo.reply = hi.reply = "no finite value in this minute";
         } else {
