@@ -28,6 +28,7 @@
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
 #include "host/ValueReply.h"
+#include "plugin/HostExtensions.h"
 
 namespace ac_alarm {
 
@@ -172,7 +173,7 @@ class PMBusPowerAC : public SMDSPDevice {
 
     float Get_Value(unsigned int /*data_id*/, const std::string& name) const override {
         if (!ready) value_reply::NotReady();
-        const std::int64_t age = (smd::local_time() - last_update).total_seconds();
+        const std::int64_t age = (host_ext::LocalTime() - last_update).total_seconds();
         // A clock set back by a minute or more makes the data as untrustworthy as old data.
         if (age >= 61 || age <= -61) value_reply::TimedOut();
         if (name == "ia") return ac.ia;
@@ -215,13 +216,13 @@ class PMBusPowerAC : public SMDSPDevice {
         count_candidate = 0;
         count_streak = 0;
         ready = 1;
-        last_update = smd::local_time();
+        last_update = host_ext::LocalTime();
         return true;
     }
 
     void RoundDone() override {
-        last_update = smd::local_time();
-        const ttime_t stamp = get_ttime(smd::local_time());
+        last_update = host_ext::LocalTime();
+        const ttime_t stamp = get_ttime(host_ext::LocalTime());
         std::memcpy(ac.ttime, stamp.data(), sizeof(ac.ttime));
 
         // The record length always follows the current channel count; the
@@ -249,7 +250,7 @@ class PMBusPowerAC : public SMDSPDevice {
         }
         previous.reset();
         if (!ready) ready = 1;
-        notable_change = changed;
+        host_ext::NoteChange(*this, changed);
         SendSP(TYPE, history.get(), history_size, false);
 
         alarm_seq = 1;
@@ -267,16 +268,18 @@ class PMBusPowerAC : public SMDSPDevice {
         // The closure stores its own copy: it may run on the controller's
         // worker thread while the next cycle rewrites the buffer. It hands
         // its rule list back for the next cycle's alarm calls.
+        const std::size_t rule_count = pending_rules.size();
         std::vector<unsigned char> record(history.get(), history.get() + history_size);
         std::shared_ptr<SMDVDevice> self = shared_from_this();
         PMBusPowerAC* unit = this;
-        std::function<void()> work = [self, unit, rules = TakePendingRules(),
+        std::function<void()> work = [self, unit, rules = std::move(pending_rules),
                                       record = std::move(record)]() mutable {
             if (unit->DoBatchCheckThreshold(rules)) unit->alarm_changed = true;
             unit->SaveDeviceHistory(record.data(), static_cast<unsigned int>(record.size()));
-            unit->RecycleRules(std::move(rules));
+            host_ext::RecycleRules(*unit, std::move(rules));
         };
         CheckThresholdWork(std::move(work));
+        host_ext::ReserveRules(*this, rule_count);
     }
 
     bool InitV(SMDVDevice* parent, unsigned int data_id, const Json::Value& cfg) override {
@@ -302,8 +305,8 @@ class PMBusPowerAC : public SMDSPDevice {
     virtual int parse40_41(const unsigned char* buf, int len) {
         ByteReader r(buf, len);
         auto overflow = [&](int needed) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}", DataId(),
-                    needed, len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_41 read overflow {} - {}",
+                          DataId(), needed, len);
             return -1;
         };
         std::uint8_t m = 0;
@@ -315,8 +318,9 @@ class PMBusPowerAC : public SMDSPDevice {
             // a single odd answer is refused.
             if (!ChannelCountConfirmed(m)) return -1;
             const std::uint8_t old_count = ac.channel_count;
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 channel count {} changed to {}",
-                    DataId(), old_count, m);
+            host_ext::Log(*this,
+                          "PMBusPowerAC:ProcotolError {} read 40_41 channel count {} changed to {}",
+                          DataId(), old_count, m);
             ChangeChannelCount(m);
         } else {
             count_candidate = 0;
@@ -333,8 +337,8 @@ class PMBusPowerAC : public SMDSPDevice {
             if (!r.read_u8(p)) return overflow(r.end_of(1));
             ch.p_count = p;
             if (p != CH::P40_41_SIZE()) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}", DataId(), p,
-                        CH::P40_41_SIZE());
+                host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_41 p is {} not {}",
+                              DataId(), p, CH::P40_41_SIZE());
                 if (!r.skip(4 * p)) return overflow(r.end_of(4 * p));
             } else {
                 if constexpr (CH::P40_41_SIZE() > 0) {
@@ -354,15 +358,16 @@ class PMBusPowerAC : public SMDSPDevice {
     virtual int parse40_43(const unsigned char* buf, int len) {
         ByteReader r(buf, len);
         auto overflow = [&](int needed) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}", DataId(),
-                    needed, len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_43 read overflow {} - {}",
+                          DataId(), needed, len);
             return -1;
         };
         std::uint8_t m = 0;
         if (!r.read_u8(m)) return overflow(r.end_of(1));
         ac.airlock_count = m;
         if (m > AC::AIRLOCK_MAX()) {
-            InfoLog("ProcotolError %u read 40_43 m is %d max %d", DataId(), m, AC::AIRLOCK_MAX());
+            host_ext::Log(*this, "ProcotolError %u read 40_43 m is %d max %d", DataId(), m,
+                          AC::AIRLOCK_MAX());
             return -1;
         }
         if (!r.read_bytes(ac.airlock_state, m)) return overflow(r.end_of(m));
@@ -370,8 +375,8 @@ class PMBusPowerAC : public SMDSPDevice {
         if (!r.read_u8(p)) return overflow(r.end_of(1));
         ac.status_p_count = p;
         if (p != AC::P40_43_SIZE()) {
-            InfoLog("PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}", DataId(), p,
-                    AC::P40_43_SIZE());
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError P{} read 40_43 p is {} not {}",
+                          DataId(), p, AC::P40_43_SIZE());
             // The next unit must never start past the answer.
             if (!r.skip(p)) return overflow(r.end_of(p));
             return r.offset();
@@ -385,8 +390,8 @@ class PMBusPowerAC : public SMDSPDevice {
     virtual int parse40_44(const unsigned char* buf, int len) {
         ByteReader r(buf, len);
         auto overflow = [&](int needed) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}", DataId(),
-                    needed, len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_44 read overflow {} - {}",
+                          DataId(), needed, len);
             return -1;
         };
         if (!r.skip(1)) return overflow(r.end_of(1));
@@ -403,16 +408,16 @@ class PMBusPowerAC : public SMDSPDevice {
             std::uint8_t m = 0;
             if (!r.read_u8(m)) return overflow(r.end_of(1));
             if (m != 0) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(),
-                        static_cast<int>(m));
+                host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_44 m is {}", DataId(),
+                              static_cast<int>(m));
                 if (!r.skip(m)) return overflow(r.end_of(m));
             }
             std::uint8_t p = 0;
             if (!r.read_u8(p)) return overflow(r.end_of(1));
             ch.alert_p_count = p;
             if (p != CH::p40_44_SIZE()) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}", DataId(), p,
-                        CH::p40_44_SIZE());
+                host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_44 p is {} not {}",
+                              DataId(), p, CH::p40_44_SIZE());
                 if (!r.skip(p)) return overflow(r.end_of(p));
             } else if (!r.read_bytes(ch.alert_p, p)) {
                 return overflow(r.end_of(p));

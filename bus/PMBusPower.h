@@ -24,6 +24,7 @@
 
 #include "host/HostTypes.h"
 #include "host/PMBusProtocol.h"
+#include "plugin/HostExtensions.h"
 
 namespace pmbus_power {
 
@@ -89,8 +90,8 @@ class PMBusPower : public PMBusProtocol {
   public:
     explicit PMBusPower(std::vector<std::string> supported_models)
         : supportedModels_(std::move(supported_models)) {
-        // The host wakes the line for the next cycle when the hold-off ends.
-        SetCycleSpacingMillis(kHoldOffSeconds * 1000);
+        // A host that can wakes the line for the next cycle when the hold-off ends.
+        host_ext::SetCycleSpacing(*this, kHoldOffSeconds * 1000);
     }
     ~PMBusPower() override = default;
 
@@ -103,10 +104,6 @@ class PMBusPower : public PMBusProtocol {
     std::vector<std::shared_ptr<SMDVDevice>> GetAllChildVDevices() override;
     bool RefreshStatus() override;
     int process_payload() override;
-    // A cycle broken by a lost port or a silent unit: the next one starts at
-    // its first command and makes every optional query, so that no record
-    // holds values from both sides of the break.
-    void AbandonCycle() override;
 
   protected:
     std::vector<std::shared_ptr<AC>> acDevices_;
@@ -115,14 +112,20 @@ class PMBusPower : public PMBusProtocol {
     std::uint8_t acDataFlag_ = 0;
     std::uint8_t rcDataFlag_ = 0;
     bool modelCheckPending_ = true;
-    bool fullCycle_ = false;  // the next cycle makes every optional query
     std::string deviceModel_;
     std::vector<std::string> supportedModels_;
 
     static inline const unsigned char commandGroup_ = 0xFF;
+    // The cycle under way makes every optional query: it started over after
+    // a break.
+    bool fullCycle_ = false;
     // Cycle ends until which every optional query is made whatever the data
     // flags say: set when a unit takes a new channel or module count.
     int fullCycles_ = 0;
+    // Times the current step's command was sent again since an answer came.
+    int repeats_ = 0;
+    // Whether the data-ready flag was set when the cycle under way began.
+    bool cycleBeganReady_ = false;
 
   private:
     static constexpr int kCycleEnd = -1;
@@ -229,7 +232,7 @@ void PMBusPower<AC, DC, RC>::SendStep(int step) {
 
 template <typename AC, typename DC, typename RC>
 bool PMBusPower<AC, DC, RC>::WithinHoldOff() const {
-    const boost::posix_time::ptime now = smd::local_time();
+    const boost::posix_time::ptime now = host_ext::LocalTime();
     if (now.is_special() || last_update.is_special()) return false;
     const std::int64_t since = (now - last_update).total_seconds();
     // A clock set back (last update in the future) must not stop polling.
@@ -260,14 +263,26 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
         case 7:
         case 8:
         case 9:
-            // The answer did not come: ask again.
-            SendStep(command_step_);
-            return true;
+            // The answer did not come: ask again, once. When the repeat went
+            // unanswered too, or the host dropped the data-ready flag since the
+            // cycle began (it does when the line broke), what this cycle read
+            // is older than what it would read next: the cycle starts over and
+            // makes every optional query, so that no record holds values from
+            // both sides of the break.
+            if (repeats_ < 1 && !(cycleBeganReady_ && ready == 0)) {
+                ++repeats_;
+                SendStep(command_step_);
+                return true;
+            }
+            fullCycle_ = true;
+            break;
         default:
             break;
     }
     // Step 0, or a step that is no step of the cycle: begin a cycle.
     command_step_ = acDevices_.empty() ? 4 : 0;
+    repeats_ = 0;
+    cycleBeganReady_ = ready != 0;
     SendStep(command_step_);
     return true;
 }
@@ -319,6 +334,7 @@ int PMBusPower<AC, DC, RC>::Advance(int step, std::uint8_t dc_flag) {
     const int next = NextStep(step, dc_flag);
     if (next == kCycleEnd) return EndCycle();
     command_step_ = next;
+    repeats_ = 0;
     SendStep(next);
     return 1;
 }
@@ -342,13 +358,6 @@ int PMBusPower<AC, DC, RC>::EndCycle() {
 }
 
 template <typename AC, typename DC, typename RC>
-void PMBusPower<AC, DC, RC>::AbandonCycle() {
-    PMBusProtocol::AbandonCycle();
-    if (command_step_ != pmbus_power::kModelStep) command_step_ = 0;
-    fullCycle_ = true;
-}
-
-template <typename AC, typename DC, typename RC>
 template <typename Unit, typename Parse>
 bool PMBusPower<AC, DC, RC>::WalkUnits(const std::vector<std::shared_ptr<Unit>>& units, Parse parse,
                                        const unsigned char* info, int len, int start,
@@ -367,8 +376,10 @@ bool PMBusPower<AC, DC, RC>::WalkUnits(const std::vector<std::shared_ptr<Unit>>&
 
 template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::process_payload() {
-    smd::pause_micros(20000);
+    host_ext::Pause(20000);
     if (!answer_ || !rcDevice_) return 1;
+    // The unit answered: a later silence is counted afresh.
+    repeats_ = 0;
     const unsigned int lenid = answer_[4] | (static_cast<unsigned int>(answer_[5]) << 8);
     const int len = static_cast<int>(std::min(lenid / 2, kMaxInfoBytes));
     const unsigned char cid1 = answer_[2];
@@ -410,7 +421,10 @@ int PMBusPower<AC, DC, RC>::OnModel(unsigned char cid1, const unsigned char* inf
     // The device has one model point; its detail names the model it was raised
     // for, which is not the one answering now (or was restored from the store
     // after a restart). Clear every standing one but the model's own.
-    for (const std::string& detail : StandingAlarmDetails("device_model")) {
+    // (A host that cannot tell which are standing gets only the raise.)
+    std::vector<std::string> standing;
+    host_ext::StandingDetails(*this, "device_model", standing);
+    for (const std::string& detail : standing) {
         if (listed || detail != text) {
             CheckThresholdBool(3, "device_model", "70319", "设备配置检测", detail, false, 0);
         }
@@ -429,8 +443,9 @@ int PMBusPower<AC, DC, RC>::OnAcAnalog(unsigned char cid1, const unsigned char* 
     }
     acDataFlag_ = info[0];
     if (info[1] != acDevices_.size()) {
-        InfoLog("PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}",
-                DataId(), info[1], static_cast<std::uint32_t>(acDevices_.size()));
+        host_ext::Log(
+            *this, "PMBusPower:ProcotolError {} read ac_number is {}, configured ac_number is {}",
+            DataId(), info[1], static_cast<std::uint32_t>(acDevices_.size()));
         Reset();
         return 0;
     }
@@ -441,7 +456,8 @@ int PMBusPower<AC, DC, RC>::OnAcAnalog(unsigned char cid1, const unsigned char* 
     for (const auto& unit : acDevices_) NoteCountChange(*unit);
     if (!walked) return 1;
     if (used != len) {
-        InfoLog("PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary", DataId());
+        host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 40_41 overflow memory boundary",
+                      DataId());
         return 1;
     }
     return Advance(0);
@@ -458,7 +474,8 @@ int PMBusPower<AC, DC, RC>::OnAcStatus(unsigned char cid1, const unsigned char* 
             return 1;
         }
         if (used != len) {
-            InfoLog("PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary", DataId());
+            host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 40_43 overflow memory boundary",
+                          DataId());
             return 1;
         }
     }
@@ -498,7 +515,7 @@ int PMBusPower<AC, DC, RC>::OnRectifier(int step, unsigned char cid1, const unsi
         overflow = "PMBusPower:ProcotolError {} parse p41_44 overflow memory boundary";
     }
     if (consumed != len) {
-        InfoLog(overflow, DataId());
+        host_ext::Log(*this, overflow, DataId());
         return 1;
     }
     return Advance(step);
@@ -509,8 +526,9 @@ int PMBusPower<AC, DC, RC>::OnDcAnalog(unsigned char cid1, const unsigned char* 
     if (cid1 != 0x42 || len < 2) return 1;
     const std::uint8_t dc_flag = info[0];
     if (info[1] != dcDevices_.size()) {
-        InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
-                DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
+        host_ext::Log(
+            *this, "PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+            DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
         return 1;
     }
     // With four or more DC units the monitoring unit starts the DC data at the count byte.
@@ -522,7 +540,8 @@ int PMBusPower<AC, DC, RC>::OnDcAnalog(unsigned char cid1, const unsigned char* 
         return 1;
     }
     if (used > len) {
-        InfoLog("PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary", DataId());
+        host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary",
+                      DataId());
     }
     return Advance(7, dc_flag);
 }
@@ -531,8 +550,9 @@ template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::OnDcAlarm(unsigned char cid1, const unsigned char* info, int len) {
     if (cid1 != 0x42 || len < 2) return 1;
     if (info[1] != dcDevices_.size()) {
-        InfoLog("PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
-                DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
+        host_ext::Log(
+            *this, "PMBusPower:ProcotolError {} read dc_number is {}, configured dc_number is {}",
+            DataId(), info[1], static_cast<std::uint32_t>(dcDevices_.size()));
         return 1;
     }
     long long used = 0;
@@ -542,7 +562,8 @@ int PMBusPower<AC, DC, RC>::OnDcAlarm(unsigned char cid1, const unsigned char* i
         return 1;
     }
     if (used > len) {
-        InfoLog("PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary", DataId());
+        host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary",
+                      DataId());
     }
     return Advance(8);
 }
@@ -556,7 +577,8 @@ int PMBusPower<AC, DC, RC>::OnParameters(int step, unsigned char cid1, const uns
         ac_params ? rcDevice_->parse40_46(info, len) : rcDevice_->parse42_46(info, len);
     if (consumed < 0) return 1;
     if (consumed > len) {
-        InfoLog("PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary", DataId());
+        host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 40_46 overflow memory boundary",
+                      DataId());
     }
     return Advance(step);
 }

@@ -23,6 +23,7 @@
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
 #include "host/ValueReply.h"
+#include "plugin/HostExtensions.h"
 
 namespace dc_rules {
 
@@ -140,7 +141,7 @@ class PMBusPowerDC : public SMDSPDevice {
 
   private:
     int Overflow(const char* format, int needed, int len) {
-        InfoLog(format, DataId(), needed, len);
+        host_ext::Log(*this, format, DataId(), needed, len);
         return -1;
     }
 };
@@ -194,8 +195,9 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* buf, int len) {
     record.dc_m = m;
     const int m_bytes = 4 * static_cast<int>(m);
     if (m > TeleDC::M_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}",
-                DataId(), record.dc_m, TeleDC::M_SIZE());
+        host_ext::Log(*this,
+                      "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_m is {}, MAX_M is {}",
+                      DataId(), record.dc_m, TeleDC::M_SIZE());
         if (!in.skip(m_bytes)) return Overflow(kOverflow, in.end_of(m_bytes), len);
     } else if (!in.read_bytes(record.m_value, m_bytes)) {
         return Overflow(kOverflow, in.end_of(m_bytes), len);
@@ -206,8 +208,9 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* buf, int len) {
     record.dc_n = n;
     const int n_bytes = 4 * static_cast<int>(n);
     if (n > TeleDC::N_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}",
-                DataId(), record.dc_n, TeleDC::N_SIZE());
+        host_ext::Log(*this,
+                      "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read dc_n is {}, MAX_N is {}",
+                      DataId(), record.dc_n, TeleDC::N_SIZE());
         if (!in.skip(n_bytes)) return Overflow(kOverflow, in.end_of(n_bytes), len);
     } else if (!in.read_bytes(record.n_value, n_bytes)) {
         return Overflow(kOverflow, in.end_of(n_bytes), len);
@@ -217,7 +220,8 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_41(const unsigned char* buf, int len) {
     if (!in.read_u8(p)) return Overflow(kOverflow, in.end_of(1), len);
     record.p_count = p;
     if (p > TeleDC::P_SIZE()) {
-        InfoLog(
+        host_ext::Log(
+            *this,
             "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read p_count is {}, support user_p max "
             "is {}",
             DataId(), record.p_count, TeleDC::P_SIZE());
@@ -257,8 +261,10 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* buf, int len) {
     if (!in.read_u8(record.alert_p_count)) return Overflow(kOverflow, in.end_of(1), len);
     const int ap = record.alert_p_count;
     if (ap > TeleDC::ALERT_P_SIZE()) {
-        InfoLog("PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}",
-                DataId(), record.alert_p_count, TeleDC::ALERT_P_SIZE());
+        host_ext::Log(
+            *this,
+            "PMBusPowerDC<TeleDC, RT_DC>:ProcotolError {} read 42_44 p is {},  alert_p is {}",
+            DataId(), record.alert_p_count, TeleDC::ALERT_P_SIZE());
     }
     const int ap_kept = ap < TeleDC::ALERT_P_SIZE() ? ap : TeleDC::ALERT_P_SIZE();
     if (!in.read_bytes(record.alert_p, ap_kept))
@@ -270,7 +276,7 @@ int PMBusPowerDC<TeleDC, RT_DC>::parse42_44(const unsigned char* buf, int len) {
 template <typename TeleDC, int RT_DC>
 float PMBusPowerDC<TeleDC, RT_DC>::Get_Value(unsigned int /*id*/, const std::string& name) const {
     if (ready != 1) value_reply::NotReady();
-    const boost::posix_time::ptime now = smd::local_time();
+    const boost::posix_time::ptime now = host_ext::LocalTime();
     if (now.is_special() || last_update.is_special()) value_reply::TimedOut();
     const std::int64_t age = static_cast<std::int64_t>((now - last_update).total_seconds());
     if (age >= dc_rules::kStaleSeconds || age <= -dc_rules::kStaleSeconds) value_reply::TimedOut();
@@ -285,14 +291,14 @@ bool PMBusPowerDC<TeleDC, RT_DC>::LoadFromCache(const unsigned char* data, int l
     if (!data || len != static_cast<int>(sizeof(TeleDC))) return false;
     std::memcpy(&record, data, sizeof(TeleDC));
     ready = 1;
-    last_update = smd::local_time();
+    last_update = host_ext::LocalTime();
     return true;
 }
 
 template <typename TeleDC, int RT_DC>
 void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
-    last_update = smd::local_time();
-    const ttime_t stamp = get_ttime(smd::local_time());
+    last_update = host_ext::LocalTime();
+    const ttime_t stamp = get_ttime(host_ext::LocalTime());
     std::memcpy(record.ttime, stamp.data(), sizeof record.ttime);
 
     const float v = dc_rules::f32_le(record.v);
@@ -305,7 +311,7 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     // For the host: whether this cycle's values moved noticeably since the
     // last one. The record is published and stored every cycle regardless.
     if (std::fabs(last_v - v) >= diff_v || std::fabs(last_i - i) >= diff_i) changed = true;
-    notable_change = changed;
+    host_ext::NoteChange(*this, changed);
     last_v = v;
     last_i = i;
 
@@ -334,14 +340,16 @@ void PMBusPowerDC<TeleDC, RT_DC>::RoundDone() {
     // The closure may run on another thread after the next cycle has begun
     // rewriting the record, so it stores its own copy of this cycle's record.
     // It hands its rule list back for the next cycle's alarm calls.
+    const std::size_t rule_count = pending_rules.size();
     std::shared_ptr<SMDVDevice> self = shared_from_this();
     PMBusPowerDC* unit = this;
     std::vector<unsigned char> copy(bytes, bytes + sizeof(TeleDC));
-    CheckThresholdWork([self = std::move(self), unit, rules = TakePendingRules(),
+    CheckThresholdWork([self = std::move(self), unit, rules = std::move(pending_rules),
                         copy = std::move(copy)]() mutable {
         const bool result = unit->DoBatchCheckThreshold(rules);
         unit->alarm_changed = result || unit->alarm_changed;
         unit->SaveDeviceHistory(copy.data(), static_cast<unsigned int>(copy.size()));
-        unit->RecycleRules(std::move(rules));
+        host_ext::RecycleRules(*unit, std::move(rules));
     });
+    host_ext::ReserveRules(*this, rule_count);
 }

@@ -66,15 +66,21 @@ class PMBusProtocol : public SMDSPDevice {
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2);
     int write_pmbus_cmd(unsigned char cid1, unsigned char cid2, const unsigned char* info, int len);
 
-    // The exchange and any held command or partial answer are dropped; a
-    // device with a poll cycle starts it again from its first command.
-    virtual void AbandonCycle();
-    void ClosePort() override;
-    std::int64_t HeldCommandWaitMillis() const override;
-    // Until the last completed cycle's start plus the device's cycle spacing
-    // (and one millisecond, so that a whole-second clock has turned too).
-    std::int64_t CycleHoldOffMillis() const override;
-    std::int64_t ReadWaitMillis() const override;
+    // Host-side queries of the line thread (not part of the device's table).
+    // Milliseconds until a command held back for a quiet line may go out;
+    // -1 when none is held.
+    std::int64_t HeldCommandWaitMillis() const;
+    // Milliseconds before a new poll cycle may begin (0: now, or a cycle is
+    // under way): until the last completed cycle's start plus the device's
+    // cycle spacing (and one millisecond, so that a whole-second clock has
+    // turned too). The line thread does not call RefreshStatus() before then.
+    std::int64_t CycleHoldOffMillis() const;
+    // Milliseconds during which reading the line is not worth a wake-up: the
+    // bytes the device waits for are still on the wire. 0 when unknown.
+    std::int64_t ReadWaitMillis() const;
+    // The least time between the starts of two poll cycles that the device
+    // holds to (0: none, the default); the line thread waits exactly that long.
+    void SetCycleSpacingMillis(std::int64_t ms) { cycle_spacing_ms_ = ms; }
     // Silence the line must keep before a command goes out: four character
     // times at the line speed, within 5..50 ms.
     std::int64_t GuardMillis() const;
@@ -104,11 +110,6 @@ class PMBusProtocol : public SMDSPDevice {
     unsigned char protocol_version_ = 0x20;
     unsigned char address_ = 0x01;
 
-    bool HoldsCommand() override;
-    // The least time between the starts of two poll cycles that the device
-    // holds to (0: none); the host's line thread waits exactly that long.
-    void SetCycleSpacingMillis(std::int64_t ms) { cycle_spacing_ms_ = ms; }
-
   private:
     void OnFrame(const smd::Frame& frame);
     void OnFrameError(smd::FrameError error, std::size_t dropped);
@@ -118,9 +119,16 @@ class PMBusProtocol : public SMDSPDevice {
     // 1 written, 0 still held (line not quiet), -1 failed or nothing to send.
     int TrySend();
     void Stale(const std::string& why);
+    // Tries to send a held command; true while it is still held.
+    bool HoldCommand();
+    // The exchange and any held command or partial answer are dropped.
+    void AbandonExchange();
+    // The port closed: nothing sent on it can be answered on the next one,
+    // and what the cycle read so far is no longer ready data.
+    void OnClose();
 
     std::vector<unsigned char> answer_buffer_;
-    std::unique_ptr<smd::FrameParser> parser_;
+    std::shared_ptr<smd::FrameParser> parser_;
     std::vector<unsigned char> last_command_;
     smd::FrameStats stats_;
     std::string last_error_;

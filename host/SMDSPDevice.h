@@ -84,16 +84,6 @@ class SMDSPDevice : public SMDVDevice {
     std::uint64_t Timeouts() const { return timeouts_; }
     // Consecutive exchanges that ended by time-out (0 after any answer).
     std::uint32_t ConsecutiveTimeouts() const { return consecutive_timeouts_; }
-    // Milliseconds until a command held back for a quiet line may go out;
-    // -1 when none is held.
-    virtual std::int64_t HeldCommandWaitMillis() const { return -1; }
-    // Milliseconds before a new poll cycle may begin (0: now, or a cycle is
-    // under way). The line thread does not call RefreshStatus() before then.
-    virtual std::int64_t CycleHoldOffMillis() const { return 0; }
-    // Milliseconds during which reading the line is not worth a wake-up: the
-    // bytes the device waits for are still on the wire. 0 when unknown.
-    virtual std::int64_t ReadWaitMillis() const { return 0; }
-
     // 0: idle; 1: a command is out and its answer awaited.
     int serial_state = 0;
     // True for a device that owns a serial line (the host opens it with the
@@ -109,9 +99,10 @@ class SMDSPDevice : public SMDVDevice {
     unsigned int last_sent_len_ = 0;
     std::uint64_t timeouts_ = 0;
     std::uint32_t consecutive_timeouts_ = 0;
-    std::function<void()> on_timeout_;  // set by a frame layer to drop a partial frame
-
-    // A frame layer that holds a command back until the line is quiet tries
-    // to send it here; true while it is still held (no time-out runs then).
-    virtual bool HoldsCommand() { return false; }
+    // Set by a frame layer: drop a partial frame when an answer times out;
+    // forget the exchange when the port closes; try to send a command held
+    // back for a quiet line (true while it is still held: no time-out runs).
+    std::function<void()> on_timeout_;
+    std::function<void()> on_close_;
+    std::function<bool()> hold_command_;
 };

@@ -71,9 +71,12 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
     // there is no controller).
     void CheckThresholdWork(std::function<void()> work);
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
-    // The cycle's rules for the closure that evaluates them; `pending_rules`
-    // is left empty with room for as many.
-    std::vector<rule_value> TakePendingRules();
+
+    // Host-side services of this host's own (reached by a driver through the
+    // extension table or DeviceIoControl, never as framework calls).
+    // Room for `count` alarm calls in the emptied `pending_rules`, taken from
+    // an evaluated list's storage when one is free.
+    void ReserveRules(std::size_t count);
     // A rule list handed back once evaluated (from any thread): the next
     // cycle's alarm calls reuse its text buffers instead of allocating.
     void RecycleRules(std::vector<rule_value>&& rules);
@@ -95,7 +98,7 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
     std::recursive_mutex& DeviceMutex();
     const std::vector<unsigned char>& LastSnapshot() const { return last_snapshot_; }
     int LastSnapshotType() const { return last_snapshot_type_; }
-    // Set by a unit at each cycle end: whether its values changed noticeably.
+    // Told by a unit at each cycle end: whether its values changed noticeably.
     std::atomic<bool> notable_change{false};
 
     std::weak_ptr<SMDController> controller_;

@@ -23,6 +23,7 @@
 #include "host/HostTypes.h"
 #include "host/SMDSPDevice.h"
 #include "host/ValueReply.h"
+#include "plugin/HostExtensions.h"
 
 namespace rc_detail {
 
@@ -80,7 +81,7 @@ class PMBusPowerRC : public SMDSPDevice {
     float Get_Value(unsigned int /*data_id*/, const std::string& /*name*/) const override {
         if (!ready) value_reply::NotReady();
         const std::int64_t age =
-            static_cast<std::int64_t>((smd::local_time() - last_update).total_seconds());
+            static_cast<std::int64_t>((host_ext::LocalTime() - last_update).total_seconds());
         // A clock set back by as much counts as stale too.
         if (age >= 61 || age <= -61) value_reply::TimedOut();
         value_reply::NotReady();
@@ -104,14 +105,14 @@ class PMBusPowerRC : public SMDSPDevice {
         if (count > 0) std::memcpy(channels.data(), data + kGroupSize, kChannelSize * count);
         count_streak_ = 0;
         ready = 1;
-        last_update = smd::local_time();
+        last_update = host_ext::LocalTime();
         return true;
     }
 
     void RoundDone() override {
         if (!ready) ready = 1;
-        last_update = smd::local_time();
-        const ttime_t stamp = get_ttime(smd::local_time());
+        last_update = host_ext::LocalTime();
+        const ttime_t stamp = get_ttime(host_ext::LocalTime());
         std::memcpy(rc.ttime, stamp.data(), sizeof rc.ttime);
 
         // Sized from the module count, so a changed count gets a new buffer.
@@ -140,29 +141,31 @@ class PMBusPowerRC : public SMDSPDevice {
             CheckThresholdBool(2, texts.key, texts.code, texts.name, fault_details_[i],
                                channels[i].fault == 1, alarm_seq++);
         }
-        DoImpCheckAlert();
         // Modules gone with a count change: their points are cleared once
-        // here, numbered after every other point of the cycle.
+        // here (the concrete unit clears its own in DoImpCheckAlert, through
+        // RemovedModules()).
         for (std::size_t i = channels.size(); i < removed_until_; ++i) {
             CheckThresholdBool(2, texts.key, texts.code, texts.name, ModulePrefix(i) + texts.name,
                                false, alarm_seq++);
-            ClearRemovedModule(i);
         }
+        DoImpCheckAlert();
         removed_until_ = 0;
 
         // The closure stores its own copy of this cycle's record: it may run on
         // the controller's thread while the next cycle rewrites the buffer. It
         // hands its rule list back for the next cycle's alarm calls.
+        const std::size_t rule_count = pending_rules.size();
         std::function<void()> work = [self = shared_from_this(), unit = this,
-                                      rules = TakePendingRules(),
+                                      rules = std::move(pending_rules),
                                       record = std::vector<unsigned char>(
                                           history.get(), history.get() + history_size)]() mutable {
             const bool changed = unit->DoBatchCheckThreshold(rules);
             unit->alarm_changed = unit->alarm_changed || changed;
             unit->SaveDeviceHistory(record.data(), static_cast<unsigned int>(record.size()));
-            unit->RecycleRules(std::move(rules));
+            host_ext::RecycleRules(*unit, std::move(rules));
         };
         CheckThresholdWork(std::move(work));
+        host_ext::ReserveRules(*this, rule_count);
     }
 
     bool InitV(SMDVDevice* parent, unsigned int data_id, const Json::Value& cfg) override {
@@ -175,8 +178,8 @@ class PMBusPowerRC : public SMDSPDevice {
     virtual int parse41_41(const unsigned char* buf, int len) {
         rc_detail::AnswerCursor in(buf, len);
         if (!in.has(6)) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}", DataId(), 6,
-                    len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}",
+                          DataId(), 6, len);
             return -1;
         }
         in.skip(1);  // data flag, read by the bus device
@@ -195,10 +198,10 @@ class PMBusPowerRC : public SMDSPDevice {
             // Modules were really added or removed. The modules that remain
             // keep their records (a faulty one stays faulty until its next
             // alarm answer); added ones start at zero.
-            InfoLog(
-                "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 "
-                "channel_count changed {} -> {}",
-                DataId(), rc.channel_count, n);
+            host_ext::Log(*this,
+                          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 "
+                          "channel_count changed {} -> {}",
+                          DataId(), rc.channel_count, n);
             removed_until_ = std::max(removed_until_, channels.size());
             channels.resize(n, TeleRCChannel{});
             rc.channel_count = n;
@@ -214,14 +217,16 @@ class PMBusPowerRC : public SMDSPDevice {
         const int values = 4 * expected;
         for (auto& ch : channels) {
             if (!in.has(5)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
-                        DataId(), in.needed(5), len);
+                host_ext::Log(
+                    *this, "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
+                    DataId(), in.needed(5), len);
                 return -1;
             }
             in.read(ch.module_value, 4);
             in.read_u8(ch.analog_count);
             if (ch.analog_count != expected) {
-                InfoLog(
+                host_ext::Log(
+                    *this,
                     "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_41 p is {} "
                     "not {}",
                     DataId(), ch.analog_count, expected);
@@ -229,8 +234,9 @@ class PMBusPowerRC : public SMDSPDevice {
                 continue;
             }
             if (!in.has(values)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
-                        DataId(), in.needed(values), len);
+                host_ext::Log(
+                    *this, "PMBusPowerAC:ProcotolError {} read 41_41 in channel overflow {} - {}",
+                    DataId(), in.needed(values), len);
                 return -1;
             }
             for (int v = 0; v < expected; ++v) {
@@ -242,8 +248,8 @@ class PMBusPowerRC : public SMDSPDevice {
             }
         }
         if (in.offset() > len) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}", DataId(),
-                    in.offset(), len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_41 read overflow {} - {}",
+                          DataId(), in.offset(), len);
             return -1;
         }
         return in.offset();
@@ -253,8 +259,8 @@ class PMBusPowerRC : public SMDSPDevice {
     virtual int parse41_43(const unsigned char* buf, int len) {
         rc_detail::AnswerCursor in(buf, len);
         if (!in.has(2)) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", DataId(), 2,
-                    len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}",
+                          DataId(), 2, len);
             return -1;
         }
         in.skip(1);
@@ -266,14 +272,16 @@ class PMBusPowerRC : public SMDSPDevice {
         for (std::size_t i = 0; i < n; ++i) {
             auto& ch = channels[i];
             if (!in.has(4)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", DataId(),
-                        in.needed(4), len);
+                host_ext::Log(*this,
+                              "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}",
+                              DataId(), in.needed(4), len);
                 return -1;
             }
             in.read(ch.status, 3);
             in.read_u8(ch.status_count);
             if (ch.status_count != expected) {
-                InfoLog(
+                host_ext::Log(
+                    *this,
                     "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_43 p is {}, "
                     "not {}",
                     DataId(), ch.status_count, expected);
@@ -281,15 +289,16 @@ class PMBusPowerRC : public SMDSPDevice {
                 continue;
             }
             if (!in.has(expected)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", DataId(),
-                        in.needed(expected), len);
+                host_ext::Log(*this,
+                              "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}",
+                              DataId(), in.needed(expected), len);
                 return -1;
             }
             in.read(ch.status_user, expected);
         }
         if (in.offset() > len) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}", DataId(),
-                    in.offset(), len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_43 read overflow {} - {}",
+                          DataId(), in.offset(), len);
             return -1;
         }
         return in.offset();
@@ -299,18 +308,18 @@ class PMBusPowerRC : public SMDSPDevice {
     virtual int parse41_44(const unsigned char* buf, int len) {
         rc_detail::AnswerCursor in(buf, len);
         if (!in.has(2)) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", DataId(), 2,
-                    len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}",
+                          DataId(), 2, len);
             return -1;
         }
         in.skip(1);
         std::uint8_t n = 0;
         in.read_u8(n);
         if (n > rc.channel_count || n > channels.size()) {
-            InfoLog(
-                "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 "
-                "channel_count not equal {} != {} ",
-                DataId(), static_cast<int>(n), rc.channel_count);
+            host_ext::Log(*this,
+                          "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} parse p41_44 "
+                          "channel_count not equal {} != {} ",
+                          DataId(), static_cast<int>(n), rc.channel_count);
             return 0;
         }
 
@@ -318,14 +327,16 @@ class PMBusPowerRC : public SMDSPDevice {
         for (std::size_t i = 0; i < n; ++i) {
             auto& ch = channels[i];
             if (!in.has(2)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", DataId(),
-                        in.needed(2), len);
+                host_ext::Log(*this,
+                              "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}",
+                              DataId(), in.needed(2), len);
                 return -1;
             }
             in.read_u8(ch.fault);
             in.read_u8(ch.alarm_count);
             if (ch.alarm_count != expected) {
-                InfoLog(
+                host_ext::Log(
+                    *this,
                     "PMBusPowerRC<TeleRC,TeleRCChannel,RT_RC>:ProcotolError {} read 41_44 p is {}, "
                     "not {}",
                     DataId(), ch.alarm_count, expected);
@@ -333,15 +344,16 @@ class PMBusPowerRC : public SMDSPDevice {
                 continue;
             }
             if (!in.has(expected)) {
-                InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", DataId(),
-                        in.needed(expected), len);
+                host_ext::Log(*this,
+                              "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}",
+                              DataId(), in.needed(expected), len);
                 return -1;
             }
             in.read(ch.alarm_user, expected);
         }
         if (in.offset() > len) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}", DataId(),
-                    in.offset(), len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 41_44 read overflow {} - {}",
+                          DataId(), in.offset(), len);
             return -1;
         }
         return in.offset();
@@ -353,8 +365,8 @@ class PMBusPowerRC : public SMDSPDevice {
         rc_detail::AnswerCursor in(buf, len);
         constexpr int kFixed = sizeof(TeleRC::ac_param) + 1;
         if (!in.has(kFixed)) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}", DataId(),
-                    kFixed, len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 40_46 read overflow {} - {}",
+                          DataId(), kFixed, len);
             return -1;
         }
         in.read(rc.ac_param, sizeof rc.ac_param);
@@ -370,15 +382,15 @@ class PMBusPowerRC : public SMDSPDevice {
         rc_detail::AnswerCursor in(buf, len);
         constexpr int kFixed = sizeof(TeleRC::dc_param) + 1;
         if (!in.has(kFixed)) {
-            InfoLog("PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}", DataId(),
-                    kFixed, len);
+            host_ext::Log(*this, "PMBusPowerAC:ProcotolError {} read 42_46 read overflow {} - {}",
+                          DataId(), kFixed, len);
             return -1;
         }
         in.read(rc.dc_param, sizeof rc.dc_param);
         in.read_u8(rc.dc_user_count);
         if (rc.dc_user_count != TeleRC::P42_46_NUMBER()) {
-            InfoLog("KLX04B:ProcotolError parse42_46 {} p:{} != {}", DataId(), rc.dc_user_count,
-                    TeleRC::P42_46_NUMBER());
+            host_ext::Log(*this, "KLX04B:ProcotolError parse42_46 {} p:{} != {}", DataId(),
+                          rc.dc_user_count, TeleRC::P42_46_NUMBER());
             return kFixed + 4 * rc.dc_user_count;
         }
         const int k = std::min<int>(TeleRC::P42_46_SIZE(), len - kFixed);
@@ -388,8 +400,6 @@ class PMBusPowerRC : public SMDSPDevice {
 
     // The model's own alarm points, registered after the generic ones.
     virtual void DoImpCheckAlert() {}
-    // Registers the model's own points of a module that no longer exists, inactive.
-    virtual void ClearRemovedModule(std::size_t /*index*/) {}
 
     // True once after the module count changed: the modules' states must be
     // read again before the alarm points are trusted (the bus device then
@@ -406,6 +416,9 @@ class PMBusPowerRC : public SMDSPDevice {
     std::unique_ptr<unsigned char[]> history;
 
   protected:
+    // During the cycle end that took a smaller module count, the modules that
+    // went: [channels.size(), RemovedModulesEnd()); empty otherwise.
+    std::size_t RemovedModulesEnd() const { return std::max(removed_until_, channels.size()); }
     // "模块" and the module number, module 1 first.
     static std::string ModulePrefix(std::size_t index) {
         return "模块" + boost::lexical_cast<std::string>(index + 1);

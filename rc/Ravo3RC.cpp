@@ -1,5 +1,10 @@
 #include "rc/Ravo3RC.h"
 
+#include <algorithm>
+#include <boost/lexical_cast.hpp>
+#include <string>
+#include <vector>
+
 namespace {
 
 const std::array<Ravo3RCRule, 4> kModelRules = {{
@@ -28,6 +33,25 @@ const std::vector<RuleTexts>& rule_texts() {
     return texts;
 }
 
+// Every module number a module count byte can give.
+constexpr std::size_t kMostModules = 255;
+
+// The details of the model's points of module `index`, in rule order: made
+// once for every module a count can name, shared by all units (the unit
+// itself keeps no data beyond its base).
+const std::string& model_detail(std::size_t index, std::size_t rule) {
+    static const std::vector<std::string> details = [] {
+        std::vector<std::string> d;
+        d.reserve(kMostModules * kModelRules.size());
+        for (std::size_t i = 0; i < kMostModules; ++i) {
+            const std::string prefix = "模块" + boost::lexical_cast<std::string>(i + 1);
+            for (const auto& r : kModelRules) d.push_back(prefix + r.detail);
+        }
+        return d;
+    }();
+    return details[index * kModelRules.size() + rule];
+}
+
 }  // namespace
 
 Ravo3RC::Ravo3RC() {
@@ -36,39 +60,31 @@ Ravo3RC::Ravo3RC() {
 
 Ravo3RC::~Ravo3RC() = default;
 
-void Ravo3RC::ClearRemovedModule(std::size_t index) {
-    const std::string prefix = ModulePrefix(index);
-    const std::vector<RuleTexts>& texts = rule_texts();
-    for (std::size_t r = 0; r < kModelRules.size(); ++r) {
-        const auto& rule = kModelRules[r];
-        CheckThresholdBool(rule.level, texts[r].key, texts[r].code, texts[r].name,
-                           prefix + rule.detail, false, alarm_seq++);
-    }
-}
-
 const std::array<Ravo3RCRule, 4>& Ravo3RC::ModelRules() {
     return kModelRules;
 }
 
 void Ravo3RC::DoImpCheckAlert() {
-    const std::size_t per_module = kModelRules.size();
-    if (model_details_.size() != per_module * channels.size()) {
-        model_details_.clear();
-        for (std::size_t i = 0; i < channels.size(); ++i) {
-            const std::string prefix = ModulePrefix(i);
-            for (const auto& rule : kModelRules) model_details_.push_back(prefix + rule.detail);
-        }
-    }
     const std::vector<RuleTexts>& texts = rule_texts();
-    for (std::size_t i = 0; i < channels.size(); ++i) {
+    const std::size_t modules = std::min(channels.size(), kMostModules);
+    for (std::size_t i = 0; i < modules; ++i) {
         const auto& ch = channels[i];
         // A module whose alarm answer carried another count has no valid bytes.
         if (ch.alarm_count != tele_c_ravo3_rc_channel::P41_44_SIZE()) continue;
-        for (std::size_t r = 0; r < per_module; ++r) {
+        for (std::size_t r = 0; r < kModelRules.size(); ++r) {
             const auto& rule = kModelRules[r];
             CheckThresholdBool(rule.level, texts[r].key, texts[r].code, texts[r].name,
-                               model_details_[i * per_module + r],
+                               model_detail(i, r),
                                ch.alarm_user[rule.alarm_byte] == rule.alarm_value, alarm_seq++);
+        }
+    }
+    // Modules gone with a count change: their points are cleared once.
+    const std::size_t removed_end = std::min(RemovedModulesEnd(), kMostModules);
+    for (std::size_t i = modules; i < removed_end; ++i) {
+        for (std::size_t r = 0; r < kModelRules.size(); ++r) {
+            const auto& rule = kModelRules[r];
+            CheckThresholdBool(rule.level, texts[r].key, texts[r].code, texts[r].name,
+                               model_detail(i, r), false, alarm_seq++);
         }
     }
 }

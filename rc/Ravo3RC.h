@@ -28,15 +28,10 @@ class Ravo3RC : public PMBusPowerRC<tele_c_ravo3_rc, tele_c_ravo3_rc_channel, 51
     ~Ravo3RC() override;
 
     // Registers the model's points, in table order, for every module whose
-    // alarm answer carried the expected four alarm bytes.
+    // alarm answer carried the expected four alarm bytes, then clears those
+    // of modules that went with a smaller module count.
     void DoImpCheckAlert() override;
-    void ClearRemovedModule(std::size_t index) override;
 
     // The model's points, in the order they are registered per module.
     static const std::array<Ravo3RCRule, 4>& ModelRules();
-
-  private:
-    // The details of every module's points, module by module in rule order,
-    // made again when the module count changes.
-    std::vector<std::string> model_details_;
 };

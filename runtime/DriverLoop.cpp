@@ -15,6 +15,7 @@ namespace smd {
 DriverLoop::DriverLoop(std::shared_ptr<SMDSPDevice> device, std::shared_ptr<SerialPort> port,
                        DriverLoopOptions options, LogFn log)
     : device_(std::move(device)),
+      protocol_(dynamic_cast<PMBusProtocol*>(device_.get())),
       port_(std::move(port)),
       options_(std::move(options)),
       log_(std::move(log)) {
@@ -169,14 +170,14 @@ void DriverLoop::Run() {
             }
             // Between cycles the device is asked nothing until the next
             // cycle may begin; it is woken exactly then.
-            const std::int64_t hold = device_->CycleHoldOffMillis();
+            const std::int64_t hold = protocol_ ? protocol_->CycleHoldOffMillis() : 0;
             bool declined = false;
             if (hold <= 0) declined = !device_->RefreshStatus() && !device_->IsProcessing();
             stalled = device_->IsStalled();
-            const std::int64_t held = device_->HeldCommandWaitMillis();
+            const std::int64_t held = protocol_ ? protocol_->HeldCommandWaitMillis() : -1;
             const std::int64_t deadline = device_->AnswerDeadlineMillis();
             const std::int64_t now = steady_millis();
-            const std::int64_t next_hold = device_->CycleHoldOffMillis();
+            const std::int64_t next_hold = protocol_ ? protocol_->CycleHoldOffMillis() : 0;
             if (next_hold > 0) wait = std::min(wait, next_hold);
             // A command held for a quiet line goes out as soon as the line allows.
             if (held >= 0) wait = std::min<std::int64_t>(wait, std::max<std::int64_t>(held, 1));
@@ -184,7 +185,7 @@ void DriverLoop::Run() {
             // A device that declined with nothing in flight and no hold-off of
             // its own to tell is asked again soon.
             if (declined && next_hold <= 0 && held < 0) wait = std::min<std::int64_t>(wait, 50);
-            read_wait = device_->ReadWaitMillis();
+            read_wait = protocol_ ? protocol_->ReadWaitMillis() : 0;
             lock.unlock();
         }
         if (stalled != stalled_) {

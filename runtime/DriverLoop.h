@@ -15,6 +15,7 @@
 #include <string>
 #include <thread>
 
+#include "host/PMBusProtocol.h"
 #include "host/SMDSPDevice.h"
 #include "runtime/SerialPort.h"
 
@@ -77,6 +78,9 @@ class DriverLoop {
     void Backoff(std::int64_t now);
 
     std::shared_ptr<SMDSPDevice> device_;
+    // The device's frame layer, when it has ours: it tells the loop when the
+    // next cycle, a held command and the rest of an answer are due.
+    PMBusProtocol* protocol_;
     std::shared_ptr<SerialPort> port_;
     DriverLoopOptions options_;
     LogFn log_;

@@ -4,10 +4,11 @@
 #include <string>
 
 #include "runtime/FrameCodec.h"
+#include "runtime/HostLog.h"
 
 PMBusProtocol::PMBusProtocol()
     : answer_buffer_(kAnswerHeader + kMaxInfoBytes + 1, 0),
-      parser_(std::make_unique<smd::FrameParser>(
+      parser_(std::make_shared<smd::FrameParser>(
           [this](const smd::Frame& f) { OnFrame(f); },
           [this](smd::FrameError e, std::size_t n) { OnFrameError(e, n); })) {
     answer_ = answer_buffer_.data();
@@ -16,10 +17,13 @@ PMBusProtocol::PMBusProtocol()
         parser_->Reset();
         awaiting_ = false;
         if (unanswered_since_ms_ == 0) unanswered_since_ms_ = sent_at_ms_;
-        // The answer and the answer to its repeat did not come: whatever the
-        // cycle read so far is older than what it would read next.
-        if (sends_ >= 2) AbandonCycle();
+        // The answer and the answer to its repeat did not come: the bus device
+        // starts its cycle over (it counts the repeats itself), so nothing
+        // held or half-received belongs to it any more.
+        if (sends_ >= 2) AbandonExchange();
     };
+    on_close_ = [this] { OnClose(); };
+    hold_command_ = [this] { return HoldCommand(); };
 }
 
 PMBusProtocol::~PMBusProtocol() = default;
@@ -39,22 +43,24 @@ bool read_int_setting(const Json::Value& cfg, const char* key, int lo, int hi, i
 
 bool PMBusProtocol::InitSetting(const Json::Value& cfg) {
     if (!cfg.isNull() && !cfg.isObject()) {
-        InfoLog("PMBusProtocol: {} device setting is not a JSON object", DataId());
+        smd::HostLog(*this, "PMBusProtocol: {} device setting is not a JSON object", DataId());
         return false;
     }
     int address = address_;
     int version = protocol_version_;
     int timeout = static_cast<int>(timeout_base_ms_);
     if (!read_int_setting(cfg, "address", 0, 254, address)) {
-        InfoLog("PMBusProtocol: {} invalid \"address\" (0..254 expected)", DataId());
+        smd::HostLog(*this, "PMBusProtocol: {} invalid \"address\" (0..254 expected)", DataId());
         return false;
     }
     if (!read_int_setting(cfg, "protocol_version", 0x20, 0x21, version)) {
-        InfoLog("PMBusProtocol: {} invalid \"protocol_version\" (32 or 33 expected)", DataId());
+        smd::HostLog(*this, "PMBusProtocol: {} invalid \"protocol_version\" (32 or 33 expected)",
+                     DataId());
         return false;
     }
     if (!read_int_setting(cfg, "answer_timeout_ms", 50, 60000, timeout)) {
-        InfoLog("PMBusProtocol: {} invalid \"answer_timeout_ms\" (50..60000 expected)", DataId());
+        smd::HostLog(*this, "PMBusProtocol: {} invalid \"answer_timeout_ms\" (50..60000 expected)",
+                     DataId());
         return false;
     }
     address_ = static_cast<unsigned char>(address);
@@ -213,13 +219,13 @@ int PMBusProtocol::TrySend() {
     return 1;
 }
 
-bool PMBusProtocol::HoldsCommand() {
+bool PMBusProtocol::HoldCommand() {
     if (held_.empty()) return false;
     TrySend();
     return !held_.empty();
 }
 
-void PMBusProtocol::AbandonCycle() {
+void PMBusProtocol::AbandonExchange() {
     held_.clear();
     parser_->Reset();
     awaiting_ = false;
@@ -228,13 +234,15 @@ void PMBusProtocol::AbandonCycle() {
     cycle_open_ = false;
 }
 
-void PMBusProtocol::ClosePort() {
-    SMDSPDevice::ClosePort();
-    AbandonCycle();
+void PMBusProtocol::OnClose() {
+    AbandonExchange();
     // Nothing sent on the closed line can be answered on the next one.
     last_command_.clear();
     answered_ = true;
     sends_ = 0;
+    // What the cycle read before the break is no longer ready data: the bus
+    // device makes every optional query again, starting its cycle over.
+    ready = 0;
 }
 
 void PMBusProtocol::process(unsigned char* buf, unsigned int len) {
@@ -384,5 +392,5 @@ int PMBusProtocol::process_payload() {
 }
 
 void PMBusProtocol::process_error() {
-    InfoLog("PMBusProtocol: {} frame dropped: {}", DataId(), last_error_);
+    smd::HostLog(*this, "PMBusProtocol: {} frame dropped: {}", DataId(), last_error_);
 }

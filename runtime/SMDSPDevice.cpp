@@ -34,7 +34,7 @@ std::int64_t SMDSPDevice::AnswerDeadlineMillis() const {
 bool SMDSPDevice::RefreshStatus() {
     if (!transport_ || !transport_->IsOpen()) return false;
     if (serial_state == 0) return true;
-    if (HoldsCommand()) return false;
+    if (hold_command_ && hold_command_()) return false;
     if (serial_state == 0) return true;  // the held command could not be written
     if (smd::steady_millis() < AnswerDeadlineMillis()) return false;
     ++timeouts_;
@@ -80,6 +80,7 @@ bool SMDSPDevice::OpenPort() {
 void SMDSPDevice::ClosePort() {
     if (transport_) transport_->Close();
     serial_state = 0;
+    if (on_close_) on_close_();
 }
 
 void SMDSPDevice::SetTransport(std::shared_ptr<smd::Transport> transport) {

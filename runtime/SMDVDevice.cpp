@@ -1,7 +1,10 @@
 #include "host/SMDVDevice.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "plugin/HostExtensionsAbi.h"
 
 SMDVDevice::SMDVDevice() = default;
 SMDVDevice::~SMDVDevice() = default;
@@ -9,16 +12,34 @@ SMDVDevice::~SMDVDevice() = default;
 // Control codes understood by every device of this host.
 //   1: copy the latest snapshot into `out`; returns its length, or -3 when
 //      `out` is too small (out_written then holds the length needed).
-int SMDVDevice::DeviceIoControl(int code, const void* /*in*/, int /*in_len*/, void* out,
-                                int out_len, int& out_written) {
+//   host_ext::kIoctlStandingDetails: the details of the device's standing
+//      points with the key given in `in`, after the magic, each ended by a
+//      NUL; the byte count, or -3 as above.
+int SMDVDevice::DeviceIoControl(int code, const void* in, int in_len, void* out, int out_len,
+                                int& out_written) {
     out_written = 0;
-    if (code != 1) return -1;
-    const int need = static_cast<int>(last_snapshot_.size());
+    std::string answer;
+    if (code == 1) {
+        answer.assign(last_snapshot_.begin(), last_snapshot_.end());
+    } else if (code == host_ext::kIoctlStandingDetails) {
+        if (in_len < 0 || (in_len > 0 && !in)) return -1;
+        const std::string key(static_cast<const char*>(in), static_cast<std::size_t>(in_len));
+        answer.assign(host_ext::kStandingDetailsMagic, sizeof host_ext::kStandingDetailsMagic);
+        for (const std::string& detail : StandingAlarmDetails(key)) {
+            // A detail cannot carry its own end: cut at an embedded NUL.
+            answer.append(detail.c_str());
+            answer.push_back('\0');
+        }
+    } else {
+        return -1;
+    }
+    if (answer.size() > static_cast<std::size_t>(INT32_MAX)) return -1;
+    const int need = static_cast<int>(answer.size());
     if (!out || out_len < need) {
         out_written = need;
         return -3;
     }
-    if (need > 0) std::memcpy(out, last_snapshot_.data(), last_snapshot_.size());
+    if (need > 0) std::memcpy(out, answer.data(), answer.size());
     out_written = need;
     return need;
 }
@@ -167,19 +188,17 @@ void SMDVDevice::CheckAlertMap(unsigned char value, int level, const std::string
     pending_rules.push_back(std::move(r));
 }
 
-std::vector<rule_value> SMDVDevice::TakePendingRules() {
-    std::vector<rule_value> rules;
-    rules.swap(pending_rules);
+void SMDVDevice::ReserveRules(std::size_t count) {
     // The storage of an evaluated list, once its rules are all taken, holds
     // the next cycle's.
-    if (spare_next_ >= spare_rules_.size() && spare_rules_.capacity() >= rules.size()) {
+    if (pending_rules.empty() && pending_rules.capacity() < count &&
+        spare_next_ >= spare_rules_.size() && spare_rules_.capacity() >= count) {
         spare_rules_.clear();
         spare_next_ = 0;
         pending_rules.swap(spare_rules_);
-    } else {
-        pending_rules.reserve(rules.size());
+        return;
     }
-    return rules;
+    pending_rules.reserve(count);
 }
 
 void SMDVDevice::RecycleRules(std::vector<rule_value>&& rules) {

@@ -5,6 +5,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <cerrno>
 #include <chrono>
@@ -1381,12 +1382,13 @@ void SqliteStore::WriterLoop() {
             std::string cause;
             const auto started = Clock::now();
             bool ok;
-            {
-                std::lock_guard<std::mutex> db(db_mutex_);
-                ok = WriteBatch(batch, snaps, was_failing ? &standing : nullptr, cause);
-            }
+            // The queue is taken again before the file is let go: a reader
+            // that holds both (file first) sees each item in one of them.
+            std::unique_lock<std::mutex> db(db_mutex_);
+            ok = WriteBatch(batch, snaps, was_failing ? &standing : nullptr, cause);
             const double took = std::chrono::duration<double>(Clock::now() - started).count();
             lock.lock();
+            db.unlock();
             last_write = Clock::now();
             ++transactions_;
             write_seconds_ += took;
@@ -1591,12 +1593,12 @@ std::optional<HistoryRecord> SqliteStore::Latest(std::uint32_t data_id,
 }
 
 std::size_t SqliteStore::Count() {
+    std::lock_guard<std::mutex> db(db_mutex_);
     std::size_t extra;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         extra = queued_history_;
     }
-    std::lock_guard<std::mutex> db(db_mutex_);
     std::int64_t n = 0;
     if (layout_ >= kLayout) {
         n += query_int(db_, "SELECT total(count) FROM chunks") +
@@ -1606,22 +1608,36 @@ std::size_t SqliteStore::Count() {
     return static_cast<std::size_t>(n) + extra;
 }
 
+// The file's standing alarms, and what the events that wait change in them.
 std::vector<ActiveAlarm> SqliteStore::LoadActive() {
     std::lock_guard<std::mutex> db(db_mutex_);
     std::vector<ActiveAlarm> out;
-    Use u(st_->active);
-    while (sqlite3_step(st_->active) == SQLITE_ROW) {
-        ActiveAlarm a;
-        a.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(st_->active, 0));
-        a.device_type = column_text(st_->active, 1);
-        a.key = column_text(st_->active, 2);
-        a.detail = column_text(st_->active, 3);
-        a.code = column_text(st_->active, 4);
-        a.name = column_text(st_->active, 5);
-        a.level = sqlite3_column_int(st_->active, 6);
-        a.state = sqlite3_column_int(st_->active, 7);
-        a.since = store_time_parse(column_text(st_->active, 8));
-        out.push_back(std::move(a));
+    {
+        Use u(st_->active);
+        while (sqlite3_step(st_->active) == SQLITE_ROW) {
+            ActiveAlarm a;
+            a.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(st_->active, 0));
+            a.device_type = column_text(st_->active, 1);
+            a.key = column_text(st_->active, 2);
+            a.detail = column_text(st_->active, 3);
+            a.code = column_text(st_->active, 4);
+            a.name = column_text(st_->active, 5);
+            a.level = sqlite3_column_int(st_->active, 6);
+            a.state = sqlite3_column_int(st_->active, 7);
+            a.since = store_time_parse(column_text(st_->active, 8));
+            out.push_back(std::move(a));
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& item : queue_) {
+        if (!item->is_event) continue;
+        const ActiveAlarm& e = item->event.alarm;
+        auto same = [&](const ActiveAlarm& a) {
+            return a.data_id == e.data_id && a.device_type == e.device_type && a.key == e.key &&
+                   a.detail == e.detail;
+        };
+        out.erase(std::remove_if(out.begin(), out.end(), same), out.end());
+        if (item->event.kind == AlarmEvent::Kind::Raised) out.push_back(e);
     }
     return out;
 }
@@ -1691,12 +1707,12 @@ std::vector<AlarmEvent> SqliteStore::Events(std::size_t limit) {
 }
 
 std::size_t SqliteStore::EventCount() {
+    std::lock_guard<std::mutex> db(db_mutex_);
     std::size_t extra;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         extra = queue_.size() - queued_history_;
     }
-    std::lock_guard<std::mutex> db(db_mutex_);
     Use u(st_->event_count);
     if (sqlite3_step(st_->event_count) != SQLITE_ROW) return extra;
     return static_cast<std::size_t>(sqlite3_column_int64(st_->event_count, 0)) + extra;

@@ -34,11 +34,13 @@ cmake --build "$dir" -j"$jobs" --target "${binaries[@]}" >/dev/null
 run_one() {  # target
   local t=$1 work="$dir/fuzz-run/$1"
   mkdir -p "$work/corpus" "$work/findings"
-  local status=0
+  local status=0 dict=()
+  # A target's dictionary (fuzz/TARGET.dict): words its input format needs.
+  [ -f "fuzz/$t.dict" ] && dict=(-dict="fuzz/$t.dict")
   ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:symbolize=1 \
   UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
     "$dir/${t}_fuzz" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=2048 \
-    -print_final_stats=1 -artifact_prefix="$work/findings/" \
+    -print_final_stats=1 -artifact_prefix="$work/findings/" "${dict[@]}" \
     "$work/corpus" "fuzz/corpus/$t" >"$work/log" 2>&1 || status=$?
   echo "$status" >"$work/status"
 }

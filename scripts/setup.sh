@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build needs; does nothing when all are there.
+# libboost-dev brings Boost.Asio and Boost.Beast (header-only) for the HTTP
+# listener, with libssl-dev for its TLS and zlib1g-dev for gzip answers.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 ccache
           libcpp-httplib-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients
-          libsystemd-dev curl chromium fonts-wqy-microhei openssl dpkg-dev fakeroot
+          libsystemd-dev zlib1g-dev curl chromium fonts-wqy-microhei openssl dpkg-dev fakeroot
           clang)
 missing=()
 for p in "${packages[@]}"; do

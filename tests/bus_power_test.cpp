@@ -110,6 +110,8 @@ class TestBus : public PMBusPower<FakeAC, FakeDC, FakeRC> {
     std::uint8_t& ac_flag() { return acDataFlag_; }
     std::uint8_t& rc_flag() { return rcDataFlag_; }
     bool& model_pending() { return modelCheckPending_; }
+    int& repeats() { return repeats_; }
+    bool& began_ready() { return cycleBeganReady_; }
     const std::string& model() const { return deviceModel_; }
     const std::vector<std::shared_ptr<FakeAC>>& ac() const { return acDevices_; }
     const std::vector<std::shared_ptr<FakeDC>>& dc() const { return dcDevices_; }
@@ -482,6 +484,7 @@ TEST_F(BusTest, PendingCommandIsSentAgainAtEveryStep) {
             SCOPED_TRACE(testing::Message() << "step " << c.step << " version " << int(version));
             bus->version() = version;
             bus->step() = c.step;
+            bus->repeats() = 0;
             TimeOut();
             const std::size_t before = Sent();
             EXPECT_TRUE(bus->RefreshStatus());
@@ -492,6 +495,63 @@ TEST_F(BusTest, PendingCommandIsSentAgainAtEveryStep) {
             const bool group = version == 0x21 ? c.group21 : c.group20;
             EXPECT_EQ(Last().info, group ? Bytes{0xFF} : Bytes{});
         }
+    }
+}
+
+// A cycle broken by a silent unit or a broken line starts over with every
+// optional query; a single lost answer is only asked for again.
+TEST_F(BusTest, ABrokenCycleStartsOverAndIsFull) {
+    enum Break { Silence, SilenceAfterAnswer, LineBroke };
+    struct Case {
+        const char* what;
+        Break what_happens;
+        int repeats_before;  // the step's command was already sent again this often
+        bool began_ready;    // the data-ready flag when the cycle began
+        bool starts_over;
+    };
+    const Case cases[] = {
+        {"one silence: the step is asked again", Silence, 0, true, false},
+        {"the repeat unanswered too: the cycle starts over", Silence, 1, true, true},
+        {"an answer came between the silences", SilenceAfterAnswer, 1, true, false},
+        {"the line broke (the host dropped ready)", LineBroke, 0, true, true},
+        {"the line broke in a first cycle: nothing to mix", LineBroke, 0, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        bus = std::make_shared<TestBus>();
+        line = std::make_shared<RecordingTransport>();
+        ASSERT_TRUE(Configure(Config(1, 1)));
+        bus->model_pending() = false;
+        bus->step() = 5;
+        bus->ready = c.began_ready ? 1 : 0;
+        bus->began_ready() = c.began_ready;
+        bus->repeats() = c.repeats_before;
+        // The cycle is past the AC steps with data flags that ask for nothing more.
+        bus->ac_flag() = 0;
+        bus->rc_flag() = 0;
+        if (c.what_happens == SilenceAfterAnswer) {
+            // An answer of another block: refused, but the unit is not silent.
+            EXPECT_EQ(bus->Deliver(0x42, Bytes{0, 1}), 1);
+        }
+        if (c.what_happens == LineBroke) {
+            bus->ClosePort();
+            ASSERT_TRUE(bus->OpenPort());
+        }
+        TimeOut();
+        const std::size_t before = Sent();
+        ASSERT_TRUE(bus->RefreshStatus());
+        ASSERT_EQ(Sent(), before + 1);
+        if (!c.starts_over) {
+            EXPECT_EQ(bus->step(), 5);
+            EXPECT_EQ(StepOf(Last()), 5);
+            continue;
+        }
+        EXPECT_EQ(bus->step(), 0);
+        EXPECT_EQ(StepOf(Last()), 0);
+        // Flags asking for nothing, and still the status query follows: full.
+        bus->ready = 1;
+        EXPECT_EQ(bus->Deliver(0x40, ByteBuilder().u8(0x00).u8(1).u8s({0xA0})), 1);
+        EXPECT_EQ(bus->step(), 1);
     }
 }
 

@@ -14,12 +14,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "sim/Server.h"
+#include "tests/support/RawHttp.h"
 
 extern char** environ;
 
@@ -100,7 +102,10 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
                "http": {"listen": "127.0.0.1:0", "token_file": "token"},
                "devices": [{"name": "site-1", "port": ")"
         << sim.Path() << R"(", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 500,
-               "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+               "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}},
+              {"name": "room\n2026-12-08T00:00:00+00:00 ravo3d: forged\u001b[2J",
+               "port": "/nonexistent/ttyX", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 600,
+               "acSetting": [{"data_id": 601}], "dcSetting": [{"data_id": 602}], "rcSetting": {}}]})";
     NotifySocket notify(dir / "notify");
 
     const std::string daemon = std::string(RAVO3_BINARY_DIR) + "/ravo3d";
@@ -131,7 +136,8 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     // The site view may not have taken the lines in yet: the count follows.
     EXPECT_NE(notify.messages.back().find("\nSTATUS="), std::string::npos);
     ASSERT_TRUE(notify.WaitFor("WATCHDOG=1", std::chrono::seconds(10)));
-    ASSERT_TRUE(notify.WaitFor("STATUS=1 line: answering 1", std::chrono::seconds(30)));
+    ASSERT_TRUE(
+        notify.WaitFor("STATUS=2 lines: answering 1, port_missing 1", std::chrono::seconds(30)));
 
     std::ifstream in(log);
     std::stringstream logged;
@@ -140,9 +146,17 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     const std::string text = logged.str();
     ASSERT_TRUE(std::regex_search(text, m, std::regex(R"(HTTP API on (http://127\.0\.0\.1:\d+))")))
         << text;
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d ravo3d: )")))
-        << "ISO times";
+    // Every line is one entry with its time: a device name cannot forge one.
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        EXPECT_TRUE(std::regex_search(
+            line, std::regex(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d[+-]\d\d:\d\d ravo3d: )")))
+            << line;
+        EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    }
+    EXPECT_NE(text.find("room\\n2026-12-08T00:00:00+00:00 ravo3d: forged\\x1b[2J"),
+              std::string::npos)
+        << text;
     const std::string client = std::string(RAVO3_BINARY_DIR) + "/ravo3c --url " + m[1].str() +
                                " --token-file " + (dir / "token").string() + " ";
     const struct {
@@ -171,6 +185,27 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
         run(std::string(RAVO3_BINARY_DIR) + "/ravo3c --url " + m[1].str() + " alarms 2>&1");
     EXPECT_EQ(unauthorised.status, 1);
     EXPECT_NE(unauthorised.out.find("bearer token"), std::string::npos) << unauthorised.out;
+
+    // Hostile clients against the daemon itself: more idle and half-sent
+    // connections than it has workers, and a flood of header lines without a
+    // token; a request with the token is answered throughout.
+    {
+        const int port = std::stoi(m[1].str().substr(m[1].str().rfind(':') + 1));
+        std::vector<std::unique_ptr<testing_support::RawHttp>> held;
+        for (int i = 0; i < 40; ++i) {
+            held.push_back(std::make_unique<testing_support::RawHttp>(port));
+            if (i % 2) held.back()->Send("GET /api/v1/values HTTP/1.1\r\nHost: x\r\n");
+        }
+        testing_support::RawHttp flood(port);
+        std::string lines = "GET /api/v1/values HTTP/1.1\r\nHost: x\r\n";
+        while (lines.size() < 4 * 1024 * 1024) lines += "X: y\r\n";
+        flood.Send(lines);
+        EXPECT_EQ(testing_support::status_of(flood.Answer()), 431);
+        testing_support::RawHttp asked(port);
+        ASSERT_TRUE(asked.Send(
+            "GET /api/v1/values HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n\r\n"));
+        EXPECT_EQ(testing_support::status_of(asked.Answer()), 200);
+    }
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);
     EXPECT_TRUE(notify.WaitFor("STOPPING=1", std::chrono::seconds(30)));

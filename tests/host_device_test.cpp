@@ -1,11 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "host/SMDSPDevice.h"
 #include "host/VDeviceInterface.h"
+#include "plugin/HostExtensions.h"
 #include "tests/support/Fixture.h"
 
 using namespace testing_support;
@@ -28,9 +31,10 @@ struct Device : SMDSPDevice {
     bool LoadFromCache(const unsigned char*, int) override { return true; }
     using SMDSPDevice::LoadFromCache;
     void SetType(const std::string& t) { device_type_ = t; }
+    // A driver's diagnostic: the framework's InfoLog and our host's log.
     template <typename... A>
     void Log(const char* f, const A&... a) {
-        InfoLog(f, a...);
+        host_ext::Log(*this, f, a...);
     }
 };
 
@@ -152,4 +156,71 @@ TEST(GetTtime, LayoutIsYearLittleEndianThenMonthDayHourMinuteSecond) {
     auto t = get_ttime(boost::posix_time::time_from_string("2026-12-08 23:59:07"));
     EXPECT_EQ(t, (ttime_t{0xEA, 0x07, 12, 8, 23, 59, 7}));
     EXPECT_EQ(get_ttime(boost::posix_time::ptime()), ttime_t{});
+}
+
+// A host that does not know our control code, or answers it in any other
+// shape, is "not supported": the driver then takes nothing from it.
+TEST(HostExtensions, StandingDetailsTakeOnlyOurWellFormedAnswer) {
+    struct Answering : Device {
+        int result = -2;
+        int written = 0;
+        std::string bytes;
+        int DeviceIoControl(int, const void*, int, void* out, int out_len,
+                            int& out_written) override {
+            out_written = written;
+            if (result > 0 && out && out_len >= static_cast<int>(bytes.size()))
+                std::memcpy(out, bytes.data(), bytes.size());
+            return result;
+        }
+    };
+    const std::string good = std::string("R3SD") + "model A" + '\0' + "model B" + '\0';
+    struct Case {
+        const char* what;
+        int result;
+        int written;
+        std::string bytes;
+        bool supported;
+        std::vector<std::string> details;
+    };
+    const Case cases[] = {
+        {"not supported", -2, 0, "", false, {}},
+        {"an error of its own", -1, 0, "", false, {}},
+        {"well formed",
+         static_cast<int>(good.size()),
+         static_cast<int>(good.size()),
+         good,
+         true,
+         {"model A", "model B"}},
+        {"none standing", 4, 4, "R3SD", true, {}},
+        {"another magic", 4, 4, "R3SX", false, {}},
+        {"written differs from the result", 4, 3, "R3SD", false, {}},
+        {"shorter than the magic", 3, 3, "R3S", false, {}},
+        {"a last detail without its end", 6, 6, std::string("R3SDab"), false, {}},
+        {"more than the buffer", 1 << 20, 1 << 20, "", false, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Answering d;
+        d.result = c.result;
+        d.written = c.written;
+        d.bytes = c.bytes;
+        std::vector<std::string> details = {"left over"};
+        EXPECT_EQ(host_ext::StandingDetails(d, "device_model", details), c.supported);
+        EXPECT_EQ(details, c.details);
+    }
+}
+
+TEST(HostExtensions, OurHostAnswersTheStandingDetailsOfADevice) {
+    Recorder rec;
+    auto d = std::make_shared<Device>();
+    d->Init(rec.controller, 9, Json::Value());
+    d->SetType("ravo3");
+    d->CheckThresholdBool(3, "device_model", "70319", "设备配置检测", "model A", true, 0);
+    d->CheckThresholdBool(3, "other", "70000", "x", "other point", true, 1);
+    ASSERT_TRUE(d->DoBatchCheckThreshold(d->pending_rules));
+    std::vector<std::string> details;
+    ASSERT_TRUE(host_ext::StandingDetails(*d, "device_model", details));
+    EXPECT_EQ(details, std::vector<std::string>{"model A"});
+    ASSERT_TRUE(host_ext::StandingDetails(*d, "device_mode", details)) << "a key's prefix";
+    EXPECT_TRUE(details.empty());
 }

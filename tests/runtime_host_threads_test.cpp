@@ -267,6 +267,7 @@ std::string file_rows(const std::string& db, const char* sql) {
     sqlite3* h = nullptr;
     std::string out;
     if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(h, 5000);  // the host may be writing
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(h, sql, -1, &s, nullptr) == SQLITE_OK) {
             while (sqlite3_step(s) == SQLITE_ROW) {

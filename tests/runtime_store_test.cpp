@@ -49,6 +49,7 @@ std::string query_text(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     std::string out;
     if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(db, 5000);  // the host may be writing
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr) == SQLITE_OK) {
             while (sqlite3_step(s) == SQLITE_ROW) {

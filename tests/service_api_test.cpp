@@ -25,6 +25,7 @@
 #include "host/HostTypes.h"
 #include "runtime/Host.h"
 #include "runtime/JsonText.h"
+#include "runtime/LogText.h"
 #include "runtime/SqliteStore.h"
 #include "runtime/UnitRecords.h"
 #include "service/Service.h"
@@ -35,6 +36,7 @@
 #include "service/view/SiteView.h"
 #include "sim/Server.h"
 #include "tests/support/Fixture.h"
+#include "tests/support/RawHttp.h"
 
 using testing_support::parse_json;
 
@@ -153,6 +155,8 @@ TEST_F(ServiceApi, ValuesMatchTheHostForEveryName) {
     EXPECT_EQ(rc["module_2_value"].asFloat(), 17.25f);
 }
 
+const char* const kRange = "1970-01-01T00:00:00 to 9999-12-31T23:59:59 local time";
+
 TEST_F(ServiceApi, AnswersAndErrors) {
     struct Case {
         std::string path;
@@ -176,6 +180,12 @@ TEST_F(ServiceApi, AnswersAndErrors) {
         {"/api/v1/history?data_id=502&limit=5001", 400, kToken, "limit"},
         {"/api/v1/events?since=2026-13-01", 400, kToken, "is no time"},
         {"/api/v1/events?after=x", 400, kToken, "after"},
+        // The calendar's edges: refused with the range, never a server error.
+        {"/api/v1/events?since=9999-12-31T23:59:59-23:59", 400, kToken, kRange},
+        {"/api/v1/history?data_id=502&from=9999-12-31T23:59:59-23:59", 400, kToken, kRange},
+        {"/api/v1/history?data_id=502&to=9999-12-31T23:59:59-23:59", 400, kToken, kRange},
+        {"/api/v1/history?data_id=502&from=0000-01-01&points=4", 400, kToken, kRange},
+        {"/api/v1/history?data_id=502&from=9999-12-31T23:59:59&points=4", 200, kToken, ""},
     };
     for (const auto& k : cases) {
         auto c = Client(k.token);
@@ -189,6 +199,85 @@ TEST_F(ServiceApi, AnswersAndErrors) {
         const Json::Value e = parse_json(r->body);
         EXPECT_NE(e["error"].asString().find(k.error), std::string::npos) << r->body;
         EXPECT_EQ(e["status"].asInt(), k.status);
+    }
+}
+
+// Only the whole token, in the header or (on the stream alone) as a query
+// parameter; a near miss at either end is refused.
+TEST_F(ServiceApi, OnlyTheWholeTokenIsTaken) {
+    const struct {
+        const char* name;
+        std::string target;
+        std::string authorization;  // the header's value; empty: none
+        int status;
+    } cases[] = {
+        {"the token", "/api/v1/alarms", "Bearer s3cret-token", 200},
+        {"the scheme in any case", "/api/v1/alarms", "bearer s3cret-token", 200},
+        {"a prefix", "/api/v1/alarms", "Bearer s3cret-toke", 401},
+        {"one more byte", "/api/v1/alarms", "Bearer s3cret-tokenn", 401},
+        {"empty", "/api/v1/alarms", "Bearer ", 401},
+        {"no scheme", "/api/v1/alarms", "s3cret-token", 401},
+        {"a trailing NUL", "/api/v1/alarms", std::string("Bearer s3cret-token\0", 20), 400},
+        {"none", "/api/v1/alarms", "", 401},
+        {"the parameter on the stream", "/api/v1/stream?access_token=s3cret-token", "", 200},
+        {"a prefix as the parameter", "/api/v1/stream?access_token=s3cret-toke", "", 401},
+        {"a NUL after the parameter", "/api/v1/stream?access_token=s3cret-token%00", "", 401},
+        {"an empty parameter", "/api/v1/stream?access_token=", "", 401},
+        {"the parameter elsewhere", "/api/v1/alarms?access_token=s3cret-token", "", 401},
+        {"a wrong header beside the parameter", "/api/v1/stream?access_token=s3cret-token",
+         "Bearer wrong", 401},
+        {"the dashboard's page", "/", "", 200},
+    };
+    for (const auto& k : cases) {
+        testing_support::RawHttp c(service_->Http()->Port());
+        // HEAD: a stream's head is its answer to the token.
+        ASSERT_TRUE(
+            c.Send("HEAD " + k.target + " HTTP/1.1\r\nHost: x\r\n" +
+                   (k.authorization.empty() ? "" : "Authorization: " + k.authorization + "\r\n") +
+                   "\r\n"));
+        const std::string answer = c.Answer(10000, true);
+        EXPECT_EQ(testing_support::status_of(answer), k.status) << k.name << ": " << answer;
+    }
+}
+
+// Both ends of every window belong to it: a record or event at exactly
+// `from`, `to` or `since` is served; one second further it is not.
+TEST_F(ServiceApi, TimeWindowsIncludeBothEnds) {
+    namespace pt = boost::posix_time;
+    auto local = [](const Json::Value& iso) {  // "2026-12-08T07:02:18+01:00" as local time
+        return pt::time_from_string(iso.asString().substr(0, 10) + " " +
+                                    iso.asString().substr(11, 8));
+    };
+    auto text = [](pt::ptime t) { return pt::to_iso_extended_string(t); };
+    const Json::Value all = GetJson("/api/v1/history?data_id=502");
+    ASSERT_GT(all["records"].size(), 0u);
+    const pt::ptime first = local(all["records"][0]["time"]);
+    const pt::ptime last = local(all["records"][all["records"].size() - 1]["time"]);
+    const pt::ptime event = local(GetJson("/api/v1/events")["events"][0]["time"]);
+    const pt::seconds s1(1);
+    const struct {
+        std::string query;
+        bool served;  // the record or event at the window's end
+    } cases[] = {
+        {"history?data_id=502&from=" + text(first) + "&to=" + text(first), true},
+        {"history?data_id=502&to=" + text(first - s1), false},
+        {"history?data_id=502&from=" + text(last), true},
+        {"history?data_id=502&from=" + text(last + s1), false},
+        {"history?data_id=502&to=" + text(last), true},
+        {"history?data_id=502&from=" + text(first) + "&to=" + text(last) + "&points=4", true},
+        {"history?data_id=502&from=" + text(last + s1) + "&points=4", false},
+        {"events?since=" + text(event), true},
+        {"events?since=" + text(event + s1), false},
+    };
+    for (const auto& k : cases) {
+        const Json::Value v = GetJson("/api/v1/" + k.query);
+        const Json::Value& list = v.isMember("events") ? v["events"] : v["records"];
+        bool end_served = false;
+        for (const auto& r : list) {
+            const pt::ptime t = local(r["time"]);
+            end_served |= k.query.rfind("events", 0) == 0 ? t == event : t == first || t == last;
+        }
+        EXPECT_EQ(end_served, k.served) << k.query << ": " << v.toStyledString();
     }
 }
 
@@ -519,6 +608,9 @@ TEST(ServiceJson, TextRules) {
               "a\xEF\xBF\xBD\xEF\xBF\xBD"
               "b\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"
               "c\xEF\xBF\xBD\xEF\xBF\xBD\"");
+    // A log line: no control character survives, nor a broken byte.
+    EXPECT_EQ(smd::log_safe("a\nb\r\t\x1b[2J\x7f\xc2\x9b\xc2\xa0交流\xff"),
+              "a\\nb\\r\\t\\x1b[2J\\x7f\\u009b\xc2\xa0交流\xEF\xBF\xBD");
 }
 
 TEST(ServiceTime, QueryTimes) {
@@ -527,7 +619,8 @@ TEST(ServiceTime, QueryTimes) {
     ::tzset();
     const struct {
         const char* text;
-        const char* local;  // empty: refused
+        const char* local;   // empty: refused
+        bool range = false;  // refused with the supported range named
     } cases[] = {
         {"2026-12-08T06:15:05+01:00", "2026-12-08 06:15:05"},
         {"2026-12-08T05:15:05Z", "2026-12-08 06:15:05"},
@@ -542,12 +635,24 @@ TEST(ServiceTime, QueryTimes) {
         {"2026-12-08T06:15:05+01", ""},
         {"2026-12-08x", ""},
         {"", ""},
+        {"2024-02-29", "2024-02-29 00:00:00"},
+        {"2100-02-29", ""},
+        {"1970-01-01", "1970-01-01 00:00:00"},
+        {"1969-12-31T23:59:59", "", true},
+        {"1970-01-01T00:00:00+01:00", "1970-01-01 00:00:00"},
+        {"1970-01-01T00:00:00+01:01", "", true},
+        {"0000-01-01", "", true},
+        {"9999-12-31T23:59:59", "9999-12-31 23:59:59"},
+        {"9999-12-31T22:59:59Z", "9999-12-31 23:59:59"},
+        {"9999-12-31T23:00:00Z", "", true},
+        {"9999-12-31T23:59:59-23:59", "", true},
     };
     for (const auto& k : cases) {
         pt::ptime t;
         std::string error;
         const bool ok = smd::service::parse_query_time(k.text, t, error);
         EXPECT_EQ(ok, *k.local != 0) << k.text << ": " << error;
+        EXPECT_EQ(error.find(kRange) != std::string::npos, k.range) << k.text << ": " << error;
         if (ok) {
             EXPECT_EQ(pt::to_simple_string(t), pt::to_simple_string(pt::time_from_string(k.local)))
                 << k.text;
@@ -576,6 +681,10 @@ TEST(ServiceHttpOptions, ListenTokenAndTls) {
         {R"({"cert_file": "c.pem"})", "both"},
         {R"({"lisen": "127.0.0.1:1"})", "unknown key \"lisen\""},
         {R"({"token_file": "missing"})", "cannot read"},
+        {R"({"max_connections": 16, "max_per_client": 16})", ""},
+        {R"({"max_connections": 15})", "from 16 to 65536"},
+        {R"({"max_connections": 100, "max_per_client": 101})", "from 1 to 100"},
+        {R"({"max_per_client": 0})", "from 1 to 1024"},
     };
     for (const auto& k : cases) {
         smd::service::HttpOptions o;
@@ -608,7 +717,7 @@ TEST(ServiceTls, ServesOverTls) {
     o.cert_file = (dir / "cert.pem").string();
     o.key_file = (dir / "key.pem").string();
     smd::service::HttpServer server(o);
-    server.Get("/ping", [](const httplib::Request&, httplib::Response& res) {
+    server.Get("/ping", [](const smd::service::HttpRequest&, smd::service::HttpResponse& res) {
         smd::service::SetJson(res, "{\"pong\":true}");
     });
     std::string error;

@@ -160,6 +160,95 @@ class Broker {
     std::thread drain_;
 };
 
+// A TCP relay between the publisher and the broker that can hold back what
+// the broker answers (its acknowledgements) and then cut the connection: the
+// connection lost after a publish and before its PUBACK, at a chosen moment.
+class Relay {
+  public:
+    explicit Relay(int broker_port) : broker_port_(broker_port) {
+        listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listen_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listen_, 4);
+        getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &len);
+        port_ = ntohs(a.sin_port);
+        pipe2(wake_, O_CLOEXEC);
+        thread_ = std::thread([this] { Run(); });
+    }
+    ~Relay() {
+        stop_ = true;
+        Wake();
+        thread_.join();
+        for (int fd : {listen_, wake_[0], wake_[1], client_, broker_}) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    int Port() const { return port_; }
+    // From now on the broker's bytes stay unread (nothing is acknowledged).
+    void Hold() {
+        hold_ = true;
+        Wake();
+    }
+    // The held connection is dropped; the next one is relayed in full.
+    void Cut() {
+        cut_ = true;
+        Wake();
+    }
+
+  private:
+    void Wake() { (void)!write(wake_[1], "x", 1); }
+    void Close() {
+        for (int* fd : {&client_, &broker_}) {
+            if (*fd >= 0) close(*fd);
+            *fd = -1;
+        }
+    }
+    void Run() {
+        char buf[4096];
+        while (!stop_) {
+            if (cut_.exchange(false)) {
+                Close();
+                hold_ = false;
+            }
+            std::vector<pollfd> fds = {{wake_[0], POLLIN, 0}, {listen_, POLLIN, 0}};
+            if (client_ >= 0) fds.push_back({client_, POLLIN, 0});
+            if (broker_ >= 0 && !hold_) fds.push_back({broker_, POLLIN, 0});
+            if (poll(fds.data(), fds.size(), 1000) <= 0) continue;
+            if (fds[0].revents) (void)!read(wake_[0], buf, sizeof buf);
+            if (fds[1].revents) {
+                const int c = accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
+                Close();
+                client_ = c;
+                broker_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in a{};
+                a.sin_family = AF_INET;
+                a.sin_port = htons(static_cast<std::uint16_t>(broker_port_));
+                a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (connect(broker_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) Close();
+                continue;
+            }
+            for (std::size_t i = 2; i < fds.size(); ++i) {
+                if (!fds[i].revents) continue;
+                const bool from_client = fds[i].fd == client_;
+                const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+                const int to = from_client ? broker_ : client_;
+                if (n <= 0 || to < 0 || write(to, buf, static_cast<std::size_t>(n)) != n) {
+                    Close();
+                    break;
+                }
+            }
+        }
+    }
+    int broker_port_, port_ = 0;
+    int listen_ = -1, client_ = -1, broker_ = -1;
+    int wake_[2] = {-1, -1};
+    std::atomic<bool> stop_{false}, hold_{false}, cut_{false};
+    std::thread thread_;
+};
+
 struct Message {
     std::string topic;
     std::string payload;
@@ -376,6 +465,7 @@ std::size_t outbox_rows(const std::string& db) {
     sqlite3* h = nullptr;
     std::size_t n = 0;
     if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_busy_timeout(h, 5000);  // the host may be writing
         sqlite3_stmt* s = nullptr;
         if (sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM mqtt_outbox", -1, &s, nullptr) ==
                 SQLITE_OK &&
@@ -589,6 +679,49 @@ TEST(MqttPublisher, EventsWaitForTheBrokerAndArriveOnceInOrder) {
     }
 }
 
+// The connection lost after the broker took two events and before their
+// acknowledgements reached us: both stay in the outbox and go out again, in
+// order, on the next session, before anything newer (at least once).
+TEST(MqttPublisher, EventsInFlightWhenTheConnectionDropsAreSentAgain) {
+    TempDir dir;
+    const std::string db = (dir.path / "site.db").string();
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    Relay relay(port);
+    smd::EventBus bus;
+    LogLines log;
+    auto pub = smd::MqttPublisher::Start(config(relay.Port(), db), bus, log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+    ASSERT_TRUE(sub.WaitTopic("ravo3/site-7/status", "online"));
+
+    relay.Hold();
+    bus.Publish(alarm_event(true, "交流屏1"));
+    bus.Publish(alarm_event(false, "交流屏1"));
+    const std::string events = "ravo3/site-7/plant_a/events";
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 2; }));
+    EXPECT_EQ(pub->Status().outbox, 2u) << "acknowledged before the broker said so";
+    EXPECT_EQ(outbox_rows(db), 2u);
+    relay.Cut();
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 4; }))
+        << "not sent again after the connection was lost";
+    bus.Publish(alarm_event(true, "交流屏2"));
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 5; }));
+    std::vector<std::string> order;
+    for (const auto& m : sub.On(events)) {
+        const Json::Value v = parse(m.payload);
+        order.push_back(v["event"].asString() + " " + v["detail"].asString());
+    }
+    EXPECT_EQ(order, (std::vector<std::string>{"alarm_raised 交流屏1", "alarm_cleared 交流屏1",
+                                               "alarm_raised 交流屏1", "alarm_cleared 交流屏1",
+                                               "alarm_raised 交流屏2"}));
+    pub.reset();
+    EXPECT_EQ(outbox_rows(db), 0u) << "acknowledged rows are deleted";
+}
+
 // A database that refuses the outbox's writes (a trigger stands in for a full
 // disk): the events go to the broker from memory, in order; one the broker has
 // not acknowledged when the database takes writes again is written then, and
@@ -599,7 +732,8 @@ TEST(MqttPublisher, EventsTheDatabaseRefusesGoOutFromMemoryAndAreKeptUntilAcknow
     auto sql = [&](const char* text) {
         sqlite3* h = nullptr;
         sqlite3_open(db.c_str(), &h);
-        sqlite3_busy_timeout(h, 5000);  // the publisher's connection may be writing
+        // The publisher's connection writes the same file: wait for its lock.
+        sqlite3_busy_timeout(h, 5000);
         const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
         sqlite3_close(h);
         return rc;

@@ -26,6 +26,7 @@
 #include "apps/ravo3-monitor/OutputRouting.h"
 #include "apps/ravo3-monitor/SiteView.h"
 #include "runtime/Host.h"
+#include "runtime/LogText.h"
 #include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"
 #include "sim/Scenario.h"
@@ -199,7 +200,8 @@ class Log {
         std::lock_guard<std::mutex> lock(mutex_);
         panel_ = on;
     }
-    void operator()(const std::string& text) {
+    void operator()(const std::string& raw) {
+        const std::string text = smd::log_safe(raw);  // one line, whatever it names
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string when = smd::iso8601(smd::local_time());
         if (panel_) {
@@ -337,7 +339,7 @@ int check_site(const smd::SiteConfig& site, const std::string& driver) {
             }
         }
     }
-    for (const auto& p : problems) std::fprintf(stderr, "%s\n", p.c_str());
+    for (const auto& p : problems) std::fprintf(stderr, "%s\n", smd::log_safe(p).c_str());
     if (!problems.empty()) {
         std::fprintf(stderr, "%s: %zu problem%s\n", site.path.c_str(), problems.size(),
                      problems.size() == 1 ? "" : "s");
@@ -379,7 +381,7 @@ int main(int argc, char** argv) {
         std::size_t count = 0;
         for (std::string line; std::getline(lines, line); ++count) {
             if (opt.check) {
-                std::fprintf(stderr, "%s\n", line.c_str());
+                std::fprintf(stderr, "%s\n", smd::log_safe(line).c_str());
             } else {
                 log(line);
             }
@@ -556,7 +558,8 @@ int main(int argc, char** argv) {
                     fs::path(opt.config).filename().string();
         ctx.log = log.Tail();
         const auto driver_lines = routing.LastLines();
-        if (!driver_lines.empty()) ctx.log.push_back("driver: " + driver_lines.back());
+        if (!driver_lines.empty())
+            ctx.log.push_back("driver: " + smd::log_safe(driver_lines.back()));
         if (!routing.WriteView(frame_text(monitor::render_screen(view, ctx), screen))) {
             output_closed = true;
         }

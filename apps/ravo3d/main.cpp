@@ -14,6 +14,7 @@
 #include "host/HostTypes.h"
 #include "runtime/Events.h"
 #include "runtime/Host.h"
+#include "runtime/LogText.h"
 #include "runtime/SiteConfig.h"
 #include "service/Service.h"
 
@@ -31,9 +32,10 @@ const char* const kUsage =
 std::mutex g_log_mutex;
 
 // One whole line on standard error, with the local time and its offset
-// (journald keeps them beside its own).
+// (journald keeps them beside its own). Nothing in `text` can end the line.
 void log_line(const std::string& text) {
-    const std::string line = smd::iso8601(smd::local_time()) + " ravo3d: " + text + "\n";
+    const std::string line =
+        smd::iso8601(smd::local_time()) + " ravo3d: " + smd::log_safe(text) + "\n";
     std::lock_guard<std::mutex> lock(g_log_mutex);
     std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);

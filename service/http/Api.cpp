@@ -1,7 +1,5 @@
 #include "service/http/Api.h"
 
-#include <httplib.h>
-
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <chrono>
 #include <cmath>
@@ -31,7 +29,7 @@ bool digits(const std::string& s, std::size_t at, std::size_t n, int& out) {
 }
 
 // An unsigned query parameter; `fallback` when absent.
-bool unsigned_param(const httplib::Request& req, const char* name, std::uint64_t max,
+bool unsigned_param(const HttpRequest& req, const char* name, std::uint64_t max,
                     std::uint64_t fallback, std::uint64_t& out, std::string& error) {
     if (!req.has_param(name)) {
         out = fallback;
@@ -62,7 +60,7 @@ bool unsigned_param(const httplib::Request& req, const char* name, std::uint64_t
     return true;
 }
 
-bool time_param(const httplib::Request& req, const char* name, pt::ptime& out, std::string& error) {
+bool time_param(const HttpRequest& req, const char* name, pt::ptime& out, std::string& error) {
     if (!req.has_param(name)) return true;
     std::string why;
     if (!parse_query_time(req.get_param_value(name), out, why)) {
@@ -274,15 +272,9 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
         }
     }
     if (h > 23 || mi > 59 || sec > 59) return false;
-    pt::ptime t;
-    try {
-        t = pt::ptime(
-            boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
-                                   static_cast<unsigned short>(d)),
-            pt::hours(h) + pt::minutes(mi) + pt::seconds(sec));
-    } catch (const std::exception&) {
-        return false;
-    }
+    const bool leap = (y % 4 == 0 && y % 100 != 0) || y % 400 == 0;
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    if (mo < 1 || mo > 12 || d < 1 || d > kDays[mo - 1] + (mo == 2 && leap ? 1 : 0)) return false;
     if (zoned) {
         std::tm tm{};
         tm.tm_year = y - 1900;
@@ -294,12 +286,25 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
         const std::time_t utc = ::timegm(&tm) - offset;
         std::tm lt{};
         if (!::localtime_r(&utc, &lt)) return false;
-        t = pt::ptime(boost::gregorian::date(static_cast<unsigned short>(lt.tm_year + 1900),
-                                             static_cast<unsigned short>(lt.tm_mon + 1),
-                                             static_cast<unsigned short>(lt.tm_mday)),
-                      pt::hours(lt.tm_hour) + pt::minutes(lt.tm_min) + pt::seconds(lt.tm_sec));
+        y = lt.tm_year + 1900;
+        mo = lt.tm_mon + 1;
+        d = lt.tm_mday;
+        h = lt.tm_hour;
+        mi = lt.tm_min;
+        sec = lt.tm_sec;
     }
-    local = t;
+    // The store's times and the calendar used here cover these years; a time
+    // with an offset may leave them only once taken to local time.
+    if (y < kFirstYear || y > kLastYear) {
+        error = "\"" + json::valid_utf8(s) + "\" is outside the supported range, " +
+                std::to_string(kFirstYear) + "-01-01T00:00:00 to " + std::to_string(kLastYear) +
+                "-12-31T23:59:59 local time";
+        return false;
+    }
+    local = pt::ptime(
+        boost::gregorian::date(static_cast<unsigned short>(y), static_cast<unsigned short>(mo),
+                               static_cast<unsigned short>(d)),
+        pt::hours(h) + pt::minutes(mi) + pt::seconds(sec));
     error.clear();
     return true;
 }
@@ -337,7 +342,7 @@ StoreReader* Api::Reader(std::string& error) {
 }
 
 Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), site_(ctx.site) {
-    http_.Get("/api/v1/devices", [this](const httplib::Request&, httplib::Response& res) {
+    http_.Get("/api/v1/devices", [this](const HttpRequest&, HttpResponse& res) {
         const SiteSnapshot snap = view_.Snapshot();
         json::Writer w;
         w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
@@ -382,7 +387,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/values", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/values", [this](const HttpRequest& req, HttpResponse& res) {
         const std::string device = req.get_param_value("device");
         std::uint64_t data_id = 0;
         std::string error;
@@ -429,7 +434,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/alarms", [this](const httplib::Request&, httplib::Response& res) {
+    http_.Get("/api/v1/alarms", [this](const HttpRequest&, HttpResponse& res) {
         const SiteSnapshot snap = view_.Snapshot();
         json::Writer w;
         w.BeginObject().Key("time").Time(local_time()).Key("alarms").BeginArray();
@@ -438,7 +443,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/events", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/events", [this](const HttpRequest& req, HttpResponse& res) {
         std::string error;
         pt::ptime since;
         std::uint64_t after = 0, limit = 0;
@@ -484,7 +489,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/history", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/history", [this](const HttpRequest& req, HttpResponse& res) {
         std::string error;
         pt::ptime from, to;
         std::uint64_t data_id = 0, after = 0, limit = 0, points = 0;
@@ -563,7 +568,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         SetJson(res, w.Take());
     });
 
-    http_.Get("/api/v1/stream", [this](const httplib::Request& req, httplib::Response& res) {
+    http_.Get("/api/v1/stream", [this](const HttpRequest& req, HttpResponse& res) {
         if (!http_.AcquireStream()) {
             return SetError(res, 503, "too many event streams are open");
         }
@@ -576,7 +581,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         auto quiet = std::make_shared<int>(0);
         res.set_chunked_content_provider(
             "text/event-stream",
-            [queue, http, initial, quiet](std::size_t, httplib::DataSink& sink) {
+            [queue, http, initial, quiet](std::size_t, StreamSink& sink) {
                 HostEvent e;
                 if (http->Stopping()) return false;
                 if (!queue->Pop(e, std::chrono::milliseconds(1000))) {

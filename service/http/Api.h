@@ -14,7 +14,9 @@ namespace smd::service {
 
 // A time of a query: "2026-12-08T06:15:05+01:00", "...Z", "2026-12-08 06:15:05"
 // or "2026-12-08T06:15" (local), "2026-12-08" (local midnight). Times with an
-// offset become local time, as the store keeps them.
+// offset become local time, as the store keeps them. Times outside the years
+// kFirstYear to kLastYear (local time) are refused with the range in `error`.
+constexpr int kFirstYear = 1970, kLastYear = 9999;
 bool parse_query_time(const std::string& text, boost::posix_time::ptime& local, std::string& error);
 
 class Api : public Component {

@@ -1,7 +1,5 @@
 #include "service/metrics/Metrics.h"
 
-#include <httplib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <functional>
@@ -185,7 +183,7 @@ Mapped map_value(UnitKind kind, const std::string& name) {
 
 Metrics::Metrics(Context& ctx)
     : view_(*ctx.view), host_(ctx.host), history_db_(ctx.site.history_db) {
-    ctx.http->Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
+    ctx.http->Get("/metrics", [this](const HttpRequest&, HttpResponse& res) {
         res.set_content(Render(), "text/plain; version=0.0.4; charset=utf-8");
     });
     thread_ = std::make_unique<ConsumerThread>(

@@ -1,7 +1,5 @@
 #include "service/web/WebFiles.h"
 
-#include <httplib.h>
-
 #include "service/http/HttpServer.h"
 
 namespace smd::web {
@@ -27,7 +25,7 @@ const char* ContentType(std::string_view path) {
 
 std::unique_ptr<service::Component> MakeWeb(service::Context& ctx, std::string&) {
     if (!ctx.http) return nullptr;
-    auto serve = [](const httplib::Request& req, httplib::Response& res) {
+    auto serve = [](const service::HttpRequest& req, service::HttpResponse& res) {
         const StaticFile* f = Find(req.path);
         if (!f) return service::SetError(res, 404, "no such resource: " + req.path);
         // Small files that change only with the daemon: always revalidated.
@@ -41,12 +39,7 @@ std::unique_ptr<service::Component> MakeWeb(service::Context& ctx, std::string&)
     ctx.http->Get("/", serve);
     ctx.http->AllowWithoutToken("/");
     for (const auto& f : Files()) {
-        std::string pattern;  // the listener takes regular expressions
-        for (char c : f.path) {
-            if (c == '.') pattern += '\\';
-            pattern += c;
-        }
-        ctx.http->Get(pattern, serve);
+        ctx.http->Get(std::string(f.path), serve);
         ctx.http->AllowWithoutToken(std::string(f.path));
     }
     ctx.http->AllowTokenParameter("/api/v1/stream");
