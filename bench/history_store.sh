@@ -14,6 +14,7 @@
 # simulated lines for SECONDS after a 10 s warm-up, on a new file and on one
 # at its retention ("history_days": 1 and a day of LINES lines; LAYOUT=rows:
 # the first layout's default of 100000 rows), and reads its CPU time.
+# PAGES and PLOTS set how many pages and plots are timed (default 200 and 50).
 # Scratch files go to WORK (default: a new folder under /var/tmp).
 set -euo pipefail
 
@@ -36,6 +37,10 @@ trap cleanup EXIT
 
 free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
 now_s() { date +%s.%N; }
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+hz=$(getconf CLK_TCK)
+# The daemon's CPU ms per request between two readings of its ticks.
+cpu_per() { awk -v a="$1" -v b="$2" -v n="$3" -v hz="$hz" 'BEGIN {printf "%.1f", (b - a) * 1000 / hz / n}'; }
 # p50 / p99 / max of the numbers on standard input, in ms.
 stats() {
   sort -n | awk '{v[NR] = $1 * 1000} END {
@@ -73,8 +78,9 @@ if [ "$mode" = store ]; then
   days=("$@")
   [ ${#days[@]} -eq 0 ] && days=(1 7 30)
   echo "layout $layout, $lines lines, files in $work; daemon of $build"
-  printf '%-5s %-10s %-12s %-14s %-22s %-22s %-22s %s\n' days records "MB" "MB/device-day" \
-    "write µs/record" "start-up s" "page ms p50/p99/max" "24-h plot ms p50/p99/max"
+  printf '%-5s %-10s %-7s %-14s %-16s %-11s %-22s %-9s %-24s %s\n' days records "MB" \
+    "MB/device-day" "write µs/record" "start-up s" "page ms p50/p99/max" "page CPU" \
+    "24-h plot ms p50/p99/max" "plot CPU ms"
   for d in "${days[@]}"; do
     db="$work/h$d.db"
     rm -f "$db" "$db-wal" "$db-shm" "$db.lock"
@@ -99,19 +105,27 @@ if [ "$mode" = store ]; then
     end_epoch=$(date -d "$end_time" +%s)
     : >"$work/page.txt"
     : >"$work/plot.txt"
-    for i in $(seq 1 200); do
+    c0=$(cpu_ticks "$pid")
+    for i in $(seq 1 "${PAGES:-200}"); do
       unit=$((1000 + 10 * (RANDOM % lines + 1) + RANDOM % 3))
       from=$(date -d "@$((end_epoch - span + RANDOM * span / 32768))" '+%Y-%m-%dT%H:%M:%S')
       curl -s -o /dev/null -w '%{time_total}\n' \
         "http://127.0.0.1:$port/api/v1/history?data_id=$unit&from=$from&limit=500" >>"$work/page.txt"
     done
-    for i in $(seq 1 50); do
-      unit=$((1000 + 10 * (RANDOM % lines + 1) + RANDOM % 3))
+    c1=$(cpu_ticks "$pid")
+    for i in $(seq 1 "${PLOTS:-50}"); do
+      # As the dashboard asks: a rectifier's group and module values.
+      kind=$((RANDOM % 3))
+      unit=$((1000 + 10 * (RANDOM % lines + 1) + kind))
+      names=""
+      [ "$kind" = 0 ] && names="&names=group_value,module_*_value"
       from=$(date -d "@$((end_epoch - 86400))" '+%Y-%m-%dT%H:%M:%S')
       to=$(date -d "@$end_epoch" '+%Y-%m-%dT%H:%M:%S')
       curl -s -o /dev/null -w '%{time_total}\n' \
-        "http://127.0.0.1:$port/api/v1/history?data_id=$unit&from=$from&to=$to&points=2000" >>"$work/plot.txt"
+        "http://127.0.0.1:$port/api/v1/history?data_id=$unit&from=$from&to=$to&points=2000$names" \
+        >>"$work/plot.txt"
     done
+    c2=$(cpu_ticks "$pid")
     kill "$pid"
     wait "$pid" || true
     pids=()
@@ -120,8 +134,10 @@ if [ "$mode" = store ]; then
       write=$("$tool" write --db "$db" --lines "$lines" --minutes 5 --days "$d" --end "$end_time" |
         awk '{for (i = 1; i < NF; i++) if ($i == "cpu_us_per_record") print $(i + 1)}')
     fi
-    printf '%-5s %-10s %-12s %-14s %-22s %-22s %-22s %s\n' "$d" "$records" "$mb" "$per" "$write" \
-      "$startup" "$(stats <"$work/page.txt")" "$(stats <"$work/plot.txt")"
+    printf '%-5s %-10s %-7s %-14s %-16s %-11s %-22s %-9s %-24s %s\n' "$d" "$records" "$mb" \
+      "$per" "$write" "$startup" "$(stats <"$work/page.txt")" \
+      "$(cpu_per "$c0" "$c1" "${PAGES:-200}")" "$(stats <"$work/plot.txt")" \
+      "$(cpu_per "$c1" "$c2" "${PLOTS:-50}")"
     rm -f "$db" "$db-wal" "$db-shm" "$db.lock"
   done
   exit 0
@@ -137,8 +153,6 @@ done
 for i in $(seq 1 "$lines"); do
   for _ in $(seq 1 100); do [ -s "$work/sim$i.out" ] && break; sleep 0.1; done
 done
-cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
 echo "layout $layout, $lines simulated lines, ${seconds} s after 10 s; daemon of $build"
 for state in new full; do
   db="$work/cpu-$state.db"

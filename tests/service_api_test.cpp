@@ -559,6 +559,22 @@ TEST(ServiceHistory, PlotsFromSummariesOrRecordsAndPagesWithWaitingRecords) {
         }
     };
     check(false);
+    // Only the names asked for, from summaries and from records alike.
+    for (const char* points : {"200", "2000"}) {
+        const Json::Value only = get(
+            "/api/v1/history?data_id=502&from=2026-12-08T09:00&to=2026-12-08T09:59:59&names=*v*,x&"
+            "points=" +
+            std::string(points));
+        ASSERT_GT(only["records"].size(), 0u) << points;
+        for (const Json::Value& r : only["records"]) {
+            EXPECT_EQ(r["values"].getMemberNames(), std::vector<std::string>{"v"}) << points;
+        }
+    }
+    for (const char* bad : {"v,", "v;i", ",", "%20"}) {
+        auto r = c.Get(("/api/v1/history?data_id=502&names=" + std::string(bad)).c_str());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << bad;
+    }
     // A record the disk does not take yet is in the pages and plots all the same.
     fault = 13;  // SQLITE_FULL
     smd::HistoryRecord late;

@@ -1,6 +1,8 @@
 #include "service/http/Api.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -79,6 +81,72 @@ std::int64_t epoch_seconds(const pt::ptime& t) {
     return (t - pt::ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
 }
 
+// The value names a page or plot keeps ("names=v,i", "group_value,module_*_value", "*"
+// any run of characters); none given keeps every name. A rectifier's plot needs
+// its module values, not the ten status bytes of each module beside them.
+class NameFilter {
+  public:
+    bool Parse(const HttpRequest& req, std::string& error) {
+        if (!req.has_param("names")) return true;
+        const std::string text = req.get_param_value("names");
+        std::size_t at = 0;
+        while (at <= text.size()) {
+            const std::size_t comma = std::min(text.find(',', at), text.size());
+            const std::string pattern = text.substr(at, comma - at);
+            bool ok = !pattern.empty() && pattern.size() <= 64 && patterns_.size() < 64;
+            for (char c : pattern) {
+                ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '*');
+            }
+            if (!ok) {
+                error =
+                    "\"names\" must be up to 64 value names or patterns (letters, digits, "
+                    "'_', '*' for any run of them), separated by commas";
+                return false;
+            }
+            patterns_.push_back(pattern);
+            at = comma + 1;
+        }
+        return true;
+    }
+    bool All() const { return patterns_.empty(); }
+    bool Keeps(const std::string& name) const {
+        if (patterns_.empty()) return true;
+        for (const std::string& p : patterns_) {
+            if (match(p, name)) return true;
+        }
+        return false;
+    }
+    void Apply(std::vector<NamedValue>& values) const {
+        if (All()) return;
+        values.erase(std::remove_if(values.begin(), values.end(),
+                                    [&](const NamedValue& v) { return !Keeps(v.name); }),
+                     values.end());
+    }
+
+  private:
+    // '*' matches any run of characters; the last '*' seen is retried on a mismatch.
+    static bool match(const std::string& p, const std::string& s) {
+        std::size_t i = 0, j = 0, star = std::string::npos, mark = 0;
+        while (j < s.size()) {
+            if (i < p.size() && p[i] == s[j]) {
+                ++i;
+                ++j;
+            } else if (i < p.size() && p[i] == '*') {
+                star = i++;
+                mark = j;
+            } else if (star != std::string::npos) {
+                i = star + 1;
+                j = ++mark;
+            } else {
+                return false;
+            }
+        }
+        while (i < p.size() && p[i] == '*') ++i;
+        return i == p.size();
+    }
+    std::vector<std::string> patterns_;
+};
+
 // Values of a record for a plot; false when it does not decode.
 bool plot_values(const StoredRecord& r, web::TimedValues& tv) {
     tv.time = epoch_seconds(r.record.time);
@@ -89,8 +157,9 @@ bool plot_values(const StoredRecord& r, web::TimedValues& tv) {
 
 // A summarised minute as two records, at its first and last record's times,
 // with each value's lowest and highest in the order they came (one record
-// when the minute held one).
-void minute_records(const StoredMinute& m, std::vector<web::TimedValues>& out) {
+// when the minute held one); only the names `keep` (indices into the layout).
+void minute_records(const StoredMinute& m, const std::vector<std::size_t>& keep,
+                    std::vector<web::TimedValues>& out) {
     const history::MinuteSummary& s = m.summary;
     static const std::vector<std::string> kNone;
     const std::vector<std::string>& names = m.names ? *m.names : kNone;
@@ -100,7 +169,8 @@ void minute_records(const StoredMinute& m, std::vector<web::TimedValues>& out) {
     // Both count seconds from 1970 in local time.
     a.time = s.minute + s.first_offset;
     b.time = s.minute + s.last_offset;
-    for (std::size_t k = 0; k < s.values.size() && k < names.size(); ++k) {
+    for (std::size_t k : keep) {
+        if (k >= s.values.size() || k >= names.size()) continue;
         const history::MinuteValue& v = s.values[k];
         NamedValue lo, hi;
         lo.name = hi.name = names[k];
@@ -125,8 +195,8 @@ void minute_records(const StoredMinute& m, std::vector<web::TimedValues>& out) {
 // a unit), shorter ones from the records, read page by page; what is older
 // than the oldest record kept whole comes from the summaries either way.
 void write_history_points(StoreReader& reader, const SqliteStore* store, std::uint32_t data_id,
-                          pt::ptime from, pt::ptime to, std::size_t points, json::Writer& w,
-                          std::string& error) {
+                          pt::ptime from, pt::ptime to, std::size_t points,
+                          const NameFilter& filter, json::Writer& w, std::string& error) {
     if (to.is_special()) to = local_time();
     // Not in the file yet: newer than anything read below. Taken first, so
     // that a write that ends meanwhile moves them into what is read.
@@ -150,6 +220,7 @@ void write_history_points(StoreReader& reader, const SqliteStore* store, std::ui
             return;
         }
         ++decoded;
+        filter.Apply(tv.values);
         add(std::move(tv));
     };
     const auto add_minutes = [&](pt::ptime lo, pt::ptime hi, bool with_open) {
@@ -158,11 +229,21 @@ void write_history_points(StoreReader& reader, const SqliteStore* store, std::ui
         bool summarised = false;
         if (!reader.Minutes(data_id, lo, hi, minutes, open, summarised, error)) return false;
         std::vector<web::TimedValues> two;
+        // The names kept, by layout: a unit's minutes share one.
+        const std::vector<std::string>* layout = nullptr;
+        std::vector<std::size_t> keep;
         for (const StoredMinute& m : minutes) {
             undecoded += m.summary.undecoded;
             decoded += m.summary.count - m.summary.undecoded;
+            if (m.names.get() != layout) {
+                layout = m.names.get();
+                keep.clear();
+                for (std::size_t k = 0; layout && k < layout->size(); ++k) {
+                    if (filter.Keeps((*layout)[k])) keep.push_back(k);
+                }
+            }
             two.clear();
-            if (m.summary.count > m.summary.undecoded) minute_records(m, two);
+            if (m.summary.count > m.summary.undecoded) minute_records(m, keep, two);
             for (auto& tv : two) add(std::move(tv));
         }
         if (with_open) {
@@ -508,6 +589,8 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         if (!from.is_special() && !to.is_special() && to < from) {
             return SetError(res, 400, "\"to\" is before \"from\"");
         }
+        NameFilter filter;
+        if (!filter.Parse(req, error)) return SetError(res, 400, error);
         StoreReader* reader = Reader(error);
         if (!reader) return SetError(res, 503, error);
         if (points > 0) {
@@ -516,7 +599,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             w.Key("data_id").UInt(data_id);
             w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
             write_history_points(*reader, host_.Store().get(), static_cast<std::uint32_t>(data_id),
-                                 from, to, points, w, error);
+                                 from, to, points, filter, w, error);
             if (!error.empty()) return SetError(res, 503, error);
             w.EndObject();
             return SetJson(res, w.Take());
@@ -553,6 +636,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
                                       " bytes does not have its unit's layout");
             } else {
                 w.Key("kind").String(unit_kind_name(kind));
+                filter.Apply(values);
                 WriteValues(w, values);
             }
             w.EndObject();

@@ -547,8 +547,10 @@
     $("history-note").textContent = "Loading\u2026";
     let records = [], events = [], inWindow = 0;
     try {
+      // A rectifier's plots are its group and module values, not every status byte.
+      const names = entry && entry.unit.kind === "rc" ? "&names=group_value,module_*_value" : "";
       const q = "data_id=" + dataId + "&from=" + encodeURIComponent(new Date(from).toISOString()) +
-        "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points;
+        "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points + names;
       const [hist, evs] = await Promise.all([api("api/v1/history?" + q), fetchEvents(from, to)]);
       records = listOf(hist, "records").filter((r) => r.values).map(normRecord).filter((r) => r.t !== null);
       inWindow = hist.records_in_window;
