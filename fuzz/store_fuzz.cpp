@@ -193,8 +193,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 (void)reader->History(id, {}, {}, 0, 64, records, why);
                 (void)reader->History(id, record.time - boost::posix_time::hours(1), record.time, 1,
                                       64, records, why);
-                (void)reader->Minutes(id, record.time - boost::posix_time::hours(1), record.time,
-                                      minutes, records, summarised, why);
+                (void)reader->Minutes(
+                    id, record.time - boost::posix_time::hours(1), record.time,
+                    [&](const smd::StoredMinute& m) { minutes.push_back(m); }, records, summarised,
+                    why);
                 (void)reader->OldestRecord(id, oldest, why);
             }
             std::vector<smd::StoredEvent> events;

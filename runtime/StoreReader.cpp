@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <functional>
 #include <limits>
 #include <map>
 
@@ -292,7 +293,8 @@ bool StoreReader::History(std::uint32_t data_id, const boost::posix_time::ptime&
 }
 
 bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime& from,
-                          const boost::posix_time::ptime& to, std::vector<StoredMinute>& out,
+                          const boost::posix_time::ptime& to,
+                          const std::function<void(const StoredMinute&)>& each,
                           std::vector<StoredRecord>& open_records, bool& summarised,
                           std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -300,13 +302,21 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
     summarised = layout.packed && layout.old_table.empty();
     if (!summarised) return true;
     const std::int64_t lo = lower_seconds(from), hi = upper_seconds(to);
-    Statement units(db_, "SELECT id, device_type FROM units WHERE data_id=?");
-    if (!units.s) return error = Error("history"), false;
-    sqlite3_bind_int64(units.s, 1, data_id);
+    std::vector<std::pair<std::int64_t, std::string>> units;
+    {
+        Statement q(db_, "SELECT id, device_type FROM units WHERE data_id=?");
+        if (!q.s) return error = Error("history"), false;
+        sqlite3_bind_int64(q.s, 1, data_id);
+        while (sqlite3_step(q.s) == SQLITE_ROW)
+            units.emplace_back(sqlite3_column_int64(q.s, 0), text_at(q.s, 1));
+    }
+    // One unit (the usual case) is handed on row by row, in one reused
+    // summary: a year of minutes needs no more memory than one. Several
+    // units of one data id are merged by minute.
+    std::vector<StoredMinute> several;
     std::map<std::int64_t, std::shared_ptr<const std::vector<std::string>>> layouts;
-    while (sqlite3_step(units.s) == SQLITE_ROW) {
-        const std::int64_t unit = sqlite3_column_int64(units.s, 0);
-        const std::string type = text_at(units.s, 1);
+    StoredMinute m;
+    for (const auto& [unit, type] : units) {
         Statement q(db_,
                     "SELECT minute, count, undecoded, layout, bytes FROM minutes WHERE unit=? "
                     "AND minute >= ? AND minute <= ? ORDER BY minute, id");
@@ -314,6 +324,7 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
         sqlite3_bind_int64(q.s, 1, unit);
         sqlite3_bind_int64(q.s, 2, minute_of(lo));
         sqlite3_bind_int64(q.s, 3, hi);
+        m.device_type = type;
         int rc;
         while ((rc = sqlite3_step(q.s)) == SQLITE_ROW) {
             const std::int64_t id = sqlite3_column_int64(q.s, 3);
@@ -333,8 +344,6 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
                                              std::move(decoded)))
                             .first;
             }
-            StoredMinute m;
-            m.device_type = type;
             m.summary.minute = sqlite3_column_int64(q.s, 0);
             const std::int64_t count = sqlite3_column_int64(q.s, 1);
             const std::int64_t undecoded = sqlite3_column_int64(q.s, 2);
@@ -342,6 +351,7 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
                 static_cast<std::uint32_t>(std::clamp<std::int64_t>(count, 0, 1 << 30));
             m.summary.undecoded =
                 static_cast<std::uint32_t>(std::clamp<std::int64_t>(undecoded, 0, count));
+            m.names = names->second;
             const void* b = sqlite3_column_blob(q.s, 4);
             const int n = sqlite3_column_bytes(q.s, 4);
             // A summary that does not match its layout counts its records as not decoded.
@@ -351,10 +361,13 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
                                         m.summary)) {
                 m.summary.values.clear();
                 m.summary.undecoded = m.summary.count;
-            } else {
-                m.names = names->second;
+                m.names.reset();
             }
-            out.push_back(std::move(m));
+            if (units.size() == 1) {
+                each(m);
+            } else {
+                several.push_back(m);
+            }
         }
         if (rc != SQLITE_DONE) return error = Error("history"), false;
         Statement r(db_,
@@ -376,9 +389,11 @@ bool StoreReader::Minutes(std::uint32_t data_id, const boost::posix_time::ptime&
         }
         if (rc != SQLITE_DONE) return error = Error("history"), false;
     }
-    std::stable_sort(out.begin(), out.end(), [](const StoredMinute& a, const StoredMinute& b) {
-        return a.summary.minute < b.summary.minute;
-    });
+    std::stable_sort(several.begin(), several.end(),
+                     [](const StoredMinute& a, const StoredMinute& b) {
+                         return a.summary.minute < b.summary.minute;
+                     });
+    for (const StoredMinute& x : several) each(x);
     std::sort(open_records.begin(), open_records.end(),
               [](const StoredRecord& a, const StoredRecord& b) { return a.id < b.id; });
     return true;

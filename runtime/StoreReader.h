@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,13 +43,15 @@ class StoreReader {
     bool History(std::uint32_t data_id, const boost::posix_time::ptime& from,
                  const boost::posix_time::ptime& to, std::int64_t after_id, std::size_t limit,
                  std::vector<StoredRecord>& out, std::string& error);
-    // The summaries of the minutes of `data_id` from the one holding `from`
-    // to `to`, oldest first, then (`open_records`) the records of minutes not
-    // summarised yet, in the window. False, with `error`, when the database
-    // cannot be read; `summarised` false when part of the window can only be
-    // read record by record (a file of the first layout still converting).
+    // `each` summary of the minutes of `data_id` from the one holding `from`
+    // to `to`, oldest first (one StoredMinute, reused from call to call), then
+    // in `open_records` the records of minutes not summarised yet, in the
+    // window. False, with `error`, when the database cannot be read;
+    // `summarised` false when part of the window can only be read record by
+    // record (a file of the first layout still converting).
     bool Minutes(std::uint32_t data_id, const boost::posix_time::ptime& from,
-                 const boost::posix_time::ptime& to, std::vector<StoredMinute>& out,
+                 const boost::posix_time::ptime& to,
+                 const std::function<void(const StoredMinute&)>& each,
                  std::vector<StoredRecord>& open_records, bool& summarised, std::string& error);
     // False while a file of the first layout converts: the summaries do not
     // cover its rows yet.

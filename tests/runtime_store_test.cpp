@@ -671,7 +671,9 @@ TEST(SqliteStore, RetentionByAgeTakesWholeMinutesAtTheBoundary) {
         std::vector<smd::StoredMinute> minutes;
         std::vector<smd::StoredRecord> open;
         bool summarised = false;
-        ASSERT_TRUE(reader->Minutes(9, ptime(), ptime(), minutes, open, summarised, error));
+        ASSERT_TRUE(reader->Minutes(
+            9, ptime(), ptime(), [&](const smd::StoredMinute& m) { minutes.push_back(m); }, open,
+            summarised, error));
         EXPECT_TRUE(summarised);
         EXPECT_EQ(minutes.size(), c.minutes);
         clock.AdvanceSeconds(-c.now);

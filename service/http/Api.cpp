@@ -164,8 +164,8 @@ void minute_records(const StoredMinute& m, const std::vector<std::size_t>& keep,
     static const std::vector<std::string> kNone;
     const std::vector<std::string>& names = m.names ? *m.names : kNone;
     web::TimedValues a, b;
-    a.values.reserve(s.values.size());
-    b.values.reserve(s.values.size());
+    a.values.reserve(keep.size());
+    b.values.reserve(keep.size());
     // Both count seconds from 1970 in local time.
     a.time = s.minute + s.first_offset;
     b.time = s.minute + s.last_offset;
@@ -224,15 +224,13 @@ void write_history_points(StoreReader& reader, const SqliteStore* store, std::ui
         add(std::move(tv));
     };
     const auto add_minutes = [&](pt::ptime lo, pt::ptime hi, bool with_open) {
-        std::vector<StoredMinute> minutes;
         std::vector<StoredRecord> open;
         bool summarised = false;
-        if (!reader.Minutes(data_id, lo, hi, minutes, open, summarised, error)) return false;
         std::vector<web::TimedValues> two;
         // The names kept, by layout: a unit's minutes share one.
         const std::vector<std::string>* layout = nullptr;
         std::vector<std::size_t> keep;
-        for (const StoredMinute& m : minutes) {
+        const auto each = [&](const StoredMinute& m) {
             undecoded += m.summary.undecoded;
             decoded += m.summary.count - m.summary.undecoded;
             if (m.names.get() != layout) {
@@ -245,7 +243,8 @@ void write_history_points(StoreReader& reader, const SqliteStore* store, std::ui
             two.clear();
             if (m.summary.count > m.summary.undecoded) minute_records(m, keep, two);
             for (auto& tv : two) add(std::move(tv));
-        }
+        };
+        if (!reader.Minutes(data_id, lo, hi, each, open, summarised, error)) return false;
         if (with_open) {
             for (const StoredRecord& r : open) add_record(r);
         }
