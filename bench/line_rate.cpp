@@ -6,8 +6,8 @@
 // from another thread. Prints Markdown table rows; bench/line_rate.sh runs it.
 //
 //   ravo3-line-rate --sim PATH --driver PATH --site typical|large
-//                   --mode steady|full [--lines N] [--seconds S] [--drop]
-//                   [--query] [--timeout-ms N] [--row scenario|scale|lost]
+//                   --mode steady|full [--lines N] [--seconds S] [--drop | --late]
+//                   [--units N] [--query] [--timeout-ms N] [--row scenario|scale|lost|units]
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -39,9 +39,10 @@ namespace {
 struct Options {
     std::string sim, driver, site = "typical", mode = "steady", row = "scenario";
     int lines = 1;
+    int units = 1;  // units on each line (one simulator process answering at N addresses)
     int timeout_ms = 0;  // answer_timeout_ms of the site; 0: the default
     double seconds = 20;
-    bool drop = false, query = false;
+    bool drop = false, late = false, query = false;
 };
 
 struct Sim {
@@ -71,6 +72,10 @@ std::string scenario_json(const Options& o) {
     s << "]}";
     // Answers to the rectifier analog query lost now and then.
     if (o.drop) s << R"(, "faults": {"drop": {"command": "41/41", "cycles": [6, 9, 12, 15, 18]}})";
+    // ... or sent 1.5 s late, past the time-out: the repeat's answer follows.
+    if (o.late) {
+        s << R"(, "faults": {"delay": {"command": "41/41", "ms": 1500, "cycles": [6, 9, 12, 15, 18]}})";
+    }
     s << "}";
     return s.str();
 }
@@ -83,7 +88,8 @@ Sim spawn_sim(const Options& o, const std::string& scenario) {
     posix_spawn_file_actions_init(&fa);
     posix_spawn_file_actions_adddup2(&fa, out[1], 1);
     posix_spawn_file_actions_addclose(&fa, out[0]);
-    std::vector<std::string> args = {o.sim, "--pace", "--quiet", "--scenario", scenario};
+    std::vector<std::string> args = {o.sim, "--pace", "--quiet", "--scenario", scenario,
+                                     "--units", std::to_string(o.units)};
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -104,10 +110,12 @@ std::string site_json(const Options& o, const std::vector<Sim>& sims, const std:
     s << R"({"lock_dir": ")" << dir << R"(", )";
     if (o.timeout_ms > 0) s << R"("answer_timeout_ms": )" << o.timeout_ms << ", ";
     s << R"("devices": [)";
-    for (std::size_t i = 0; i < sims.size(); ++i) {
-        const unsigned base = 1000 + 10 * static_cast<unsigned>(i);
-        s << (i ? ", " : "") << R"({"name": "l)" << i << R"(", "port": ")" << sims[i].path
-          << R"(", "driver": ")" << o.driver << R"(", "data_id": )" << base
+    for (std::size_t k = 0; k < sims.size() * static_cast<std::size_t>(o.units); ++k) {
+        const std::size_t i = k / static_cast<std::size_t>(o.units);
+        const unsigned base = 1000 + 10 * static_cast<unsigned>(k);
+        s << (k ? ", " : "") << R"({"name": "l)" << k << R"(", "port": ")" << sims[i].path
+          << R"(", "address": )" << 1 + k % static_cast<std::size_t>(o.units)
+          << R"(, "driver": ")" << o.driver << R"(", "data_id": )" << base
           << R"(, "acSetting": [)";
         for (int a = 0; a < (large ? 2 : 1); ++a) {
             s << (a ? ", " : "") << R"({"data_id": )" << base + 1 + a << "}";
@@ -204,12 +212,16 @@ int main(int argc, char** argv) {
             o.row = next();
         else if (a == "--lines")
             o.lines = std::atoi(next().c_str());
+        else if (a == "--units")
+            o.units = std::atoi(next().c_str());
         else if (a == "--seconds")
             o.seconds = std::atof(next().c_str());
         else if (a == "--timeout-ms")
             o.timeout_ms = std::atoi(next().c_str());
         else if (a == "--drop")
             o.drop = true;
+        else if (a == "--late")
+            o.late = true;
         else if (a == "--query")
             o.query = true;
         else {
@@ -249,7 +261,7 @@ int main(int argc, char** argv) {
     std::map<std::string, int> seen;
     const auto warm_until = clock::now() + std::chrono::seconds(60);
     auto all_warm = [&] {
-        if (static_cast<int>(seen.size()) < o.lines) return false;
+        if (static_cast<int>(seen.size()) < o.lines * o.units) return false;
         for (auto& s : seen) {
             if (s.second < 2) return false;
         }
@@ -343,7 +355,16 @@ int main(int argc, char** argv) {
     const double n_cycles = std::max<double>(1, static_cast<double>(cycles));
     const std::string label = o.site + " " + o.mode;
     char b[512];
-    if (o.row == "scenario") {
+    if (o.row == "units") {
+        std::vector<double> periods;
+        for (const CycleSample& c : samples) {
+            if (c.period > 0) periods.push_back(c.period);
+        }
+        std::snprintf(b, sizeof b, "| %s | %d | %llu | %.3f | %s | %.2f |", label.c_str(), o.units,
+                      static_cast<unsigned long long>(cycles), pct(normal_poll, 0.5),
+                      mmm(periods, "%.2f").c_str(),
+                      static_cast<double>(cycles) / elapsed / o.units);
+    } else if (o.row == "scenario") {
         std::snprintf(b, sizeof b, "| %s | %llu | %.3f | %.3f | %s | %s | %s | %.1f | %.0f |",
                       label.c_str(), static_cast<unsigned long long>(cycles), pct(normal_poll, 0.5),
                       pct(samples.empty() ? std::vector<double>{} : [&] {
@@ -354,8 +375,9 @@ int main(int argc, char** argv) {
                       mmm(poll_r, "%.4f").c_str(), mmm(period_r, "%.4f").c_str(),
                       mmm(excess_ms, "%.0f").c_str(), switches / n_cycles, ns / 1e3 / n_cycles);
     } else if (o.row == "lost") {
-        std::snprintf(b, sizeof b, "| %s, 41/41 answers dropped, answer_timeout_ms %d | %zu | %s |",
-                      label.c_str(), o.timeout_ms > 0 ? o.timeout_ms : 1000, lost_s.size(),
+        std::snprintf(b, sizeof b, "| %s, 41/41 answers %s, answer_timeout_ms %d | %zu | %s |",
+                      label.c_str(), o.late ? "1.5 s late" : "dropped",
+                      o.timeout_ms > 0 ? o.timeout_ms : 1000, lost_s.size(),
                       mmm(lost_s, "%.3f").c_str());
     } else {
         std::string q = "–";

@@ -62,6 +62,8 @@ out=$(mktemp)
     run --site typical --mode steady --seconds $((secs + 16)) --drop --row lost
     run --site typical --mode steady --seconds $((secs + 16)) --drop --timeout-ms 500 --row lost
     run --site typical --mode full --seconds $((secs + 16)) --drop --row lost
+    run --site typical --mode steady --seconds $((secs + 16)) --late --row lost
+    run --site typical --mode full --seconds $((secs + 16)) --late --row lost
     echo
     echo "Lines in one host (typical site, steady cycles). CPU % is of one core: the line"
     echo "threads, then the whole process (with 64 lines this includes the querying thread)."
@@ -74,6 +76,17 @@ out=$(mktemp)
         run --site typical --mode steady --lines $n --seconds "$secs" --row scale
     done
     run --site typical --mode steady --lines 64 --seconds "$secs" --query --row scale
+    run --site typical --mode steady --lines 128 --seconds "$secs" --row scale
+    echo
+    echo "Several units on one line (typical site, steady cycles, one \`ravo3-sim --pace --units N\`"
+    echo "process answering at N addresses on one pty): each unit's period (s, min / median / max)"
+    echo "and its cycles a second. A steady cycle of a typical unit takes 0.82 s of the line."
+    echo
+    echo "| site, cycles | units | cycles | poll s (median) | period s | cycles per s per unit |"
+    echo "|---|---|---|---|---|---|"
+    for n in 2 3 6 7 12 13; do
+        run --site typical --mode steady --units $n --seconds $((secs + 16)) --row units
+    done
     echo
     echo "Heap allocations per steady cycle, counted exactly by \`cycle_bench\` (the driver's"
     echo "own work: each unit's closure and its copy of the record):"

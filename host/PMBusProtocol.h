@@ -86,6 +86,15 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t GuardMillis() const;
     // The hold that applies to the held command.
     std::int64_t HoldMillis() const { return held_cid1_ == hold_cid1_ ? hold_ms_ : 0; }
+    // How long an answer still owed after a late one may take to follow it:
+    // twice the longest recent answer latency (a maximum decaying by 1/16 an
+    // answer; at least 50 ms), the answer time-out until one was seen, never
+    // more than it.
+    std::int64_t TurnaroundMillis() const;
+    // Answers that the sends of the last repeated command may still bring.
+    std::uint32_t OwedAnswers() const { return owed_; }
+    // True from a cycle's first command until it completes or is abandoned.
+    bool CycleOpen() const { return cycle_open_; }
     // Steady milliseconds at which the first command that went unanswered
     // since the last answer was sent; 0 while the unit answers.
     std::int64_t UnansweredSinceMillis() const { return unanswered_since_ms_; }
@@ -102,6 +111,11 @@ class PMBusProtocol : public SMDSPDevice {
     std::int64_t PreviousCycleStartMillis() const { return previous_cycle_started_ms_; }
     // Called after each completed poll cycle (the host marks the device ready first).
     void SetCycleListener(std::function<void()> listener) { cycle_listener_ = std::move(listener); }
+    // Called with each answer taken for a command (CID1, CID2 of the command,
+    // the frame as received) before the device sees it.
+    using AnswerListener = std::function<void(unsigned char cid1, unsigned char cid2,
+                                              const std::vector<unsigned char>&)>;
+    void SetAnswerListener(AnswerListener listener) { answer_listener_ = std::move(listener); }
 
   protected:
     // Answer record: version, address, CID1, RTN, LENID (2 bytes, low first), INFO.
@@ -119,6 +133,8 @@ class PMBusProtocol : public SMDSPDevice {
     // 1 written, 0 still held (line not quiet), -1 failed or nothing to send.
     int TrySend();
     void Stale(const std::string& why);
+    // An answer that was still owed (a late one, or a garbled frame) came.
+    void NoteOwed(bool owed_kind);
     // Tries to send a held command; true while it is still held.
     bool HoldCommand();
     // The exchange and any held command or partial answer are dropped.
@@ -133,6 +149,7 @@ class PMBusProtocol : public SMDSPDevice {
     smd::FrameStats stats_;
     std::string last_error_;
     std::function<void()> cycle_listener_;
+    AnswerListener answer_listener_;
     bool cycle_open_ = false;  // a command of the current cycle has gone out
     bool in_feed_ = false;     // frames are being handed out: sending waits until after
     // The command waiting for a quiet line, and what it asks for.
@@ -143,9 +160,13 @@ class PMBusProtocol : public SMDSPDevice {
     // The command on the line whose answer is awaited.
     bool awaiting_ = false;
     unsigned char awaited_cid1_ = 0;
-    std::int64_t on_line_ms_ = 0;  // when its last byte had left: answers start later
-    bool answered_ = true;         // the last command written got its answer
-    std::uint32_t sends_ = 0;      // writes of the same command in a row (re-sends + 1)
+    std::int64_t on_line_ms_ = 0;     // when its last byte had left: answers start later
+    bool answered_ = true;            // the last command written got its answer
+    std::uint32_t sends_ = 0;         // writes of the same command in a row (re-sends + 1)
+    bool heard_ = false;              // something of the unit's came since the last send left
+    std::uint32_t silent_sends_ = 0;  // sends of that command whose window stayed silent
+    std::uint32_t owed_ = 0;          // answers still possibly owed after an accepted one
+    std::int64_t latency_ms_ = -1;    // longest recent answer latency (decaying); -1: none yet
     std::int64_t first_send_ms_ = 0;
     std::int64_t rx_ms_ = -(1LL << 40);  // the last bytes received
     std::int64_t hold_ms_ = 0;           // extra silence owed after the answer to a re-sent command

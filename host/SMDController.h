@@ -82,11 +82,28 @@ struct ActiveAlarm {
     boost::posix_time::ptime since;
 };
 
+// One answer frame a unit's state came from: the command it answered, when
+// it was received (local time) and its bytes as they came off the line.
+struct AnswerRef {
+    std::uint8_t cid1 = 0;
+    std::uint8_t cid2 = 0;
+    boost::posix_time::ptime time;
+    std::vector<unsigned char> bytes;
+};
+
+// Where an alarm event came from: the poll cycle of its device in which it
+// was evaluated, and the answers its unit's state was decoded from.
+struct Provenance {
+    std::uint64_t cycle = 0;
+    std::vector<AnswerRef> answers;
+};
+
 struct AlarmEvent {
     enum class Kind { Raised, Cleared };
     Kind kind = Kind::Raised;
     boost::posix_time::ptime time;
     ActiveAlarm alarm;
+    std::shared_ptr<const Provenance> provenance;  // null when not known
 };
 
 // Where alarm events go beyond the in-memory table (persistent store).
@@ -168,6 +185,15 @@ class SMDController : public std::enable_shared_from_this<SMDController> {
     // mode it runs at once on the caller's thread.
     void SetSynchronousWork(bool sync);
     void SubmitWork(std::function<void()> work);
+    // The same, for work whose alarm evaluation carries `provenance`.
+    void SubmitWork(std::function<void()> work, std::shared_ptr<const smd::Provenance> provenance);
+    // Asked, when a device hands over its threshold work and when rules are
+    // evaluated outside such work, where the device's state came from.
+    using ProvenanceSource = std::function<std::shared_ptr<const smd::Provenance>(
+        std::uint32_t data_id, const std::string& device_type)>;
+    void SetProvenanceSource(ProvenanceSource source);
+    std::shared_ptr<const smd::Provenance> ProvenanceOf(std::uint32_t data_id,
+                                                        const std::string& device_type) const;
     void DrainWork();  // returns when every submitted closure has run
     std::uint64_t WorkRun() const;
 

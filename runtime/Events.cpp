@@ -20,6 +20,12 @@ const char* line_state_name(LineState s) {
             return "port_missing";
         case LineState::PortBusy:
             return "port_busy";
+        case LineState::HostUnreachable:
+            return "host_unreachable";
+        case LineState::ConnectionRefused:
+            return "connection_refused";
+        case LineState::ConnectionLost:
+            return "connection_lost";
         case LineState::Stopped:
             return "stopped";
     }

@@ -25,14 +25,18 @@
 namespace smd {
 
 enum class LineState {
-    Starting,      // loaded, no cycle yet and no sign of trouble yet
-    Answering,     // cycles complete
-    NotAnswering,  // the port is open but the unit does not answer
-    PortMissing,   // the port cannot be opened (absent, no permission)
-    PortBusy,      // another process holds the port
-    Stopped,       // the host stopped the line
+    Starting,           // loaded, no cycle yet and no sign of trouble yet
+    Answering,          // cycles complete
+    NotAnswering,       // the port is open but the unit does not answer
+    PortMissing,        // the port cannot be opened (absent, no permission)
+    PortBusy,           // another process holds the port
+    HostUnreachable,    // a device server that cannot be reached (no route, no answer)
+    ConnectionRefused,  // a device server that refuses the connection
+    ConnectionLost,     // a connection to a device server that broke
+    Stopped,            // the host stopped the line
 };
-// "starting", "answering", "not_answering", "port_missing", "port_busy", "stopped"
+// "starting", "answering", "not_answering", "port_missing", "port_busy",
+// "host_unreachable", "connection_refused", "connection_lost", "stopped"
 const char* line_state_name(LineState s);
 
 struct LineStatus {
@@ -102,6 +106,7 @@ struct HostEvent {
     FrameStats frames;
     // AlarmRaised / AlarmCleared.
     ActiveAlarm alarm;
+    std::shared_ptr<const Provenance> provenance;  // its cycle and answers; null: unknown
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };

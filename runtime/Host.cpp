@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <climits>
+#include <fstream>
 #include <iostream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <stdexcept>
 
 namespace smd {
@@ -67,6 +69,41 @@ std::string Host::DeviceOf(std::uint32_t data_id, const std::string& device_type
         }
     }
     return std::string();
+}
+
+std::shared_ptr<const Provenance> Host::ProvenanceOf(std::uint32_t data_id,
+                                                     const std::string& device_type) {
+    for (const auto& line : lines_) {
+        if (!line->device) continue;
+        // The block whose answers a unit decodes: AC 0x40, rectifier 0x41,
+        // DC 0x42; the bus device's own points come from the model answer.
+        int cid1 = -1;
+        int only_cid2 = -1;
+        for (const auto& [kind, id] : line->units) {
+            if (id != data_id) continue;
+            if (kind == UnitKind::RC && device_type != line->rc_type) continue;
+            cid1 = kind == UnitKind::AC ? 0x40 : kind == UnitKind::DC ? 0x42 : 0x41;
+        }
+        if (cid1 < 0 && data_id == line->config.data_id &&
+            device_type == line->device->DeviceType()) {
+            cid1 = 0x40;
+            only_cid2 = 0x51;
+        }
+        if (cid1 < 0) continue;
+        auto p = std::make_shared<Provenance>();
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        p->cycle = line->cycles + 1;
+        for (const auto& [command, answer] : line->answers) {
+            if (static_cast<int>(command >> 8) != cid1) continue;
+            if (only_cid2 >= 0 ? static_cast<int>(command & 0xFF) != only_cid2
+                               : (command & 0xFF) == 0x51) {
+                continue;
+            }
+            p->answers.push_back(*answer);
+        }
+        return p;
+    }
+    return nullptr;
 }
 
 std::vector<UnitValues> Host::CollectUnits(Line& line, bool replayed) {
@@ -160,6 +197,21 @@ void Host::PublishLine(Line& line) {
 
 void Host::OnPortEvent(Line& line, PortEvent ev) {
     const std::string why = line.port ? line.port->LastError() : std::string();
+    // A device server's line names why it is not open.
+    auto cause = [&](LineState otherwise) {
+        switch (line.port ? line.port->Fault() : LineFault::None) {
+            case LineFault::Busy:
+                return LineState::PortBusy;
+            case LineFault::Unreachable:
+                return LineState::HostUnreachable;
+            case LineFault::Refused:
+                return LineState::ConnectionRefused;
+            case LineFault::Lost:
+                return LineState::ConnectionLost;
+            default:
+                return otherwise;
+        }
+    };
     switch (ev) {
         case PortEvent::Opened: {
             LineState now;
@@ -168,18 +220,18 @@ void Host::OnPortEvent(Line& line, PortEvent ev) {
                 now = line.status.state;
             }
             // The port is there again; whether the unit answers is still to be seen.
-            if (now == LineState::PortMissing || now == LineState::PortBusy) {
+            if (now == LineState::PortMissing || now == LineState::PortBusy ||
+                now == LineState::HostUnreachable || now == LineState::ConnectionRefused ||
+                now == LineState::ConnectionLost) {
                 SetLine(line, LineState::Starting, line.config.port + " open, no cycle yet");
             }
             break;
         }
         case PortEvent::OpenFailed:
-            SetLine(line,
-                    line.port && line.port->Busy() ? LineState::PortBusy : LineState::PortMissing,
-                    why);
+            SetLine(line, cause(LineState::PortMissing), why);
             break;
         case PortEvent::Lost:
-            SetLine(line, LineState::PortMissing, why);
+            SetLine(line, cause(LineState::PortMissing), why);
             break;
         case PortEvent::Silent: {
             // Not answering since the first command that went unanswered.
@@ -216,11 +268,21 @@ void Host::SubmitCommLost(Line& line, bool active) {
     const std::uint32_t id = line.config.data_id;
     const std::string type = line.device->DeviceType();
     Line* raw = &line;
+    // A raise comes from silence: the last cycle that completed, no answer;
+    // a clear from the answer that completed the cycle.
+    auto p = std::make_shared<Provenance>();
+    {
+        std::lock_guard<std::mutex> lock(status_mutex_);
+        p->cycle = line.cycles;
+        if (!active && line.last_answer) p->answers.push_back(*line.last_answer);
+    }
     // On the worker, in order with the cycles' alarm work and cycle events.
-    controller_->SubmitWork([this, raw, id, type, r] {
-        controller_->EvaluateRules(id, type, {r});
-        PublishLine(*raw);
-    });
+    controller_->SubmitWork(
+        [this, raw, id, type, r] {
+            controller_->EvaluateRules(id, type, {r});
+            PublishLine(*raw);
+        },
+        std::move(p));
 }
 
 void Host::OnTick(Line& line) {
@@ -408,14 +470,104 @@ void Host::Replay(Line& line) {
     }
 }
 
+std::vector<DriverLoop*> Host::Loops() const {
+    std::vector<DriverLoop*> out;
+    for (const auto& l : loops_) out.push_back(l.get());
+    return out;
+}
+
+bool Host::BuildLines(const SiteConfig& config, std::string& error) {
+    // Devices in site order; each port's line in the order its first device comes.
+    std::vector<std::string> keys;
+    std::map<std::string, std::vector<Line*>> by_key;
+    for (auto& line : lines_) {
+        if (!line->device) continue;
+        const std::string key = LineKey(line->config.port);
+        if (!by_key.count(key)) keys.push_back(key);
+        by_key[key].push_back(line.get());
+    }
+    for (const std::string& key : keys) {
+        const std::vector<Line*>& group = by_key[key];
+        // The line's network allowance: the largest its devices ask for.
+        PortAddress addr;
+        std::string why;
+        const bool network = ParsePortAddress(group.front()->config.port, addr, why) &&
+                             addr.kind != PortAddress::Kind::Serial;
+        std::int64_t allowance = 0;
+        std::string capture_file = options_.capture;
+        std::vector<std::shared_ptr<SMDSPDevice>> devices;
+        std::string names;
+        for (Line* l : group) {
+            const int a = l->config.network_allowance_ms;
+            allowance = std::max<std::int64_t>(allowance, a >= 0 ? a : network ? 500 : 0);
+            if (capture_file.empty()) capture_file = l->config.capture;
+            devices.push_back(l->device);
+            names += (names.empty() ? "device \"" : ", \"") + l->config.name + "\"";
+        }
+        std::shared_ptr<LinePort> port =
+            options_.port_factory ? options_.port_factory(group.front()->config.port, allowance)
+                                  : PortFor(group.front()->config.port, config.lock_dir, allowance);
+        if (!capture_file.empty()) {
+            auto& writer = captures_[capture_file];
+            if (!writer) {
+                std::string text;
+                if (!config.path.empty()) {
+                    std::ifstream in(config.path, std::ios::binary);
+                    std::ostringstream ss;
+                    ss << in.rdbuf();
+                    text = ss.str();
+                }
+                writer = capture::Writer::Open(capture_file, text, why);
+                if (!writer) {
+                    error = why;
+                    return false;
+                }
+                Log("capturing lines into " + capture_file);
+            }
+            port = std::make_shared<capture::CapturingPort>(port, writer);
+        }
+        DriverLoopOptions o;
+        o.name = names;
+        o.poll_period_ms = config.poll_period_ms;
+        o.reopen_initial_ms = config.reopen_initial_ms;
+        o.reopen_max_ms = config.reopen_max_ms;
+        auto loop = std::make_shared<DriverLoop>(devices, port, o,
+                                                 [this](const std::string& s) { Log(s); });
+        std::vector<Line*> members = group;
+        loop->SetDeviceEventListener(
+            [this, members](std::size_t i, PortEvent ev) { OnPortEvent(*members[i], ev); });
+        loop->SetTickListener([this, members] {
+            for (Line* l : members) OnTick(*l);
+        });
+        for (Line* l : group) {
+            l->port = port;
+            l->loop = loop;
+            // The network's own delay counts into the silence an answer may keep.
+            if (allowance > 0) {
+                std::lock_guard<std::recursive_mutex> lock(l->device->DeviceMutex());
+                l->device->SetTimeoutBase(l->device->AnswerTimeoutMillis() + allowance);
+            }
+        }
+        if (group.size() > 1) {
+            Log(names + " share " + group.front()->config.port + " and take turns");
+        }
+        loops_.push_back(std::move(loop));
+    }
+    return true;
+}
+
 bool Host::Start(SiteConfig config, std::string& error) {
     if (running_ || controller_) {
         error = "the host is already started";
         return false;
     }
     controller_ = std::make_shared<SMDController>();
+    if (options_.manual_lines) controller_->SetSynchronousWork(true);
     comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
     controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    controller_->SetProvenanceSource([this](std::uint32_t data_id, const std::string& type) {
+        return ProvenanceOf(data_id, type);
+    });
     controller_->SetRuleListener([this](std::uint32_t data_id, const std::string& device_type,
                                         const std::vector<rule_value>& rules) {
         std::vector<AlarmPoint> points;
@@ -433,6 +585,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
                                                     : HostEvent::Kind::AlarmCleared;
         e.time = a.time;
         e.alarm = a.alarm;
+        e.provenance = a.provenance;
         e.device = DeviceOf(a.alarm.data_id, a.alarm.device_type);
         events_.Publish(std::move(e));
     });
@@ -460,19 +613,19 @@ bool Host::Start(SiteConfig config, std::string& error) {
         }
         ++loaded;
         Replay(*line);
-        line->port = std::make_shared<SerialPort>(cfg.port);
-        line->port->SetLockDirectory(config.lock_dir);
-        DriverLoopOptions o;
-        o.name = "device \"" + cfg.name + "\"";
-        o.poll_period_ms = config.poll_period_ms;
-        o.reopen_initial_ms = config.reopen_initial_ms;
-        o.reopen_max_ms = config.reopen_max_ms;
-        line->loop = std::make_unique<DriverLoop>(line->device, line->port, o,
-                                                  [this](const std::string& s) { Log(s); });
         Line* raw = line.get();
-        line->loop->SetEventListener([this, raw](PortEvent ev) { OnPortEvent(*raw, ev); });
-        line->loop->SetTickListener([this, raw] { OnTick(*raw); });
         if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
+            p->SetAnswerListener([this, raw](unsigned char cid1, unsigned char cid2,
+                                             const std::vector<unsigned char>& bytes) {
+                auto a = std::make_shared<AnswerRef>();
+                a->cid1 = cid1;
+                a->cid2 = cid2;
+                a->time = local_time();
+                a->bytes = bytes;
+                std::lock_guard<std::mutex> lock(status_mutex_);
+                raw->answers[static_cast<unsigned>(cid1) << 8 | cid2] = a;
+                raw->last_answer = std::move(a);
+            });
             p->SetCycleListener([this, raw] { OnCycle(*raw); });
         }
         line->status.since = local_time();
@@ -509,11 +662,12 @@ bool Host::Start(SiteConfig config, std::string& error) {
         error = "no device could be loaded";
         return false;
     }
+    if (options_.start_lines && !BuildLines(config, error)) return false;
     if (options_.start_lines) {
         const std::int64_t now = steady_millis();
-        for (auto& line : lines_) {
-            line->progress_ms = now;  // a line gets comm_lost_s for its first cycle
-            if (line->loop) line->loop->Start();
+        for (auto& line : lines_) line->progress_ms = now;  // comm_lost_s for the first cycle
+        if (!options_.manual_lines) {
+            for (auto& loop : loops_) loop->Start();
         }
     }
     running_ = true;
@@ -521,9 +675,7 @@ bool Host::Start(SiteConfig config, std::string& error) {
 }
 
 void Host::Stop() {
-    for (auto& line : lines_) {
-        if (line->loop) line->loop->Stop();
-    }
+    for (auto& loop : loops_) loop->Stop();
     if (running_) {
         for (auto& line : lines_) {
             if (line->loop) SetLine(*line, LineState::Stopped, std::string());

@@ -16,6 +16,7 @@
 
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
+#include "runtime/Capture.h"
 #include "runtime/DriverLoop.h"
 #include "runtime/Events.h"
 #include "runtime/PluginLoader.h"
@@ -33,6 +34,16 @@ struct HostOptions {
     bool start_lines = true;
     // Fault seam of the history database (see SqliteStore::Options::fault).
     std::function<int(const char* step)> store_fault;
+    // Every line's bytes into this capture file ("": only devices with their
+    // own "capture" key are captured).
+    std::string capture;
+    // Makes the line for a port (a test's or a replay's); empty: serial or TCP
+    // by the port's form.
+    std::function<std::shared_ptr<LinePort>(const std::string& port, std::int64_t allowance_ms)>
+        port_factory;
+    // Lines built but no thread started: the caller drives them with
+    // DriverLoop::Step() (replay), and the controller's work runs at once.
+    bool manual_lines = false;
 };
 
 // A line thread's sign of life, for a watchdog.
@@ -98,13 +109,15 @@ class Host {
     EventBus& Events() { return events_; }
     // The state of a device's line; Starting for an unknown name.
     LineStatus LineOf(const std::string& device) const;
+    // Each line once (devices sharing a port share one), for manual driving.
+    std::vector<DriverLoop*> Loops() const;
 
   private:
     struct Line {
         DeviceConfig config;
         std::shared_ptr<SMDSPDevice> device;
-        std::shared_ptr<SerialPort> port;
-        std::unique_ptr<DriverLoop> loop;
+        std::shared_ptr<LinePort> port;
+        std::shared_ptr<DriverLoop> loop;  // shared by the devices of one line
         std::string error;
         std::size_t replayed = 0;
         // The units the device serves, from its settings (rectifier last).
@@ -115,6 +128,10 @@ class Host {
         std::uint64_t cycles = 0;
         std::int64_t progress_ms = 0;  // steady time of the last cycle (or of the start)
         std::string comm_lost_detail;  // detail of the standing communication-lost point
+        // The latest answer to each command, by CID1 << 8 | CID2, and the
+        // latest of all; guarded by `status_mutex`.
+        std::map<unsigned, std::shared_ptr<const AnswerRef>> answers;
+        std::shared_ptr<const AnswerRef> last_answer;
     };
 
     void Log(const std::string& text) const;
@@ -131,7 +148,13 @@ class Host {
     void SubmitCommLost(Line& line, bool active);
     void PublishLine(Line& line);
     std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
+    // Where a unit's state came from: its device's cycle under way and the
+    // latest answers of the unit's block.
+    std::shared_ptr<const Provenance> ProvenanceOf(std::uint32_t data_id,
+                                                   const std::string& device_type);
     bool OpenStore(const SiteConfig& config, std::string& error);
+    // One line thread per port, shared by the devices that name it.
+    bool BuildLines(const SiteConfig& config, std::string& error);
     void Replay(Line& line);
     bool ReplayUnit(Line& line, SMDVDevice& unit);
 
@@ -143,6 +166,8 @@ class Host {
     std::string store_error_;
     std::shared_ptr<SMDController> controller_;
     std::vector<std::unique_ptr<Line>> lines_;
+    std::vector<std::shared_ptr<DriverLoop>> loops_;
+    std::map<std::string, std::shared_ptr<capture::Writer>> captures_;
     bool running_ = false;
     std::int64_t comm_lost_ms_ = 60000;
     mutable std::mutex status_mutex_;

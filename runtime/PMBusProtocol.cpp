@@ -14,6 +14,9 @@ PMBusProtocol::PMBusProtocol()
     answer_ = answer_buffer_.data();
     on_timeout_ = [this] {
         ++stats_.timeouts;
+        // A send in whose window the unit said nothing may still be answered
+        // late; one that drew bytes (garbled, cut off) was answered.
+        if (!heard_ && !parser_->InFrame()) ++silent_sends_;
         parser_->Reset();
         awaiting_ = false;
         if (unanswered_since_ms_ == 0) unanswered_since_ms_ = sent_at_ms_;
@@ -98,8 +101,18 @@ std::int64_t PMBusProtocol::GuardMillis() const {
 
 std::int64_t PMBusProtocol::HeldCommandWaitMillis() const {
     if (held_.empty()) return -1;
-    const std::int64_t left = rx_ms_ + GuardMillis() + HoldMillis() - smd::steady_millis();
-    return std::max<std::int64_t>(left, 0);
+    std::int64_t until = rx_ms_ + GuardMillis() + HoldMillis();
+    // A frame still arriving holds the command until its end at least.
+    if (parser_->InFrame()) {
+        until = std::max(until, rx_ms_ + LineMillis(parser_->BytesLeft()) + GuardMillis());
+    }
+    return std::max<std::int64_t>(until - smd::steady_millis(), 0);
+}
+
+std::int64_t PMBusProtocol::TurnaroundMillis() const {
+    const std::int64_t timeout = AnswerTimeoutMillis();
+    if (latency_ms_ < 0) return timeout;
+    return std::clamp<std::int64_t>(2 * latency_ms_, std::min<std::int64_t>(50, timeout), timeout);
 }
 
 std::int64_t PMBusProtocol::CycleHoldOffMillis() const {
@@ -112,9 +125,10 @@ std::int64_t PMBusProtocol::CycleHoldOffMillis() const {
 }
 
 std::int64_t PMBusProtocol::ReadWaitMillis() const {
-    if (!awaiting_) return 0;
-    // Before the answer has begun: the command's line time and the shortest
-    // answer; within a frame: the bytes it still lacks.
+    // Within a frame, awaited or not (a late or repeated answer is read whole
+    // too): the bytes it still lacks. Before an awaited answer has begun: the
+    // command's line time and the answer's expected size.
+    if (!parser_->InFrame() && !awaiting_) return 0;
     const std::int64_t until =
         parser_->InFrame() ? rx_ms_ + LineMillis(parser_->BytesLeft())
                            : sent_at_ms_ + LineMillis(last_command_.size() + ExpectedAnswerBytes());
@@ -203,9 +217,14 @@ int PMBusProtocol::TrySend() {
         cycle_started_ms_ = smd::steady_millis();
     }
     sends_ = repeat ? sends_ + 1 : 1;
-    if (!repeat) first_send_ms_ = written;
+    if (!repeat) {
+        first_send_ms_ = written;
+        silent_sends_ = 0;
+    }
+    heard_ = false;
     answered_ = false;
     hold_ms_ = 0;
+    owed_ = 0;
     awaiting_ = true;
     awaited_cid1_ = held_cid1_;
     awaited_command_ = static_cast<unsigned short>(held_cid1_ << 8 | held_cid2_);
@@ -230,6 +249,7 @@ void PMBusProtocol::AbandonExchange() {
     parser_->Reset();
     awaiting_ = false;
     hold_ms_ = 0;
+    owed_ = 0;
     serial_state = 0;
     cycle_open_ = false;
 }
@@ -240,6 +260,8 @@ void PMBusProtocol::OnClose() {
     last_command_.clear();
     answered_ = true;
     sends_ = 0;
+    silent_sends_ = 0;
+    latency_ms_ = -1;  // the next port (or the same one reopened) is measured afresh
     // What the cycle read before the break is no longer ready data: the bus
     // device makes every optional query again, starting its cycle over.
     ready = 0;
@@ -275,7 +297,10 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     // Answers carry no sequence number: an answer belongs to the command on
     // the line only if it began after that command had left and nothing was
     // taken for it yet. Anything else is a late or repeated answer.
-    if (!awaiting_) return Stale("answer with no command awaiting it (late or repeated)");
+    if (!awaiting_) {
+        NoteOwed(f.adr == address_ && f.cid1 == hold_cid1_);
+        return Stale("answer with no command awaiting it (late or repeated)");
+    }
     if (f.first_byte_stamp < on_line_ms_) {
         return Stale("answer began before the command had left (late answer)");
     }
@@ -293,6 +318,16 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     awaiting_ = false;
     answered_ = true;
     unanswered_since_ms_ = 0;
+    if (sends_ == 1) {
+        // Answers come at the line rate: the first byte came the frame's line
+        // time before the last one, which came at the latest when it was read.
+        // The longest of the recent latencies: a maximum that decays by a
+        // sixteenth at each answer, so that one slow moment (a busy host at
+        // start-up) does not stretch every hold after it.
+        const std::int64_t began = rx_ms_ - LineMillis(f.raw.size());
+        const std::int64_t sample = std::max<std::int64_t>(began - on_line_ms_, 0);
+        latency_ms_ = std::max(sample, latency_ms_ < 0 ? 0 : latency_ms_ - latency_ms_ / 16);
+    }
     {
         // Remembered for the next send of the command (the last slot is reused).
         AnswerSize* slot = &answer_sizes_.back();
@@ -306,14 +341,21 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
         slot->bytes = static_cast<unsigned short>(std::min<std::size_t>(f.raw.size(), 0xFFFF));
     }
     if (sends_ > 1) {
-        // The unit may still answer the earlier sends of this command, about
-        // as long after this answer as the sends were apart. Such an answer
-        // would pass for the answer to a next command of the same block (same
-        // CID1), which therefore waits; one of another block goes out at once,
-        // since the unit answers in order and an owed answer, arriving first,
-        // is refused by its CID1.
-        hold_ms_ = std::min(sent_at_ms_ - first_send_ms_, 2 * AnswerTimeoutMillis());
+        // This may be the late answer to an earlier send that drew nothing
+        // in its window; the answer to the repeat, already in the unit, then
+        // follows within the unit's turnaround. Such an answer would pass for
+        // the answer to a next command of the same block (same CID1), which
+        // therefore waits that long, or until the owed answer came; one of
+        // another block goes out at once, since the unit answers in order and
+        // an owed answer, arriving first, is refused by its CID1. When every
+        // earlier send drew something, nothing is owed and nothing waits.
+        owed_ = std::min(silent_sends_, sends_ - 1);
+        hold_ms_ = owed_ > 0 ? TurnaroundMillis() : 0;
         hold_cid1_ = awaited_cid1_;
+    }
+    if (answer_listener_) {
+        answer_listener_(static_cast<unsigned char>(awaited_command_ >> 8),
+                         static_cast<unsigned char>(awaited_command_ & 0xFF), f.raw);
     }
     if (f.cid2 != 0) {
         ++stats_.rtn_errors;
@@ -358,7 +400,16 @@ void PMBusProtocol::OnFrame(const smd::Frame& f) {
     }
 }
 
+void PMBusProtocol::NoteOwed(bool owed_kind) {
+    if (owed_ == 0 || !owed_kind) return;
+    // An answer still owed has come: the line owes one fewer.
+    if (--owed_ == 0) hold_ms_ = 0;
+}
+
 void PMBusProtocol::OnFrameError(smd::FrameError e, std::size_t dropped) {
+    if (awaiting_) heard_ = true;
+    // A garbled frame after an answer to a repeat is taken for the owed one.
+    NoteOwed(!awaiting_);
     switch (e) {
         case smd::FrameError::Checksum:
             ++stats_.checksum_errors;

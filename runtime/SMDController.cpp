@@ -148,6 +148,23 @@ std::vector<HistoryRecord> MemoryHistoryStore::All() {
 
 using AlarmKey = std::tuple<std::uint32_t, std::string, std::string, std::string>;
 
+namespace {
+
+// The provenance of the threshold work running on this thread.
+thread_local const std::shared_ptr<const smd::Provenance>* t_provenance = nullptr;
+
+struct CurrentProvenance {
+    explicit CurrentProvenance(std::shared_ptr<const smd::Provenance> p) : held(std::move(p)) {
+        previous = t_provenance;
+        if (held) t_provenance = &held;
+    }
+    ~CurrentProvenance() { t_provenance = previous; }
+    std::shared_ptr<const smd::Provenance> held;
+    const std::shared_ptr<const smd::Provenance>* previous = nullptr;
+};
+
+}  // namespace
+
 struct SMDController::Impl {
     // log
     std::mutex log_mutex;
@@ -157,7 +174,13 @@ struct SMDController::Impl {
     std::mutex work_mutex;
     std::condition_variable work_cv;
     std::condition_variable idle_cv;
-    std::deque<std::function<void()>> queue;
+    struct Job {
+        std::function<void()> work;
+        std::shared_ptr<const smd::Provenance> provenance;
+    };
+    std::deque<Job> queue;
+    mutable std::mutex source_mutex;
+    ProvenanceSource provenance_source;
     bool sync = false;
     bool stopping = false;
     bool busy = false;
@@ -188,11 +211,11 @@ struct SMDController::Impl {
                 if (stopping) return;
                 continue;
             }
-            auto job = std::move(queue.front());
+            Job job = std::move(queue.front());
             queue.pop_front();
             busy = true;
             lock.unlock();
-            RunOne(job);
+            RunOne(job.work, std::move(job.provenance));
             lock.lock();
             busy = false;
             ++run;
@@ -200,7 +223,9 @@ struct SMDController::Impl {
         }
     }
 
-    void RunOne(std::function<void()>& job) {
+    void RunOne(std::function<void()>& job, std::shared_ptr<const smd::Provenance> provenance) {
+        // The work's alarm events carry where its device's state came from.
+        CurrentProvenance scope(std::move(provenance));
         // A closure that throws must not take the worker down with it.
         try {
             job();
@@ -246,17 +271,37 @@ void SMDController::SetSynchronousWork(bool sync) {
 }
 
 void SMDController::SubmitWork(std::function<void()> work) {
+    SubmitWork(std::move(work), nullptr);
+}
+
+void SMDController::SetProvenanceSource(ProvenanceSource source) {
+    std::lock_guard<std::mutex> lock(impl_->source_mutex);
+    impl_->provenance_source = std::move(source);
+}
+
+std::shared_ptr<const smd::Provenance> SMDController::ProvenanceOf(
+    std::uint32_t data_id, const std::string& device_type) const {
+    ProvenanceSource source;
+    {
+        std::lock_guard<std::mutex> lock(impl_->source_mutex);
+        source = impl_->provenance_source;
+    }
+    return source ? source(data_id, device_type) : nullptr;
+}
+
+void SMDController::SubmitWork(std::function<void()> work,
+                               std::shared_ptr<const smd::Provenance> provenance) {
     if (!work) return;
     {
         std::unique_lock<std::mutex> lock(impl_->work_mutex);
         if (!impl_->sync && !impl_->stopping) {
-            impl_->queue.push_back(std::move(work));
+            impl_->queue.push_back(Impl::Job{std::move(work), std::move(provenance)});
             lock.unlock();
             impl_->work_cv.notify_one();
             return;
         }
     }
-    impl_->RunOne(work);
+    impl_->RunOne(work, std::move(provenance));
     std::lock_guard<std::mutex> lock(impl_->work_mutex);
     ++impl_->run;
 }
@@ -274,6 +319,17 @@ std::uint64_t SMDController::WorkRun() const {
 bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& device_type,
                                   const std::vector<rule_value>& rules) {
     std::vector<smd::AlarmEvent> events;
+    // From the work running now, else (rules evaluated on the line thread, as
+    // the bus device's own are) where the device's state is now.
+    std::shared_ptr<const smd::Provenance> provenance;
+    bool looked_up = false;
+    auto provenance_now = [&] {
+        if (!looked_up) {
+            provenance = t_provenance ? *t_provenance : ProvenanceOf(data_id, device_type);
+            looked_up = true;
+        }
+        return provenance;
+    };
     std::function<void(const smd::AlarmEvent&)> listener;
     std::shared_ptr<smd::AlarmStore> store;
     decltype(impl_->rule_listener) rule_listener;
@@ -292,6 +348,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
                 ev.kind = smd::AlarmEvent::Kind::Cleared;
                 ev.time = now;
                 ev.alarm = it->second;
+                ev.provenance = provenance_now();
                 events.push_back(ev);
                 impl_->active.erase(it);
             }
@@ -311,6 +368,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
                 ev.kind = smd::AlarmEvent::Kind::Raised;
                 ev.time = now;
                 ev.alarm = a;
+                ev.provenance = provenance_now();
                 events.push_back(ev);
             }
         }

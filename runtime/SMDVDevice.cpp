@@ -209,7 +209,8 @@ void SMDVDevice::RecycleRules(std::vector<rule_value>&& rules) {
 void SMDVDevice::CheckThresholdWork(std::function<void()> work) {
     if (!work) return;
     if (auto c = controller_.lock()) {
-        c->SubmitWork(std::move(work));
+        // Taken now, on the line thread: the state the work evaluates.
+        c->SubmitWork(std::move(work), c->ProvenanceOf(DataId(), DeviceType()));
         return;
     }
     work();

@@ -8,11 +8,11 @@
 
 #include <string>
 
-#include "host/SMDSPDevice.h"
+#include "runtime/LinePort.h"
 
 namespace smd {
 
-class SerialPort : public Transport {
+class SerialPort : public LinePort {
   public:
     explicit SerialPort(std::string path);
     ~SerialPort() override;
@@ -35,15 +35,16 @@ class SerialPort : public Transport {
     int Write(const unsigned char* data, unsigned int len, EnumParity parity) override;
     // Waits up to timeout_ms (0: does not wait) for bytes: the count read, 0 on
     // time-out, -1 when the port vanished (then it is closed).
-    int Read(unsigned char* buf, unsigned int cap, int timeout_ms);
-    int ReadAvailable(unsigned char* buf, unsigned int cap) override { return Read(buf, cap, 0); }
+    int Read(unsigned char* buf, unsigned int cap, int timeout_ms) override;
     // False on a pseudo-terminal, whose peer sees written bytes at once.
     bool Paced() const override { return fd_ >= 0 && !pty_; }
-    int Fd() const;
-    const std::string& Path() const;
+    int Fd() const override;
+    const std::string& Path() const override;
 
-    const std::string& LastError() const { return last_error_; }
-    bool Busy() const { return busy_; }
+    const std::string& LastError() const override { return last_error_; }
+    LineFault Fault() const override {
+        return fd_ >= 0 ? LineFault::None : busy_ ? LineFault::Busy : LineFault::Missing;
+    }
     int HolderPid() const { return holder_pid_; }
     // Where the lock file "LCK..<name>" that serial programs honour goes
     // ("/var/lock" unless set; empty: no lock file, only flock on the line).
@@ -51,8 +52,8 @@ class SerialPort : public Transport {
     const std::string& LockDirectory() const { return lock_dir_; }
     // Set when the lock directory could not be used at the last Open() (the
     // line is then guarded by flock alone); empty otherwise.
-    const std::string& LockNote() const { return lock_note_; }
-    int Baud() const { return baud_; }
+    const std::string& LockNote() const override { return lock_note_; }
+    int Baud() const override { return baud_; }
     EnumParity Parity() const { return parity_; }
     // True when the rate is one this port can set.
     static bool SupportedBaud(int baud);

@@ -16,6 +16,8 @@
 #include <set>
 #include <sstream>
 
+#include "runtime/LinePort.h"
+
 namespace smd {
 namespace {
 
@@ -301,6 +303,7 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
 
     std::set<std::string> names;
     IdOwners ids;
+    std::map<std::string, std::string> addresses;  // line and address -> the device's path
     for (Json::ArrayIndex i = 0; devices.isArray() && i < devices.size(); ++i) {
         const Json::Value& e = devices[i];
         const std::string at = "devices[" + std::to_string(i) + "]";
@@ -321,12 +324,35 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         if (k.Text("scenario", scenario, false)) {
             if (!scenario.empty()) d.scenario = resolve(base_dir, scenario);
         }
+        std::string capture;
+        if (k.Text("capture", capture, false) && !capture.empty()) {
+            d.capture = resolve(base_dir, capture);
+        }
+        if (!d.port.empty()) {
+            PortAddress addr;
+            std::string why;
+            if (!ParsePortAddress(d.port, addr, why)) k.Bad("port", why);
+        }
+        v = -1;
+        if (k.Int("network_allowance_ms", 0, 60000, v, false)) {
+            d.network_allowance_ms = static_cast<int>(v);
+        }
         v = 0;
         if (k.Int("data_id", 0, kMaxId, v, true)) {
             d.data_id = static_cast<unsigned int>(v);
             claim(ids, d.data_id, at + ".data_id", problems);
         }
-        k.Int("address", 0, 254, v, false);
+        v = 1;
+        if (k.Int("address", 0, 254, v, false) && d.enabled && !d.port.empty()) {
+            // Units on one line are told apart by their address alone.
+            const std::string key = LineKey(d.port) + "#" + std::to_string(v);
+            auto [it, fresh] = addresses.emplace(key, at);
+            if (!fresh) {
+                k.Bad("address", "address " + std::to_string(v) + " on " + d.port + " is already " +
+                                     it->second +
+                                     "'s; units sharing a line need addresses of their own");
+            }
+        }
         if (e.isMember("protocol_version")) {
             k.Int("protocol_version", 32, 33, v, false);
         } else {
@@ -351,7 +377,8 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         }
         k.NoOthers();
         d.settings = e;
-        for (const char* host_key : {"name", "port", "driver", "enabled", "scenario"}) {
+        for (const char* host_key :
+             {"name", "port", "driver", "enabled", "scenario", "capture", "network_allowance_ms"}) {
             d.settings.removeMember(host_key);
         }
         if (!d.settings.isMember("answer_timeout_ms")) {
@@ -369,6 +396,16 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     cfg.warnings = std::move(problems.driver);
     out = std::move(cfg);
     return true;
+}
+
+std::string LineKey(const std::string& port) {
+    PortAddress addr;
+    std::string why;
+    if (ParsePortAddress(port, addr, why) && addr.kind != PortAddress::Kind::Serial)
+        return addr.Key();
+    std::error_code ec;
+    const fs::path real = fs::canonical(port, ec);
+    return ec ? port : real.string();
 }
 
 bool LoadSiteConfig(const std::string& path, SiteConfig& out, std::string& error) {

@@ -22,11 +22,21 @@ struct DeviceConfig {
     // Scenario file of the simulated unit that stands in for this device when
     // the runner simulates the site (absolute); empty when not given.
     std::string scenario;
+    // Capture file of this device's line (absolute); empty: none.
+    std::string capture;
+    // Extra silence the answer time-out allows on a device server's line;
+    // -1: the default (500 ms on tcp:// and rfc2217:// ports, 0 on serial ones).
+    int network_allowance_ms = -1;
     // What the driver's Init and InitSetting receive: the entry without the
-    // host's keys "name", "port", "driver", "enabled" and "scenario", with
+    // host's keys "name", "port", "driver", "enabled", "scenario", "capture"
+    // and "network_allowance_ms", with
     // "answer_timeout_ms" filled in from the site default when the entry has none.
     Json::Value settings;
 };
+
+// The line a port names: devices whose ports give the same key share one
+// line (a serial device by its real path, a device server by host and port).
+std::string LineKey(const std::string& port);
 
 struct SiteConfig {
     std::string path;                   // the file read, empty for text parsed directly

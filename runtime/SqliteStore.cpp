@@ -14,6 +14,7 @@
 
 #include "host/HostTypes.h"
 #include "runtime/HistoryCodec.h"
+#include "runtime/ProvenanceCodec.h"
 #include "runtime/UnitRecords.h"
 
 namespace smd {
@@ -103,6 +104,10 @@ CREATE TABLE IF NOT EXISTS snapshot(
   time TEXT NOT NULL,
   bytes BLOB NOT NULL,
   PRIMARY KEY(data_id, device_type));
+CREATE TABLE IF NOT EXISTS alarm_event_answers(
+  event_id INTEGER PRIMARY KEY,
+  cycle INTEGER NOT NULL,
+  answers BLOB NOT NULL);
 )sql";
 
 std::string column_text(sqlite3_stmt* s, int i) {
@@ -281,6 +286,8 @@ struct SqliteStore::Statements {
     sqlite3_stmt* last_chunk_time = nullptr;
     sqlite3_stmt* event = nullptr;
     sqlite3_stmt* trim_events = nullptr;
+    sqlite3_stmt* provenance = nullptr;
+    sqlite3_stmt* trim_provenance = nullptr;
     sqlite3_stmt* raise = nullptr;
     sqlite3_stmt* clear = nullptr;
     sqlite3_stmt* clear_all = nullptr;
@@ -291,11 +298,11 @@ struct SqliteStore::Statements {
     sqlite3_stmt* rollback = nullptr;
     ~Statements() {
         for (sqlite3_stmt* s :
-             {unit_id,    latest_recent, latest_chunk, latest_old,      active,    load_snapshot,
-              events,     event_count,   add_unit,     add_recent,      add_chunk, add_minute,
-              add_layout, drop_recent,   step,         last_chunk_time, event,     trim_events,
-              raise,      clear,         clear_all,    snapshot,        meta,      begin,
-              commit,     rollback}) {
+             {unit_id,    latest_recent,   latest_chunk, latest_old,      active,    load_snapshot,
+              events,     event_count,     add_unit,     add_recent,      add_chunk, add_minute,
+              add_layout, drop_recent,     step,         last_chunk_time, event,     trim_events,
+              provenance, trim_provenance, raise,        clear,           clear_all, snapshot,
+              meta,       begin,           commit,       rollback}) {
             sqlite3_finalize(s);
         }
     }
@@ -778,8 +785,16 @@ bool SqliteStore::PrepareAll(bool writes) {
         "SELECT unit_type, flag, changed, time, bytes FROM snapshot WHERE data_id=? AND "
         "device_type=?");
     st.events = Prepare(
-        "SELECT time, kind, data_id, device_type, key, code, name, detail, level, state FROM "
-        "(SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
+        "SELECT id, time, kind, data_id, device_type, key, code, name, detail, level, state, "
+        "cycle, answers FROM (SELECT e.*, p.cycle, p.answers FROM alarm_events e LEFT JOIN "
+        "alarm_event_answers p "
+        "ON p.event_id = e.id ORDER BY e.id DESC LIMIT ?) ORDER BY id");
+    if (!st.events) {
+        // A read-only file of a host from before provenance has no answers table.
+        st.events = Prepare(
+            "SELECT id, time, kind, data_id, device_type, key, code, name, detail, level, state, "
+            "NULL, NULL FROM (SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
+    }
     st.event_count = Prepare("SELECT COUNT(*) FROM alarm_events");
     for (sqlite3_stmt* s : {st.active, st.load_snapshot, st.events, st.event_count}) {
         if (!s) return false;
@@ -819,6 +834,12 @@ bool SqliteStore::PrepareAll(bool writes) {
         "INSERT INTO alarm_events(id, time, kind, data_id, device_type, key, code, name, detail, "
         "level, state) VALUES(?,?,?,?,?,?,?,?,?,?,?)");
     st.trim_events = Prepare("DELETE FROM alarm_events WHERE id <= ?");
+    st.provenance = Prepare(
+        "INSERT OR REPLACE INTO alarm_event_answers(event_id, cycle, answers) VALUES(?,?,?)");
+    // An event's answers go with it.
+    st.trim_provenance = Prepare(
+        "DELETE FROM alarm_event_answers WHERE event_id < "
+        "(SELECT COALESCE(MIN(id), 9223372036854775807) FROM alarm_events)");
     st.raise = Prepare(
         "INSERT OR REPLACE INTO active_alarms(data_id, device_type, key, detail, code, name, "
         "level, state, since) VALUES(?,?,?,?,?,?,?,?,?)");
@@ -832,10 +853,11 @@ bool SqliteStore::PrepareAll(bool writes) {
     st.begin = Prepare("BEGIN IMMEDIATE");
     st.commit = Prepare("COMMIT");
     st.rollback = Prepare("ROLLBACK");
-    for (sqlite3_stmt* s :
-         {st.add_unit, st.add_recent, st.add_chunk, st.add_minute, st.add_layout, st.drop_recent,
-          st.step, st.last_chunk_time, st.event, st.trim_events, st.raise, st.clear, st.clear_all,
-          st.snapshot, st.meta, st.begin, st.commit, st.rollback}) {
+    for (sqlite3_stmt* s : {st.add_unit,   st.add_recent,  st.add_chunk,  st.add_minute,
+                            st.add_layout, st.drop_recent, st.step,       st.last_chunk_time,
+                            st.event,      st.trim_events, st.provenance, st.trim_provenance,
+                            st.raise,      st.clear,       st.clear_all,  st.snapshot,
+                            st.meta,       st.begin,       st.commit,     st.rollback}) {
         if (!s) return false;
     }
     return true;
@@ -1048,6 +1070,18 @@ bool SqliteStore::WriteEvent(const Item& item) {
         sqlite3_bind_int(st_->event, 11, a.state);
         if (!step_done(st_->event)) return false;
     }
+    if (e.provenance) {
+        // Kept beside the event, for as long as the event is.
+        Use u(st_->provenance);
+        sqlite3_bind_int64(st_->provenance, 1, item.id);
+        sqlite3_bind_int64(st_->provenance, 2,
+                           static_cast<sqlite3_int64>(std::min<std::uint64_t>(
+                               e.provenance->cycle, static_cast<std::uint64_t>(INT64_MAX))));
+        const std::vector<std::uint8_t> blob = EncodeAnswers(e.provenance->answers);
+        sqlite3_bind_blob(st_->provenance, 3, blob.data(), static_cast<int>(blob.size()),
+                          SQLITE_TRANSIENT);
+        if (!step_done(st_->provenance)) return false;
+    }
     if (e.kind == AlarmEvent::Kind::Raised) {
         Use u(st_->raise);
         bind_alarm(st_->raise, a);
@@ -1129,6 +1163,10 @@ bool SqliteStore::WriteBatch(const std::vector<std::shared_ptr<Item>>& items,
         sqlite3_bind_int64(st_->trim_events, 1,
                            newest_event - static_cast<sqlite3_int64>(options_.event_retention));
         ok = step_done(st_->trim_events);
+        if (ok) {
+            Use p(st_->trim_provenance);
+            ok = step_done(st_->trim_provenance);
+        }
     }
     if (ok && newest_record >= c.written_next_id) {
         Use m(st_->meta);
@@ -1678,24 +1716,31 @@ std::vector<AlarmEvent> SqliteStore::Events(std::size_t limit) {
     std::int64_t last_id = 0;
     {
         std::lock_guard<std::mutex> db(db_mutex_);
-        Once q(db_,
-               "SELECT id, time, kind, data_id, device_type, key, code, name, detail, level, "
-               "state FROM (SELECT * FROM alarm_events ORDER BY id DESC LIMIT ?) ORDER BY id");
-        sqlite3_bind_int64(q.s, 1, static_cast<sqlite3_int64>(limit));
-        while (q.s && sqlite3_step(q.s) == SQLITE_ROW) {
+        sqlite3_stmt* q = st_->events;
+        Use u(q);
+        sqlite3_bind_int64(q, 1, static_cast<sqlite3_int64>(limit));
+        while (sqlite3_step(q) == SQLITE_ROW) {
             AlarmEvent e;
-            last_id = sqlite3_column_int64(q.s, 0);
-            e.time = store_time_parse(column_text(q.s, 1));
-            e.kind = column_text(q.s, 2) == "raised" ? AlarmEvent::Kind::Raised
-                                                     : AlarmEvent::Kind::Cleared;
-            e.alarm.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(q.s, 3));
-            e.alarm.device_type = column_text(q.s, 4);
-            e.alarm.key = column_text(q.s, 5);
-            e.alarm.code = column_text(q.s, 6);
-            e.alarm.name = column_text(q.s, 7);
-            e.alarm.detail = column_text(q.s, 8);
-            e.alarm.level = sqlite3_column_int(q.s, 9);
-            e.alarm.state = sqlite3_column_int(q.s, 10);
+            last_id = sqlite3_column_int64(q, 0);
+            e.time = store_time_parse(column_text(q, 1));
+            e.kind = column_text(q, 2) == "raised" ? AlarmEvent::Kind::Raised
+                                                   : AlarmEvent::Kind::Cleared;
+            e.alarm.data_id = static_cast<std::uint32_t>(sqlite3_column_int64(q, 3));
+            e.alarm.device_type = column_text(q, 4);
+            e.alarm.key = column_text(q, 5);
+            e.alarm.code = column_text(q, 6);
+            e.alarm.name = column_text(q, 7);
+            e.alarm.detail = column_text(q, 8);
+            e.alarm.level = sqlite3_column_int(q, 9);
+            e.alarm.state = sqlite3_column_int(q, 10);
+            if (sqlite3_column_type(q, 11) != SQLITE_NULL) {
+                auto p = std::make_shared<Provenance>();
+                p->cycle = static_cast<std::uint64_t>(sqlite3_column_int64(q, 11));
+                const auto* b = static_cast<const std::uint8_t*>(sqlite3_column_blob(q, 12));
+                const int n = sqlite3_column_bytes(q, 12);
+                if (b && n > 0) DecodeAnswers(b, static_cast<std::size_t>(n), p->answers);
+                e.provenance = std::move(p);
+            }
             out.push_back(std::move(e));
         }
     }

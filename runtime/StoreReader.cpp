@@ -7,6 +7,9 @@
 #include <limits>
 #include <map>
 
+#include "runtime/ProvenanceCodec.h"
+#include "runtime/SqliteStore.h"
+
 namespace smd {
 
 namespace {
@@ -430,10 +433,17 @@ bool StoreReader::OldestRecord(std::uint32_t data_id, boost::posix_time::ptime& 
 bool StoreReader::Events(const boost::posix_time::ptime& since, std::int64_t after_id,
                          std::size_t limit, std::vector<StoredEvent>& out, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
-    Statement st(db_,
-                 "SELECT id, time, kind, data_id, device_type, key, code, name, detail, "
-                 "level, state FROM alarm_events WHERE id>? AND time>=? ORDER BY id "
-                 "LIMIT ?");
+    Statement with(db_,
+                   "SELECT e.id, time, kind, data_id, device_type, key, code, name, detail, "
+                   "level, state, p.cycle, p.answers FROM alarm_events e LEFT JOIN "
+                   "alarm_event_answers p ON p.event_id = e.id WHERE e.id>? AND time>=? "
+                   "ORDER BY e.id LIMIT ?");
+    // A database of a host from before provenance has no answers table.
+    Statement without(db_, with.s ? ""
+                                  : "SELECT id, time, kind, data_id, device_type, key, code, "
+                                    "name, detail, level, state, NULL, NULL FROM alarm_events "
+                                    "WHERE id>? AND time>=? ORDER BY id LIMIT ?");
+    Statement& st = with.s ? with : without;
     if (!st.s) return error = Error("events"), false;
     const std::string lo = lower_bound_text(since);
     sqlite3_bind_int64(st.s, 1, after_id);
@@ -456,6 +466,14 @@ bool StoreReader::Events(const boost::posix_time::ptime& since, std::int64_t aft
         a.level = sqlite3_column_int(st.s, 9);
         a.state = sqlite3_column_int(st.s, 10);
         if (e.event.kind == AlarmEvent::Kind::Raised) a.since = e.event.time;
+        if (sqlite3_column_type(st.s, 11) != SQLITE_NULL) {
+            auto p = std::make_shared<Provenance>();
+            p->cycle = static_cast<std::uint64_t>(sqlite3_column_int64(st.s, 11));
+            const auto* b = static_cast<const std::uint8_t*>(sqlite3_column_blob(st.s, 12));
+            const int n = sqlite3_column_bytes(st.s, 12);
+            if (b && n > 0) DecodeAnswers(b, static_cast<std::size_t>(n), p->answers);
+            e.event.provenance = std::move(p);
+        }
         out.push_back(std::move(e));
     }
     if (rc != SQLITE_DONE) return error = Error("events"), false;

@@ -1,13 +1,15 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build needs; does nothing when all are there.
-# libboost-dev brings Boost.Asio and Boost.Beast (header-only) for the HTTP
-# listener, with libssl-dev for its TLS and zlib1g-dev for gzip answers.
+# Installs the Debian packages the build and the tests need; does nothing when
+# all are there. libboost-dev brings Boost.Asio and Boost.Beast (header-only)
+# for the HTTP listener, with libssl-dev for its TLS and zlib1g-dev for gzip
+# answers; lintian and help2man check and document the package, prometheus
+# brings promtool for the example alerting rules.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libjsoncpp-dev libboost-dev libboost-date-time-dev
           googletest libgtest-dev libgmock-dev libbenchmark-dev libsqlite3-dev sqlite3 ccache
           libcpp-httplib-dev libssl-dev libmosquitto-dev mosquitto mosquitto-clients
           libsystemd-dev zlib1g-dev curl chromium fonts-wqy-microhei openssl dpkg-dev fakeroot
-          clang)
+          clang lintian help2man prometheus python3-yaml ser2net)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -42,6 +42,8 @@ configure() {  # build-dir, cmake args...
 configure build
 cmake --build build -j"$jobs"
 ctest_once build -j"$jobs"
+# The Debian package: contents, versions, links, maintainer scripts, lintian.
+./scripts/package-check.sh build
 
 if [ "${RAVO3_SKIP_SANITIZERS:-0}" != "1" ]; then
   configure build-asan -DRAVO3_SANITIZE=ON -DRAVO3_BENCH=OFF

@@ -3,12 +3,17 @@
 // A new part is one factory added to the list in Components.cpp.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
 
 #include "runtime/Host.h"
 #include "runtime/SiteConfig.h"
+
+namespace smd {
+class MqttPublisher;
+}
 
 namespace smd::service {
 
@@ -24,6 +29,9 @@ struct Context {
     // Null when the site file has no "http" section; parts that serve
     // something over HTTP register their routes on it in their factory.
     HttpServer* http = nullptr;
+    // The MQTT publisher while it runs (set by its part at start); /metrics
+    // reads its outbox.
+    std::atomic<const MqttPublisher*> mqtt{nullptr};
 };
 
 class Component {

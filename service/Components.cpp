@@ -63,6 +63,7 @@ class MqttPart : public Component {
     MqttPart(Context& ctx, mqtt::MqttConfig cfg) : ctx_(ctx), cfg_(std::move(cfg)) {}
     bool Start(std::string& error) override {
         publisher_ = MqttPublisher::Start(cfg_, ctx_.host.Events(), ctx_.log, error);
+        ctx_.mqtt = publisher_.get();
         return publisher_ != nullptr;
     }
     void Stop() override {

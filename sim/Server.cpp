@@ -10,6 +10,7 @@
 #include <cstring>
 #include <deque>
 
+#include "runtime/Capture.h"
 #include "runtime/SerialPort.h"
 
 namespace sim {
@@ -125,8 +126,60 @@ class Server::PortLine : public Server::Line {
     smd::SerialPort port_;
 };
 
-Server::Server(Scenario scenario, ServerOptions options)
-    : options_(std::move(options)), responder_(std::move(scenario)) {}
+Server::Server(Scenario scenario, ServerOptions options) : options_(std::move(options)) {
+    responders_.push_back(std::make_unique<Responder>(std::move(scenario)));
+}
+
+Server::Server(std::vector<Scenario> units, ServerOptions options) : options_(std::move(options)) {
+    for (Scenario& s : units) responders_.push_back(std::make_unique<Responder>(std::move(s)));
+}
+
+bool LoadExchanges(const std::string& capture_path, std::vector<RecordedExchange>& out,
+                   std::string& error) {
+    smd::capture::File file;
+    if (!smd::capture::Load(capture_path, file, error)) return false;
+    for (const auto& session : file.sessions) {
+        // Per line: the bytes received after a command answer it.
+        std::vector<long> open(session.lines.size(), -1);
+        for (const auto& r : session.records) {
+            if (r.kind == smd::capture::Kind::Sent) {
+                out.push_back(RecordedExchange{r.bytes, {}});
+                open[r.line] = static_cast<long>(out.size()) - 1;
+            } else if (r.kind == smd::capture::Kind::Received && open[r.line] >= 0) {
+                Bytes& a = out[static_cast<std::size_t>(open[r.line])].answer;
+                a.insert(a.end(), r.bytes.begin(), r.bytes.end());
+            }
+        }
+    }
+    return true;
+}
+
+std::vector<Reply> Server::Replay(const unsigned char* data, std::size_t len) {
+    std::vector<Reply> replies;
+    replay_input_.insert(replay_input_.end(), data, data + len);
+    // A command ends with CR; what comes before its SOI is noise.
+    for (;;) {
+        const auto cr = std::find(replay_input_.begin(), replay_input_.end(), '\r');
+        if (cr == replay_input_.end()) break;
+        Bytes command(replay_input_.begin(), cr + 1);
+        replay_input_.erase(replay_input_.begin(), cr + 1);
+        const auto soi = std::find(command.begin(), command.end(), '~');
+        if (soi == command.end()) continue;
+        command.erase(command.begin(), soi);
+        const std::size_t n = options_.replay.size();
+        for (std::size_t k = 0; k < n; ++k) {
+            const std::size_t i = (replay_at_ + k) % n;
+            if (options_.replay[i].command != command) continue;
+            replay_at_ = (i + 1) % n;
+            if (!options_.replay[i].answer.empty()) {
+                replies.push_back(Reply{options_.replay[i].answer, 0});
+            }
+            break;
+        }
+    }
+    if (replay_input_.size() > 8192) replay_input_.clear();  // no command is that long
+    return replies;
+}
 
 Server::~Server() {
     Stop();
@@ -258,16 +311,23 @@ void Server::Run() {
                                   line_time_us(static_cast<std::size_t>(n), options_.baud);
                 t = (rx_line_free_us + 999) / 1000;
             }
-            std::vector<Reply> replies =
-                responder_.Feed(buf, static_cast<std::size_t>(n), t - start);
-            const std::vector<std::string> lines = responder_.TakeLog();
-            {
+            std::vector<Reply> replies;
+            if (!options_.replay.empty()) {
+                replies = Replay(buf, static_cast<std::size_t>(n));
+            } else {
+                // Every unit hears every command; only the one addressed answers.
+                for (auto& responder : responders_) {
+                    std::vector<Reply> r =
+                        responder->Feed(buf, static_cast<std::size_t>(n), t - start);
+                    for (auto& x : r) replies.push_back(std::move(x));
+                    const std::vector<std::string> lines = responder->TakeLog();
+                    if (options_.log) {
+                        for (const auto& l : lines) options_.log(l);
+                    }
+                }
                 std::lock_guard<std::mutex> lock(mutex_);
-                stats_.counters = responder_.counters();
-                stats_.cycle = responder_.device().Cycle();
-            }
-            if (options_.log) {
-                for (const auto& l : lines) options_.log(l);
+                stats_.counters = responders_.front()->counters();
+                stats_.cycle = responders_.front()->device().Cycle();
             }
             for (auto& r : replies) queue.push_back(Pending{t + r.delay_ms, std::move(r.bytes)});
         }

@@ -20,6 +20,17 @@ class SerialPort;
 
 namespace sim {
 
+// Answers recorded in a capture: each command as it was sent and the bytes
+// that came back before the next command.
+struct RecordedExchange {
+    Bytes command;
+    Bytes answer;
+};
+// Every exchange of every line of a capture file, in order. False, with
+// `error`, when the file cannot be read as a capture.
+bool LoadExchanges(const std::string& capture_path, std::vector<RecordedExchange>& out,
+                   std::string& error);
+
 struct ServerOptions {
     // The line rate in both directions (10 bit times per byte at `baud`, 8N1):
     // answers go out byte by byte at that rate, and a command counts as
@@ -33,6 +44,9 @@ struct ServerOptions {
     std::function<std::int64_t()> clock_ms;
     // One line per command, event and fault; empty: nothing is written.
     std::function<void(const std::string&)> log;
+    // Instead of the scenario's units: answer each command with the answer
+    // recorded for it (the next recorded exchange with the same command).
+    std::vector<RecordedExchange> replay;
 };
 
 struct ServerStats {
@@ -47,6 +61,8 @@ std::int64_t line_time_us(std::size_t bytes, int baud);
 class Server {
   public:
     explicit Server(Scenario scenario, ServerOptions options = {});
+    // Several units on one line, each answering at its scenario's address.
+    Server(std::vector<Scenario> units, ServerOptions options);
     ~Server();
     Server(const Server&) = delete;
     Server& operator=(const Server&) = delete;
@@ -75,7 +91,10 @@ class Server {
     bool Send(const Bytes& bytes);
 
     ServerOptions options_;
-    Responder responder_;
+    std::vector<std::unique_ptr<Responder>> responders_;
+    std::size_t replay_at_ = 0;  // where the search for the next recorded command begins
+    Bytes replay_input_;         // a command still arriving
+    std::vector<Reply> Replay(const unsigned char* data, std::size_t len);
     std::unique_ptr<Line> line_;
     std::string path_;
     std::thread thread_;

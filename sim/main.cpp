@@ -10,6 +10,7 @@
 #include <iostream>
 #include <string>
 
+#include "ravo3/Version.h"
 #include "runtime/SerialPort.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -34,7 +35,12 @@ const char kUsage[] =
     "                   as received once it would have crossed the line\n"
     "  --seed N         seed of the fault injection (overrides the scenario's)\n"
     "  --model TEXT     model answer, at most 20 bytes (default \"RAV-O3\")\n"
+    "  --units N        N units on the line, at the scenario's address and the\n"
+    "                   N-1 after it (1 to 32; default 1)\n"
+    "  --replay FILE    answer each command with the answer recorded for it in a\n"
+    "                   capture (ravo3d or ravo3-monitor --capture) instead of a scenario\n"
     "  --quiet          no log of commands and events on standard error\n"
+    "  --version        show the version and exit\n"
     "  --help           show this help and exit\n"
     "\n"
     "Exit status: 0 when stopped by a signal, 1 on a runtime error (scenario,\n"
@@ -56,7 +62,8 @@ bool parse_number(const std::string& text, unsigned long long max, unsigned long
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::string scenario_path, port, model;
+    std::string scenario_path, port, model, replay;
+    unsigned long long units = 1;
     bool have_model = false, have_seed = false, pace = false, quiet = false;
     unsigned long long baud = 9600, seed = 0;
 
@@ -80,10 +87,14 @@ int main(int argc, char** argv) {
             return true;
         };
         const bool takes_value = arg == "--scenario" || arg == "--port" || arg == "--baud" ||
-                                 arg == "--seed" || arg == "--model";
+                                 arg == "--seed" || arg == "--model" || arg == "--units" ||
+                                 arg == "--replay";
         if (!takes_value && inline_value) return usage_error("option '" + arg + "' takes no value");
         if (arg == "--help" || arg == "-h") {
             std::cout << kUsage;
+            return 0;
+        } else if (arg == "--version") {
+            std::cout << "ravo3-sim " RAVO3_VERSION "\n";
             return 0;
         } else if (arg == "--pace") {
             pace = true;
@@ -94,6 +105,13 @@ int main(int argc, char** argv) {
             if (!take(v)) return usage_error("option '" + arg + "' needs a value");
             if (arg == "--scenario") {
                 scenario_path = v;
+            } else if (arg == "--units") {
+                if (!parse_number(v, 32, units) || units == 0) {
+                    return usage_error("--units needs a count from 1 to 32");
+                }
+            } else if (arg == "--replay") {
+                if (v.empty()) return usage_error("--replay needs a capture file");
+                replay = v;
             } else if (arg == "--port") {
                 if (v.empty()) return usage_error("--port needs a path");
                 port = v;
@@ -140,7 +158,24 @@ int main(int argc, char** argv) {
     options.baud = static_cast<int>(baud);
     if (!quiet)
         options.log = [](const std::string& line) { std::cerr << "ravo3-sim: " << line << "\n"; };
-    sim::Server server(std::move(scenario), options);
+    if (!replay.empty()) {
+        std::string error;
+        if (!sim::LoadExchanges(replay, options.replay, error)) {
+            std::cerr << "ravo3-sim: " << error << "\n";
+            return 1;
+        }
+        if (options.replay.empty()) {
+            std::cerr << "ravo3-sim: " << replay << ": no command in the capture\n";
+            return 1;
+        }
+    }
+    if (scenario.address + units - 1 > 254) return usage_error("--units: addresses past 254");
+    std::vector<sim::Scenario> on_line;
+    for (unsigned long long u = 0; u < units; ++u) {
+        on_line.push_back(scenario);
+        on_line.back().address = static_cast<std::uint8_t>(scenario.address + u);
+    }
+    sim::Server server(std::move(on_line), options);
     const bool started = port.empty() ? server.Start() : server.StartOnPort(port);
     if (!started) {
         std::cerr << "ravo3-sim: " << server.Error() << "\n";

@@ -167,7 +167,7 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
         {"devices", 0, {"site-1", "answering"}},
         {"values site-1", 0, {"channel_0_b", "231.25", "53.52", "module_1_value", "16.5"}},
         {"alarms", 0, {"06014", "交流屏1输入线/相电压BC/B"}},
-        {"events --since 2000-01-01", 0, {"raised", "06014"}},
+        {"events --since 2000-01-01", 0, {"raised", "06014", "40/44", ", 40/44 at ", ": 7E"}},
         {"history 502 --from 2000-01-01 --to 2100-01-01", 0, {"ravo3-dc", "53.52"}},
         {"--json values", 0, {"\"v\":53.52"}},
         {"values elsewhere", 1, {}},

@@ -234,7 +234,7 @@ TEST(SMDSPDevice, NoTransportOrClosedPortMeansNoPolling) {
 // Answers carry no sequence number: only an answer that began after its
 // command had left, and the first one for it, reaches the device.
 TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
-    enum Op { Send, Feed, Queue, TimeOut, Advance };
+    enum Op { Send, Feed, Queue, TimeOut, Advance, Garble, Written };
     struct Step {
         Op op;
         unsigned char cid1 = 0;  // Send, Feed, Queue
@@ -264,7 +264,8 @@ TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
          1,
          1},
         // The late answer is taken for the repeat (same command); the answer
-        // to the repeat must not be taken for the DC alarm query that follows.
+        // to the repeat must not be taken for the DC alarm query that follows,
+        // which goes out once that owed answer has come.
         {"late answer after a repeat",
          false,
          {{Send, 0x42, 0x41},
@@ -272,11 +273,52 @@ TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
           {Send, 0x42, 0x41},
           {Feed, 0x42, 1},
           {Send, 0x42, 0x44},
+          {Written, 0, 0, 2},
           {Feed, 0x42, 2},
-          {Advance, 0, 0, 5000},
+          {Written, 0, 0, 3},
           {Feed, 0x42, 3}},
          {1, 3},
          1,
+         3},
+        // The first send drew nothing, so the answer to the repeat may still
+        // come; it would pass for the next command of the same block, which
+        // waits out the unit's turnaround (the time-out until a latency was
+        // seen, then twice the longest latency, at least 50 ms).
+        {"lost answer, then the same block after the turnaround",
+         false,
+         {{Send, 0x42, 0x41},
+          {TimeOut},
+          {Send, 0x42, 0x41},
+          {Feed, 0x42, 1},
+          {Send, 0x42, 0x44},
+          {Advance, 0, 0, 999},
+          {Written, 0, 0, 2},
+          {Advance, 0, 0, 6},
+          {Feed, 0x42, 2},
+          {Send, 0x42, 0x41},
+          {TimeOut},
+          {Send, 0x42, 0x41},
+          {Feed, 0x42, 3},
+          {Send, 0x42, 0x44},
+          {Advance, 0, 0, 49},
+          {Written, 0, 0, 5},
+          {Advance, 0, 0, 6},
+          {Feed, 0x42, 4}},
+         {1, 2, 3, 4},
+         0,
+         6},
+        // A first send answered with a garbled frame owes nothing.
+        {"garbled answer, then the same block at once",
+         false,
+         {{Send, 0x42, 0x41},
+          {Garble},
+          {TimeOut},
+          {Send, 0x42, 0x41},
+          {Feed, 0x42, 1},
+          {Send, 0x42, 0x44},
+          {Feed, 0x42, 2}},
+         {1, 2},
+         0,
          3},
         // A command of another block goes out at once: the answer still owed
         // comes first and is refused by its CID1.
@@ -316,6 +358,15 @@ TEST(PMBusProtocol, OnlyTheAnswerToTheCommandOnTheLineIsHandedOver) {
                     break;
                 case Feed:
                     b.Feed(answer_frame(s.cid1, {s.cid2}));
+                    break;
+                case Garble: {
+                    Bytes f = answer_frame(0x42, {0});
+                    f[f.size() - 2] ^= 1;  // CHKSUM wrong
+                    b.Feed(f);
+                    break;
+                }
+                case Written:
+                    EXPECT_EQ(b.port->writes.size(), s.ms);
                     break;
                 case Queue: {
                     const Bytes f = answer_frame(s.cid1, {s.cid2});

@@ -130,6 +130,23 @@ TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
         {R"({"devices": [{"name": "x", "port": "/dev/a", "data_id": 1}]})",
          f + "devices[0].driver: is missing"},
         {R"({"devices": [7]})", f + "devices[0]: must be an object"},
+        // Device servers: the port's form, and one address a line.
+        {R"({"devices": [{"name": "x", "port": "tcp://box", "driver": "d.so", "data_id": 1}]})",
+         f + R"(devices[0].port: "tcp://box": the TCP port is missing)"},
+        {R"({"devices": [{"name": "x", "port": "rfc2217://box:0", "driver": "d", "data_id": 1}]})",
+         "the TCP port must be a number from 1 to 65535"},
+        {R"({"devices": [{"name": "x", "port": "tcp://[::1:4001", "driver": "d", "data_id": 1}]})",
+         "an IPv6 address goes in brackets"},
+        {R"({"devices": [{"name": "x", "port": "ssh://box:22", "driver": "d", "data_id": 1}]})",
+         "is no port this host knows"},
+        {site("", R"(, "network_allowance_ms": 60001)" + rc),
+         f + "devices[0].network_allowance_ms: must be an integer from 0 to 60000"},
+        {std::string(R"({"devices": [)") + kDevice + R"(, "address": 3}, )" +
+             R"({"name": "b", "port": "/dev/ttyUSB0", "driver": "d", "data_id": 20, "address": 3}]})",
+         f + "devices[1].address: address 3 on /dev/ttyUSB0 is already devices[0]'s"},
+        {R"({"devices": [{"name": "a", "port": "tcp://Box:4001", "driver": "d", "data_id": 1},)"
+         R"( {"name": "b", "port": "tcp://box:4001", "driver": "d", "data_id": 2}]})",
+         f + "devices[1].address: address 1 on tcp://box:4001 is already devices[0]'s"},
         {std::string(R"({"devices": [)") + kDevice + "}, " + kDevice + "}]}",
          f + R"(devices[1].name: repeats "room1")"},
     };

@@ -23,9 +23,11 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -41,6 +43,7 @@
 #include "service/mqtt/MqttConfig.h"
 #include "service/mqtt/MqttPublisher.h"
 #include "sim/Server.h"
+#include "tests/support/MqttBroker.h"
 
 namespace {
 
@@ -48,117 +51,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using boost::posix_time::ptime;
 using boost::posix_time::time_from_string;
-
-constexpr const char* kBroker = "/usr/sbin/mosquitto";
-constexpr auto kDeadline = 20s;
-
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
-        getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-        close(s);
-        return 0;
-    }
-    close(s);
-    return ntohs(a.sin_port);
-}
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string t = (fs::temp_directory_path() / "ravo3-mqtt-XXXXXX").string();
-        path = mkdtemp(t.data());
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-};
-
-// A mosquitto process on a loopback port, killed with its test whatever happens.
-class Broker {
-  public:
-    Broker(const fs::path& dir, int port, std::string extra = "")
-        : dir_(dir), port_(port), extra_(std::move(extra)) {}
-    ~Broker() { Stop(); }
-
-    // Waits for the broker's own "running" line; false with its output otherwise.
-    bool Start(std::string& why) {
-        if (access(kBroker, X_OK) != 0) {
-            why = std::string(kBroker) +
-                  " is missing: install the Debian package mosquitto "
-                  "(scripts/setup.sh)";
-            return false;
-        }
-        const fs::path conf = dir_ / "broker.conf";
-        // -v: the log on standard error, unbuffered, so that "running" shows at once.
-        // "user": as root the broker would otherwise switch to an account that
-        // cannot write here.
-        const passwd* me = getpwuid(getuid());
-        std::ofstream(conf) << "listener " << port_ << " 127.0.0.1\n"
-                            << "persistence true\npersistence_location " << (dir_ / "").string()
-                            << "\nuser " << (me ? me->pw_name : "root") << "\n"
-                            << (extra_.empty() ? "allow_anonymous true\n" : extra_);
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) return false;
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(fds[1], 2);
-            dup2(fds[1], 1);
-            execl(kBroker, kBroker, "-v", "-c", conf.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(fds[1]);
-        out_ = fds[0];
-        std::string seen;
-        const auto deadline = std::chrono::steady_clock::now() + kDeadline;
-        while (seen.find(" running") == std::string::npos) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{out_, POLLIN, 0};
-            char buf[512];
-            ssize_t n = 0;
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0 ||
-                (n = read(out_, buf, sizeof buf)) <= 0) {
-                why = "mosquitto did not start: " + seen;
-                Stop();
-                return false;
-            }
-            seen.append(buf, static_cast<std::size_t>(n));
-        }
-        // Keep reading so that the broker never blocks on a full pipe.
-        drain_ = std::thread([fd = out_] {
-            char buf[512];
-            while (read(fd, buf, sizeof buf) > 0) {
-            }
-        });
-        return true;
-    }
-
-    void Stop() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-            pid_ = -1;
-        }
-        if (drain_.joinable()) drain_.join();
-        if (out_ >= 0) close(out_);
-        out_ = -1;
-    }
-
-  private:
-    fs::path dir_;
-    int port_;
-    std::string extra_;
-    pid_t pid_ = -1;
-    int out_ = -1;
-    std::thread drain_;
-};
+using namespace testing_support;
 
 // A TCP relay between the publisher and the broker that can hold back what
 // the broker answers (its acknowledgements) and then cut the connection: the
@@ -248,113 +141,6 @@ class Relay {
     std::atomic<bool> stop_{false}, hold_{false}, cut_{false};
     std::thread thread_;
 };
-
-struct Message {
-    std::string topic;
-    std::string payload;
-    bool retain = false;
-};
-
-// A subscriber to everything, with a session that outlives broker restarts
-// (the broker keeps it on disk), so that nothing sent while it reconnects is missed.
-class Subscriber {
-  public:
-    Subscriber(int port, const std::string& id, bool persistent) {
-        mosquitto_lib_init();
-        m_ = mosquitto_new(id.c_str(), !persistent, this);
-        mosquitto_connect_callback_set(m_, [](mosquitto* m, void*, int rc) {
-            if (rc == 0) mosquitto_subscribe(m, nullptr, "#", 1);
-        });
-        mosquitto_subscribe_callback_set(m_, [](mosquitto*, void* obj, int, int, const int*) {
-            auto* self = static_cast<Subscriber*>(obj);
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->subscribed_ = true;
-            self->cv_.notify_all();
-        });
-        mosquitto_message_callback_set(m_, [](mosquitto*, void* obj, const mosquitto_message* msg) {
-            auto* self = static_cast<Subscriber*>(obj);
-            std::lock_guard<std::mutex> lock(self->mutex_);
-            self->messages_.push_back({msg->topic,
-                                       std::string(static_cast<const char*>(msg->payload),
-                                                   static_cast<std::size_t>(msg->payloadlen)),
-                                       msg->retain});
-            self->cv_.notify_all();
-        });
-        mosquitto_reconnect_delay_set(m_, 1, 1, false);
-        mosquitto_connect_async(m_, "127.0.0.1", port, 30);
-        mosquitto_loop_start(m_);
-    }
-    ~Subscriber() {
-        mosquitto_disconnect(m_);
-        mosquitto_loop_stop(m_, true);
-        mosquitto_destroy(m_);
-    }
-    // Waits until `pred` holds for the messages so far.
-    bool WaitFor(const std::function<bool(const std::vector<Message>&)>& pred) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kDeadline, [&] { return pred(messages_); });
-    }
-    bool WaitSubscribed() {
-        std::unique_lock<std::mutex> lock(mutex_);
-        return cv_.wait_for(lock, kDeadline, [&] { return subscribed_; });
-    }
-    bool WaitTopic(const std::string& topic, const std::string& payload = "") {
-        return WaitFor([&](const std::vector<Message>& ms) {
-            for (const Message& m : ms) {
-                if (m.topic == topic && (payload.empty() || m.payload == payload)) return true;
-            }
-            return false;
-        });
-    }
-    std::vector<Message> All() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return messages_;
-    }
-    // The newest message on `topic`.
-    Message Last(const std::string& topic) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (auto it = messages_.rbegin(); it != messages_.rend(); ++it) {
-            if (it->topic == topic) return *it;
-        }
-        return {};
-    }
-    // The first topic seen that starts with `head` and ends with `tail`.
-    std::string Find(const std::string& head, const std::string& tail) {
-        std::string found;
-        WaitFor([&](const std::vector<Message>& ms) {
-            for (const Message& m : ms) {
-                if (m.topic.size() >= head.size() + tail.size() &&
-                    m.topic.compare(0, head.size(), head) == 0 &&
-                    m.topic.compare(m.topic.size() - tail.size(), tail.size(), tail) == 0) {
-                    found = m.topic;
-                    return true;
-                }
-            }
-            return false;
-        });
-        return found;
-    }
-    std::vector<Message> On(const std::string& topic) {
-        std::vector<Message> out;
-        for (const Message& m : All()) {
-            if (m.topic == topic) out.push_back(m);
-        }
-        return out;
-    }
-
-  private:
-    mosquitto* m_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    std::vector<Message> messages_;
-    bool subscribed_ = false;
-};
-
-std::size_t count(const std::vector<Message>& ms, const std::string& topic) {
-    std::size_t n = 0;
-    for (const Message& m : ms) n += m.topic == topic;
-    return n;
-}
 
 Json::Value parse(const std::string& text) {
     Json::Value v;
@@ -626,6 +412,239 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         EXPECT_TRUE(late.Last(topic).retain) << topic;
     }
     EXPECT_TRUE(late.On(base + "/events").empty());
+}
+
+// Keys of a discovery config as Home Assistant documents them today (its MQTT
+// sensor and binary sensor pages, and the discovery page's "origin"), with
+// `object_id` gone in favour of `default_entity_id`.
+const std::set<std::string> kCommonKeys = {"availability",
+                                           "availability_mode",
+                                           "availability_template",
+                                           "availability_topic",
+                                           "default_entity_id",
+                                           "device",
+                                           "device_class",
+                                           "enabled_by_default",
+                                           "encoding",
+                                           "entity_category",
+                                           "entity_picture",
+                                           "expire_after",
+                                           "force_update",
+                                           "icon",
+                                           "json_attributes_template",
+                                           "json_attributes_topic",
+                                           "name",
+                                           "origin",
+                                           "payload_available",
+                                           "payload_not_available",
+                                           "platform",
+                                           "qos",
+                                           "state_topic",
+                                           "unique_id",
+                                           "value_template"};
+const std::set<std::string> kSensorKeys = {"last_reset_value_template", "options",
+                                           "suggested_display_precision", "state_class",
+                                           "unit_of_measurement"};
+const std::set<std::string> kBinarySensorKeys = {"off_delay", "payload_off", "payload_on"};
+const std::set<std::string> kDeviceKeys = {"configuration_url", "connections",  "hw_version",
+                                           "identifiers",       "manufacturer", "model",
+                                           "model_id",          "name",         "serial_number",
+                                           "suggested_area",    "sw_version",   "via_device"};
+const std::set<std::string> kOriginKeys = {"name", "sw_version", "support_url"};
+
+// Home Assistant's rule for an entity id: domain, dot, lower-case letters,
+// digits and single underscores, none first or last.
+bool valid_entity_id(const std::string& id, const std::string& domain) {
+    if (id.compare(0, domain.size() + 1, domain + ".") != 0) return false;
+    const std::string rest = id.substr(domain.size() + 1);
+    if (rest.empty() || rest.front() == '_' || rest.back() == '_' ||
+        rest.find("__") != std::string::npos)
+        return false;
+    for (char c : rest) {
+        if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_')) return false;
+    }
+    return true;
+}
+
+smd::UnitValues rectifier(unsigned modules) {
+    smd::UnitValues rc;
+    rc.kind = smd::UnitKind::RC;
+    rc.data_id = 5000;
+    rc.device_type = "ravo3-rc";
+    rc.values = {value("group_value", 53.5f), value("module_count", static_cast<float>(modules))};
+    for (unsigned m = 1; m <= modules; ++m) {
+        const std::string p = "module_" + std::to_string(m) + "_";
+        for (const char* f : {"value", "status_1", "fault", "fan_fault"}) {
+            rc.values.push_back(value(p + f, 0));
+        }
+        smd::AlarmPoint fault;
+        fault.key = "RC_0";  // one key for every module: the detail tells them apart
+        fault.code = "06024";
+        fault.name = "整流模块故障告警";
+        fault.detail = "模块" + std::to_string(m) + "整流模块故障告警";
+        rc.points.push_back(fault);
+    }
+    return rc;
+}
+
+// The whole discovery against a broker: every config's keys within the
+// documented ones, entity ids Home Assistant accepts, a device per unit behind
+// the bus device, raw bytes as disabled diagnostics, the bus device's entities
+// before any cycle, removal when a module or channel count falls (and not
+// when a cycle lacks the count), and everything again on Home Assistant's
+// birth message.
+TEST(MqttPublisher, DiscoveryForTodaysHomeAssistant) {
+    TempDir dir;
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    smd::EventBus bus;
+    smd::HostEvent line;
+    line.kind = smd::HostEvent::Kind::Line;
+    line.device = "plant/a";
+    line.line.state = smd::LineState::PortMissing;
+    bus.Publish(line);
+    LogLines log;
+    auto pub = smd::MqttPublisher::Start(config(port), bus, log.Fn(), why);
+    ASSERT_TRUE(pub) << why;
+
+    const std::string ha = "homeassistant/";
+    // Config topics containing `needle`, with their newest payload.
+    const auto configs = [&](const std::vector<Message>& ms, const std::string& needle) {
+        std::map<std::string, std::string> out;
+        for (const Message& m : ms) {
+            if (m.topic.compare(0, ha.size(), ha) == 0 && m.topic.find(needle) != std::string::npos)
+                out[m.topic] = m.payload;
+        }
+        return out;
+    };
+    // The line that never answered has its entities all the same.
+    const std::string comm_lost =
+        sub.Find(ha + "binary_sensor/site-7/plant_a_", "_comm_lost/config");
+    ASSERT_FALSE(comm_lost.empty());
+    EXPECT_TRUE(configs(sub.All(), "_ac5001_").empty());
+    const Json::Value cl = parse(sub.Last(comm_lost).payload);
+    EXPECT_EQ(cl["state_topic"].asString(), "ravo3/site-7/plant_a/line");
+    EXPECT_EQ(cl["device_class"].asString(), "problem");
+
+    smd::HostEvent first = cycle_event();
+    first.units[0].values.push_back(value("ia_alert", 0));
+    for (const char* n : {"channel_1_a", "channel_1_f"})
+        first.units[0].values.push_back(value(n, 1));
+    first.units.push_back(rectifier(6));
+    bus.Publish(first);
+    ASSERT_TRUE(sub.WaitFor([&](const std::vector<Message>& ms) {
+        return configs(ms, "_rc5000_module_6_fan_fault/").size() == 1 &&
+               configs(ms, "_alarm_rc_0_5000_").size() == 6;
+    }));
+
+    struct Raw {
+        const char* object;  // end of the config topic's object id
+        bool raw;
+    } raws[] = {
+        {"_ac5001_ia", false},
+        {"_ac5001_ia_alert", true},
+        {"_ac5001_channel_1_f", false},
+        {"_dc5002_v", false},
+        {"_rc5000_group_value", false},
+        {"_rc5000_module_count", false},
+        {"_rc5000_module_6_value", false},
+        {"_rc5000_module_6_status_1", true},
+        {"_rc5000_module_6_fault", true},
+        {"_rc5000_module_6_fan_fault", true},
+    };
+    std::set<std::string> unique_ids, entity_ids;
+    std::string bus_device;
+    std::size_t checked = 0;
+    for (const auto& [topic, payload] : configs(sub.All(), "/site-7/")) {
+        SCOPED_TRACE(topic);
+        const std::string domain = topic.substr(ha.size(), topic.find('/', ha.size()) - ha.size());
+        ASSERT_TRUE(domain == "sensor" || domain == "binary_sensor");
+        const Json::Value c = parse(payload);
+        for (const std::string& key : c.getMemberNames()) {
+            const auto& own = domain == "sensor" ? kSensorKeys : kBinarySensorKeys;
+            EXPECT_TRUE(kCommonKeys.count(key) || own.count(key)) << "undocumented key " << key;
+        }
+        for (const std::string& key : c["device"].getMemberNames())
+            EXPECT_TRUE(kDeviceKeys.count(key)) << key;
+        for (const std::string& key : c["origin"].getMemberNames())
+            EXPECT_TRUE(kOriginKeys.count(key)) << key;
+        EXPECT_FALSE(c.isMember("object_id"));
+        EXPECT_TRUE(valid_entity_id(c["default_entity_id"].asString(), domain))
+            << c["default_entity_id"].asString();
+        EXPECT_TRUE(unique_ids.insert(c["unique_id"].asString()).second);
+        EXPECT_TRUE(entity_ids.insert(c["default_entity_id"].asString()).second);
+        EXPECT_FALSE(c["state_topic"].asString().empty());
+        EXPECT_FALSE(c["device"]["model"].asString().empty());
+        EXPECT_FALSE(c["origin"]["sw_version"].asString().empty());
+        const std::string ident = c["device"]["identifiers"][0].asString();
+        const bool on_unit = topic.find("_ac5001_") != std::string::npos ||
+                             topic.find("_dc5002_") != std::string::npos ||
+                             topic.find("_rc5000_") != std::string::npos ||
+                             topic.find("_alarm_") != std::string::npos;
+        if (on_unit) {
+            EXPECT_EQ(c["device"]["via_device"].asString() + "_",
+                      ident.substr(0, c["device"]["via_device"].asString().size() + 1));
+            bus_device = c["device"]["via_device"].asString();
+        } else {
+            EXPECT_FALSE(c["device"].isMember("via_device"));
+        }
+        for (const Raw& r : raws) {
+            if (topic.size() < std::strlen(r.object) + 7 ||
+                topic.compare(topic.size() - 7 - std::strlen(r.object), std::strlen(r.object),
+                              r.object) != 0)
+                continue;
+            ++checked;
+            EXPECT_EQ(c["entity_category"].asString(), r.raw ? "diagnostic" : "");
+            EXPECT_EQ(c.isMember("enabled_by_default"), r.raw);
+            EXPECT_FALSE(c["enabled_by_default"].asBool());
+        }
+    }
+    EXPECT_EQ(checked, std::size(raws));
+    EXPECT_EQ(bus_device,
+              parse(sub.Last(comm_lost).payload)["device"]["identifiers"][0].asString());
+
+    // A cycle without the rectifier's count (no record) removes nothing; the
+    // next, with 3 modules and one channel, removes modules 4 to 6 (values and
+    // points) and channel 2, and nothing else.
+    smd::HostEvent no_count = cycle_event();
+    no_count.units.push_back(rectifier(0));
+    no_count.units.back().values.resize(1);
+    no_count.units.back().points.clear();
+    bus.Publish(no_count);
+    smd::HostEvent fewer = cycle_event();
+    fewer.units.push_back(rectifier(3));
+    bus.Publish(fewer);
+    const auto emptied = [&](const std::vector<Message>& ms) {
+        std::set<std::string> out;
+        for (const auto& [topic, payload] : configs(ms, "/site-7/")) {
+            if (payload.empty()) out.insert(topic);
+        }
+        return out;
+    };
+    // 3 modules x 4 values, their 3 points, channel 2's 2 values, ia_alert.
+    ASSERT_TRUE(
+        sub.WaitFor([&](const std::vector<Message>& ms) { return emptied(ms).size() >= 18; }));
+    const std::set<std::string> gone_topics = emptied(sub.All());
+    for (const std::string& topic : gone_topics) {
+        const bool gone = topic.find("_module_4_") != std::string::npos ||
+                          topic.find("_module_5_") != std::string::npos ||
+                          topic.find("_module_6_") != std::string::npos ||
+                          topic.find("_channel_1_") != std::string::npos ||
+                          topic.find("_ac5001_ia_alert/") != std::string::npos;
+        const bool point = topic.find("_alarm_rc_0_5000_") != std::string::npos;
+        EXPECT_TRUE(gone || point) << topic;
+    }
+    EXPECT_EQ(gone_topics.size(), 18u);
+
+    // Home Assistant starts: everything announced is sent again.
+    const std::size_t before = sub.On(comm_lost).size();
+    sub.Publish("homeassistant/status", "online");
+    EXPECT_TRUE(
+        sub.WaitFor([&](const std::vector<Message>& ms) { return count(ms, comm_lost) > before; }));
 }
 
 // The broker goes away while an alarm is raised and cleared; with or without

@@ -340,6 +340,15 @@ std::string line_text(const DeviceView& d, const pt::ptime& now) {
         case smd::LineState::PortBusy:
             s = "PORT HELD BY ANOTHER PROCESS" + since;
             break;
+        case smd::LineState::HostUnreachable:
+            s = "HOST UNREACHABLE" + since;
+            break;
+        case smd::LineState::ConnectionRefused:
+            s = "CONNECTION REFUSED" + since;
+            break;
+        case smd::LineState::ConnectionLost:
+            s = "CONNECTION LOST" + since;
+            break;
         case smd::LineState::Stopped:
             s = "stopped";
             break;

@@ -25,6 +25,7 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
 #include "apps/ravo3-monitor/SiteView.h"
+#include "ravo3/Version.h"
 #include "runtime/Host.h"
 #include "runtime/LogText.h"
 #include "service/http/HttpServer.h"
@@ -37,7 +38,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kVersion[] = "ravo3-monitor 1.1 (host event stream, site file checks)";
+constexpr char kVersion[] = "ravo3-monitor " RAVO3_VERSION;
 constexpr const char* kSiteFiles[] = {"site.json", "/etc/ravo3/site.json"};
 
 std::atomic<int> g_signal{0};
@@ -52,6 +53,7 @@ struct Options {
     std::string driver;
     std::string db;
     std::string driver_log;
+    std::string capture;
     long cycles = 0;      // 0: until stopped
     double duration = 0;  // seconds, 0: no limit
     double timeout = 0;   // seconds for --cycles, 0: the default
@@ -62,7 +64,7 @@ struct Options {
 };
 
 const char kUsage[] =
-    "usage: ravo3-monitor [options]\n"
+    "Usage: ravo3-monitor [options]\n"
     "Polls the RAV-O3 power systems of a site through their monitoring units and\n"
     "shows, for every device, its line's state, its values, rectifier modules and\n"
     "alarms, redrawn at least once a second.\n"
@@ -87,6 +89,8 @@ const char kUsage[] =
     "                     cycle, {\"type\": \"status\", ...} when a line changes state;\n"
     "                     invalid UTF-8 bytes in texts are replaced by U+FFFD\n"
     "  --driver-log FILE  append the driver's own output lines to FILE\n"
+    "  --capture FILE     append every line's bytes, with their times, to FILE\n"
+    "                     (ravo3-replay plays it back; attach it to a bug report)\n"
     "  --fast             skip the driver's 20 ms pause before each answer (tests)\n"
     "  --version          the program's version\n"
     "  --help             this text\n"
@@ -145,6 +149,8 @@ int parse_args(int argc, char** argv, Options& o, std::string& error) {
             if (!value(o.db)) return 2;
         } else if (a == "--driver-log") {
             if (!value(o.driver_log)) return 2;
+        } else if (a == "--capture") {
+            if (!value(o.capture)) return 2;
         } else if (a == "--cycles") {
             if (!positive(d, 1e9)) return 2;
             if (d != static_cast<double>(static_cast<long>(d))) {
@@ -224,6 +230,7 @@ class Log {
 
 // What stands in the way of opening a port, in words, with what to do.
 std::string port_hint(const std::string& port, const std::string& key) {
+    if (port.find("://") != std::string::npos) return std::string();  // a device server
     struct stat st {};
     if (::stat(port.c_str(), &st) != 0) {
         if (errno == ENOENT) {
@@ -258,6 +265,15 @@ std::string hint_for(const monitor::DeviceView& d, const DeviceInfo& info) {
         case smd::LineState::PortBusy:
             return "another process holds " + d.port + ": find it with 'fuser -v " + d.port +
                    "' and stop it";
+        case smd::LineState::HostUnreachable:
+            return "check the device server's address in \"" + info.key +
+                   ".port\", its power and the network to it; it is retried";
+        case smd::LineState::ConnectionRefused:
+            return "the device server answers but takes no connection on that TCP port: check "
+                   "the port number and that its serial port is in raw or Telnet (COM port "
+                   "control) mode";
+        case smd::LineState::ConnectionLost:
+            return "the connection broke; it is reconnected with growing pauses";
         case smd::LineState::NotAnswering:
             if (d.cycles == 0) {
                 return "check power and cable; is the unit's address " +
@@ -476,6 +492,7 @@ int main(int argc, char** argv) {
     smd::HostOptions ho;
     ho.driver_override = driver;
     ho.log = [&log](const std::string& line) { log(line); };
+    if (!opt.capture.empty()) ho.capture = fs::absolute(opt.capture).string();
     if (opt.fast) smd::set_pause([](unsigned) {});
 
     monitor::OutputRouting routing;

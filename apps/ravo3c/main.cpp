@@ -13,12 +13,13 @@
 #include <string>
 #include <vector>
 
+#include "ravo3/Version.h"
 #include "runtime/JsonText.h"
 
 namespace {
 
 const char* const kUsage =
-    "usage: ravo3c [--url URL] [--token-file FILE] [--json] COMMAND\n"
+    "Usage: ravo3c [--url URL] [--token-file FILE] [--json] COMMAND\n"
     "commands:\n"
     "  devices                          lines, their states and frame counters\n"
     "  values [DEVICE]                  every unit's current values\n"
@@ -30,6 +31,7 @@ const char* const kUsage =
     "  --url URL          the daemon (default http://127.0.0.1:8363)\n"
     "  --token-file FILE  bearer token for a daemon that asks for one\n"
     "  --json             the answers as JSON instead of a table\n"
+    "  --version          the program's version\n"
     "T is an ISO 8601 time (2026-12-08T06:15:05+01:00) or a local one (2026-12-08 06:15).\n"
     "Exit status: 0 done, 1 the daemon cannot be asked or refused, 2 usage.\n";
 
@@ -275,13 +277,25 @@ int run(Options& o) {
         if (!o.limit.empty()) path += "&limit=" + encode(o.limit);
         const Json::Value v = o.limit.empty() ? all_pages(d, path, "events") : d.Get(path);
         if (o.json) return print_json(v), 0;
-        Table t({"TIME", "EVENT", "DEVICE", "DATA_ID", "CODE", "NAME", "DETAIL"});
+        Table t({"ID", "TIME", "EVENT", "DEVICE", "DATA_ID", "CODE", "NAME", "DETAIL", "CYCLE",
+                 "ANSWERS"});
+        std::string sources;
         for (const auto& e : v["events"]) {
             const Json::Value& a = e["alarm"];
-            t.Add({text(e["time"]), text(e["kind"]), text(a["device"]), text(a["data_id"]),
-                   text(a["code"]), text(a["name"]), text(a["detail"])});
+            const Json::Value& p = e["provenance"];
+            std::string commands;
+            for (const auto& ans : p["answers"]) {
+                commands += (commands.empty() ? "" : " ") + text(ans["command"]);
+                sources += "  event " + text(e["id"]) + ", " + text(ans["command"]) + " at " +
+                           text(ans["time"]) + ": " + text(ans["hex"]) + "\n";
+            }
+            t.Add({text(e["id"]), text(e["time"]), text(e["kind"]), text(a["device"]),
+                   text(a["data_id"]), text(a["code"]), text(a["name"]), text(a["detail"]),
+                   p.isObject() ? text(p["cycle"]) : "-", commands.empty() ? "-" : commands});
         }
         t.Print();
+        // What the unit said, answer by answer, in hex as it came off the line.
+        if (!sources.empty()) std::printf("\nanswers the events came from:\n%s", sources.c_str());
         return 0;
     }
     if (o.command == "history") {
@@ -367,6 +381,10 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::puts("ravo3c " RAVO3_VERSION);
             return 0;
         }
     }

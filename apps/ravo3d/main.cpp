@@ -12,6 +12,7 @@
 #include <string>
 
 #include "host/HostTypes.h"
+#include "ravo3/Version.h"
 #include "runtime/Events.h"
 #include "runtime/Host.h"
 #include "runtime/LogText.h"
@@ -21,12 +22,15 @@
 namespace {
 
 const char* const kUsage =
-    "usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE]\n"
+    "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE] [--capture FILE]\n"
     "  --config FILE      site file (default /etc/ravo3/site.json)\n"
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "  --driver-log FILE  append the driver's diagnostic output there (default: dropped)\n"
-    "  --check         read the site file and the service sections, then exit\n"
-    "  --help          this text\n"
+    "  --capture FILE     append every line's bytes, with their times, to FILE\n"
+    "                     (ravo3-replay plays it back; attach it to a bug report)\n"
+    "  --check            read the site file and the service sections, then exit\n"
+    "  --version          the program's version\n"
+    "  --help             this text\n"
     "Runs until SIGTERM or SIGINT. Exit status: 0 stopped, 1 cannot run, 2 usage.\n";
 
 std::mutex g_log_mutex;
@@ -45,6 +49,7 @@ struct Options {
     std::string config = "/etc/ravo3/site.json";
     std::string driver;
     std::string driver_log;
+    std::string capture;
 };
 
 int parse_args(int argc, char** argv, Options& o) {
@@ -59,12 +64,18 @@ int parse_args(int argc, char** argv, Options& o) {
             std::fputs(kUsage, stdout);
             return 0;
         }
+        if (a == "--version") {
+            std::puts("ravo3d " RAVO3_VERSION);
+            return 0;
+        }
         if (a == "--config") {
             if (!value(o.config)) return 2;
         } else if (a == "--driver") {
             if (!value(o.driver)) return 2;
         } else if (a == "--driver-log") {
             if (!value(o.driver_log)) return 2;
+        } else if (a == "--capture") {
+            if (!value(o.capture)) return 2;
         } else {
             std::fprintf(stderr, "ravo3d: unknown argument \"%s\"\n%s", a.c_str(), kUsage);
             return 2;
@@ -115,6 +126,7 @@ int main(int argc, char** argv) {
     smd::HostOptions ho;
     ho.driver_override = opt.driver;
     ho.log = log_line;
+    ho.capture = opt.capture;
     smd::Host host(ho);
     if (!host.Start(site, error)) {
         log_line(error);

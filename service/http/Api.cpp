@@ -556,6 +556,9 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             w.Key("alarm");
             WriteAlarm(w, DeviceOf(e.event.alarm.data_id, e.event.alarm.device_type),
                        e.event.alarm);
+            // What the unit said: the cycle and the answers the event came from.
+            w.Key("provenance");
+            WriteProvenance(w, e.event.provenance);
             w.EndObject();
         }
         w.EndArray();

@@ -1,6 +1,12 @@
 #include "service/json/EventJson.h"
 
+#include <cctype>
 #include <cmath>
+#include <cstdio>
+
+#include "runtime/UnitRecords.h"
+
+#include "runtime/ProvenanceCodec.h"
 
 #include "runtime/Host.h"
 
@@ -134,6 +140,25 @@ void WriteUnit(json::Writer& w, const UnitValues& u) {
     w.EndObject();
 }
 
+void WriteProvenance(json::Writer& w, const std::shared_ptr<const Provenance>& p) {
+    if (!p) {
+        w.Null();
+        return;
+    }
+    w.BeginObject();
+    w.Key("cycle").UInt(p->cycle);
+    w.Key("answers").BeginArray();
+    for (const AnswerRef& a : p->answers) {
+        w.BeginObject();
+        w.Key("command").String(command_text(a));
+        w.Key("time").Time(a.time);
+        w.Key("hex").String(hex_text(a.bytes));
+        w.EndObject();
+    }
+    w.EndArray();
+    w.EndObject();
+}
+
 void WriteEvent(json::Writer& w, const HostEvent& e) {
     w.BeginObject();
     w.Key("seq").UInt(e.seq);
@@ -160,6 +185,8 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
         case HostEvent::Kind::AlarmCleared:
             w.Key("alarm");
             WriteAlarm(w, e.device, e.alarm);
+            w.Key("provenance");
+            WriteProvenance(w, e.provenance);
             break;
         case HostEvent::Kind::Line:
             w.Key("line");
@@ -167,6 +194,29 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
             break;
     }
     w.EndObject();
+}
+
+std::string AlarmPointId(std::uint32_t data_id, const std::string& device_type,
+                         const std::string& key, const std::string& detail) {
+    std::uint32_t h = 2166136261u;  // FNV-1a
+    for (unsigned char c : device_type + '\x1f' + key + '\x1f' + detail) {
+        h ^= c;
+        h *= 16777619u;
+    }
+    std::string id;
+    for (unsigned char c : key) {
+        id += c < 0x80 && std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
+    }
+    char tail[24];
+    std::snprintf(tail, sizeof tail, "_%u_%08x", static_cast<unsigned>(data_id),
+                  static_cast<unsigned>(h));
+    return id + tail;
+}
+
+std::string UnitId(std::uint32_t data_id, const std::string& device_type) {
+    UnitKind kind;
+    return (unit_kind_of(device_type, kind) ? unit_kind_name(kind) : "bus") +
+           std::to_string(data_id);
 }
 
 }  // namespace smd::service

@@ -39,6 +39,18 @@ void WriteValues(json::Writer& w, const std::vector<NamedValue>& values);
 void WriteUnit(json::Writer& w, const UnitValues& unit);
 // {"seq", "kind", "initial", "device", "time", ...}: "cycle", "line", "frames",
 // "units" for a cycle; "alarm" for a raise or clear; "line" for a line change.
+// {"cycle", "answers": [{"command": "42/44", "time", "hex"}]}, or null.
+void WriteProvenance(json::Writer& w, const std::shared_ptr<const Provenance>& p);
 void WriteEvent(json::Writer& w, const HostEvent& e);
+
+// An alarm point's name in ASCII, the same across restarts: its key (lower
+// case, other characters '_'), its data id and a hash of its unit's type, key
+// and detail ("ac_0_501_0b1f50fa"). Keys repeat across points (one per module
+// or fuse, told apart by the detail), so the key alone names no point.
+std::string AlarmPointId(std::uint32_t data_id, const std::string& device_type,
+                         const std::string& key, const std::string& detail);
+// The unit a data id and device type name: "ac501", "dc502", "rc500"; "bus500"
+// for the bus device itself (the communication-lost point).
+std::string UnitId(std::uint32_t data_id, const std::string& device_type);
 
 }  // namespace smd::service

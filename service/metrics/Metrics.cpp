@@ -9,6 +9,7 @@
 #include "runtime/JsonText.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
+#include "service/mqtt/MqttPublisher.h"
 #include "service/view/SiteView.h"
 
 namespace smd::service {
@@ -119,6 +120,15 @@ bool split_indexed(const std::string& name, std::size_t from, std::string& index
     return !field.empty();
 }
 
+// Label values that must stay ASCII: anything else becomes '_'.
+std::string ascii(const std::string& s) {
+    std::string out = s;
+    for (char& c : out) {
+        if (static_cast<unsigned char>(c) >= 0x80 || c == '"' || c == '\\' || c < 0x20) c = '_';
+    }
+    return out;
+}
+
 Mapped map_value(UnitKind kind, const std::string& name) {
     std::size_t rest = 0;
     std::string index, field;
@@ -182,7 +192,7 @@ Mapped map_value(UnitKind kind, const std::string& name) {
 }  // namespace
 
 Metrics::Metrics(Context& ctx)
-    : view_(*ctx.view), host_(ctx.host), history_db_(ctx.site.history_db) {
+    : view_(*ctx.view), host_(ctx.host), history_db_(ctx.site.history_db), mqtt_(ctx.mqtt) {
     ctx.http->Get("/metrics", [this](const HttpRequest&, HttpResponse& res) {
         res.set_content(Render(), "text/plain; version=0.0.4; charset=utf-8");
     });
@@ -207,25 +217,6 @@ void Metrics::OnEvent(const HostEvent& e) {
     std::lock_guard<std::mutex> lock(mutex_);
     switch (e.kind) {
         case HostEvent::Kind::Cycle: {
-            // Every point the cycle evaluated, standing or not, in stream
-            // order with the raise and clear events.
-            for (const UnitValues& u : e.units) {
-                for (const AlarmPoint& p : u.points) {
-                    ActiveAlarm a;
-                    a.data_id = u.data_id;
-                    a.device_type = u.device_type;
-                    a.key = p.key;
-                    a.code = p.code;
-                    a.name = p.name;
-                    a.detail = p.detail;
-                    a.level = p.level;
-                    a.state = p.state;
-                    auto& entry =
-                        points_[Point(e.device, a.data_id, a.device_type, a.key, a.detail)];
-                    if (!p.active && entry.second) a.since = entry.first.since;
-                    entry = {std::move(a), p.active};
-                }
-            }
             // Replayed values and the state at subscription are no poll.
             if (e.initial || e.cycle.number == 0) break;
             Poll& p = polls_[e.device];
@@ -240,12 +231,7 @@ void Metrics::OnEvent(const HostEvent& e) {
             break;
         }
         case HostEvent::Kind::AlarmRaised:
-        case HostEvent::Kind::AlarmCleared: {
-            const ActiveAlarm& a = e.alarm;
-            points_[Point(e.device, a.data_id, a.device_type, a.key, a.detail)] = {
-                a, e.kind == HostEvent::Kind::AlarmRaised};
-            break;
-        }
+        case HostEvent::Kind::AlarmCleared:
         case HostEvent::Kind::Line:
             break;
     }
@@ -315,8 +301,10 @@ std::string Metrics::Render() const {
     x.Family("ravo3_poll_duration_seconds", "histogram", "Duration of a poll cycle.");
     for (const DeviceView& d : snap.devices) {
         const std::string dev = label("device", d.name);
-        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
-                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+        for (LineState s :
+             {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+              LineState::PortMissing, LineState::PortBusy, LineState::HostUnreachable,
+              LineState::ConnectionRefused, LineState::ConnectionLost, LineState::Stopped}) {
             x.Sample("ravo3_line_state", "", dev + "," + label("state", line_state_name(s)),
                      d.line.state == s ? "1" : "0");
         }
@@ -368,18 +356,30 @@ std::string Metrics::Render() const {
             x.Sample("ravo3_poll_duration_seconds", "_sum", dev, prometheus_value(p.sum));
             x.Sample("ravo3_poll_duration_seconds", "_count", dev, std::to_string(p.count));
         }
-        x.Family("ravo3_alarm_active", "gauge",
-                 "1 while the alarm point stands, else 0 (every point the units evaluate).");
-        for (const auto& [point, entry] : points_) {
-            const ActiveAlarm& a = entry.first;
-            x.Sample("ravo3_alarm_active", "",
-                     label("device", std::get<0>(point)) + "," +
-                         label("data_id", std::to_string(a.data_id)) + "," +
-                         label("device_type", a.device_type) + "," + label("key", a.key) + "," +
-                         label("code", a.code) + "," + label("name", a.name) + "," +
-                         label("detail", a.detail) + "," + label("level", std::to_string(a.level)),
-                     entry.second ? "1" : "0");
-        }
+    }
+    // One series per standing point, in ASCII labels that stay the same
+    // while it stands; its name and detail are the API's, the journal's and
+    // MQTT's. "point" tells apart the points that share a key (one per module
+    // or fuse).
+    x.Family("ravo3_alarm_active", "gauge", "1 for each alarm point that stands.");
+    for (const HostEvent& e : snap.alarms) {
+        const ActiveAlarm& a = e.alarm;
+        x.Sample("ravo3_alarm_active", "",
+                 label("device", e.device) + "," + label("unit", UnitId(a.data_id, a.device_type)) +
+                     "," + label("key", ascii(a.key)) + "," + label("code", ascii(a.code)) + "," +
+                     label("level", std::to_string(a.level)) + "," +
+                     label("point", AlarmPointId(a.data_id, a.device_type, a.key, a.detail)),
+                 "1");
+    }
+    x.Family("ravo3_history_write_errors_total", "counter",
+             "Failed writes to the history database (rows and events wait in memory).");
+    if (const auto store = host_.Store()) {
+        x.Sample("ravo3_history_write_errors_total", "", "", std::to_string(store->Errors()));
+    }
+    x.Family("ravo3_mqtt_outbox_events", "gauge",
+             "Alarm events waiting for the MQTT broker's acknowledgement.");
+    if (const MqttPublisher* mqtt = mqtt_.load()) {
+        x.Sample("ravo3_mqtt_outbox_events", "", "", std::to_string(mqtt->Status().outbox));
     }
     for (const DeviceView& d : snap.devices) {
         if (!d.cycle) continue;

@@ -1,17 +1,17 @@
 // /metrics in the Prometheus text format: every value a unit serves, the
-// alarm points, the frame counters, the poll duration, data age and line
-// state of every device. Scrapes read the site view and this part's own
+// standing alarm points, history write errors, the MQTT outbox, the frame counters, the poll
+// duration, data age and line state of every device. Scrapes read the site view and this part's own
 // counters; neither is ever waited for by a line thread.
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
-#include <tuple>
 
 #include "service/Component.h"
 
@@ -43,18 +43,14 @@ class Metrics : public Component, public EventConsumer {
         std::uint64_t count = 0;
         double sum = 0;
     };
-    using Point = std::tuple<std::string, std::uint32_t, std::string, std::string,
-                             std::string>;  // device, data id, device type, key, detail
-
     SiteView& view_;
-    const Host& host_;
+    Host& host_;
     const std::string history_db_;
+    const std::atomic<const MqttPublisher*>& mqtt_;
     mutable std::mutex mutex_;
     mutable std::condition_variable counted_;
     std::uint64_t seq_ = 0;
     std::map<std::string, Poll> polls_;
-    // Every point the cycles evaluated or an event named: standing?
-    std::map<Point, std::pair<ActiveAlarm, bool>> points_;
     std::unique_ptr<ConsumerThread> thread_;
 };
 

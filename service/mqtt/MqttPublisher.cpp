@@ -19,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "ravo3/Version.h"
 #include "runtime/JsonText.h"
 #include "service/json/EventJson.h"
 #include "service/mqtt/Outbox.h"
@@ -81,49 +82,43 @@ std::string safe_id(const std::string& name) {
     return s;
 }
 
-// A point is named by its unit, key and detail, as the host names it.
-std::string point_id(std::uint32_t data_id, const std::string& device_type, const std::string& key,
-                     const std::string& detail) {
-    std::string k;
-    for (unsigned char c : key) k += std::isalnum(c) ? static_cast<char>(std::tolower(c)) : '_';
-    return k + "_" + std::to_string(data_id) + "_" +
-           hex8(fnv1a(device_type + '\x1f' + key + '\x1f' + detail));
-}
-
 struct ValueMeta {
     std::string label;
     const char* device_class = nullptr;
     const char* unit = nullptr;
     const char* state_class = nullptr;
+    // A status or alarm byte as the unit sends it: for diagnosis, not for the
+    // dashboard (the alarm points say what it means).
+    bool raw = false;
 };
 
-// How Home Assistant shows a value: a readable name, and the class and unit
-// of the measurements whose meaning the unit fixes.
-ValueMeta value_meta(UnitKind kind, std::uint32_t data_id, const std::string& name) {
-    ValueMeta m;
-    const std::string id = std::to_string(data_id);
+// How Home Assistant shows a value: its name within its unit's device, and
+// the class and unit of the measurements whose meaning the unit fixes.
+ValueMeta value_meta(UnitKind kind, const std::string& name) {
     if (kind == UnitKind::DC) {
-        if (name == "v") return {"DC " + id + " voltage", "voltage", "V", "measurement"};
-        if (name == "i") return {"DC " + id + " current", "current", "A", "measurement"};
-        return {"DC " + id + " " + name};
+        if (name == "v") return {"Voltage", "voltage", "V", "measurement"};
+        if (name == "i") return {"Load current", "current", "A", "measurement"};
+        return {name};
     }
     if (kind == UnitKind::AC) {
         static const char* const kPhase[3] = {"A", "B", "C"};
         for (int p = 0; p < 3; ++p) {
             const std::string n = std::string("i") + static_cast<char>('a' + p);
             if (name == n) {
-                return {"AC " + id + " phase " + kPhase[p] + " current", "current", "A",
+                return {std::string("Phase ") + kPhase[p] + " current", "current", "A",
                         "measurement"};
             }
-            if (name == n + "_alert")
-                return {"AC " + id + " phase " + kPhase[p] + " current alarm state"};
+            if (name == n + "_alert") {
+                return {std::string("Phase ") + kPhase[p] + " current alarm state", nullptr,
+                        nullptr, nullptr, true};
+            }
         }
         unsigned channel = 0;
         char letter = 0;
         int used = 0;
         if (std::sscanf(name.c_str(), "channel_%u_%c%n", &channel, &letter, &used) == 2 &&
             static_cast<std::size_t>(used) == name.size()) {
-            const std::string ch = "AC " + id + " channel " + std::to_string(channel + 1) + " ";
+            const std::string ch = "Channel " + std::to_string(channel + 1) + " ";
             switch (letter) {
                 case 'a':
                     return {ch + "voltage A/AB", "voltage", "V", "measurement"};
@@ -137,11 +132,11 @@ ValueMeta value_meta(UnitKind kind, std::uint32_t data_id, const std::string& na
                     break;
             }
         }
-        return {"AC " + id + " " + name};
+        return {name};
     }
     // Rectifiers: the meaning of the values is the configuration's, so no unit.
-    if (name == "group_value") return {"Rectifier group value", nullptr, nullptr, "measurement"};
-    if (name == "module_count") return {"Rectifier module count", nullptr, nullptr, "measurement"};
+    if (name == "group_value") return {"Group value", nullptr, nullptr, "measurement"};
+    if (name == "module_count") return {"Modules", nullptr, nullptr, "measurement"};
     unsigned module = 0;
     int used = 0;
     if (std::sscanf(name.c_str(), "module_%u_%n", &module, &used) == 1 && used > 0) {
@@ -149,12 +144,58 @@ ValueMeta value_meta(UnitKind kind, std::uint32_t data_id, const std::string& na
         for (char& c : field) {
             if (c == '_') c = ' ';
         }
-        ValueMeta r{"Rectifier module " + std::to_string(module) + " " + field};
-        if (field == "value") r.state_class = "measurement";
+        ValueMeta r{"Module " + std::to_string(module) + " " + field};
+        if (field == "value") {
+            r.state_class = "measurement";
+        } else {
+            r.raw = true;  // status, fault and alarm bytes
+        }
         return r;
     }
-    return {"Rectifier " + name};
+    return {name};
 }
+
+// The unit's names are complete once it reported its count (of modules, of
+// channels): a name missing then is a module or channel gone from the plant,
+// not a value missing for a cycle.
+bool count_taken(const UnitValues& u) {
+    const char* counter = u.kind == UnitKind::RC   ? "module_count"
+                          : u.kind == UnitKind::AC ? "ia"
+                                                   : nullptr;
+    if (!counter) return true;
+    for (const NamedValue& v : u.values) {
+        if (v.name == counter) return v.ok;
+    }
+    return false;
+}
+
+// An entity id as Home Assistant accepts one: lower-case letters and digits
+// with single underscores between them.
+std::string entity_slug(const std::string& text) {
+    std::string s;
+    for (unsigned char c : text) {
+        if (c < 0x80 && std::isalnum(c)) {
+            s += static_cast<char>(std::tolower(c));
+        } else if (!s.empty() && s.back() != '_') {
+            s += '_';
+        }
+    }
+    while (!s.empty() && s.back() == '_') s.pop_back();
+    return s.empty() ? "unnamed" : s;
+}
+
+// "ac501" -> the unit's device name and model in Home Assistant.
+std::pair<std::string, std::string> unit_title(const std::string& unit) {
+    const std::string kind = unit.substr(0, 2);
+    const std::string id = unit.substr(std::min<std::size_t>(2, unit.size()));
+    if (kind == "ac") return {"AC " + id, "RAV-O3 AC distribution"};
+    if (kind == "dc") return {"DC " + id, "RAV-O3 DC distribution"};
+    if (kind == "rc") return {"rectifiers", "RAV-O3 rectifier group"};
+    return {unit, "RAV-O3 unit"};
+}
+
+// The host's communication-lost point: shown by the line's own entity.
+constexpr const char* kCommLostKey = "comm_lost";
 
 struct Retained {
     std::string payload;
@@ -220,10 +261,20 @@ struct MqttPublisher::Core : EventConsumer {
     std::string DeviceBase(const std::string& device) const {
         return cfg.topic_prefix + "/" + topic_level(device.empty() ? "unknown" : device);
     }
-    void HaDevice(json::Writer& w, const std::string& device) const;
+    // Home Assistant discovery.
+    std::string ConfigTopic(const char* domain, const std::string& object) const {
+        return cfg.discovery_prefix + "/" + domain + "/" + node + "/" + object + "/config";
+    }
+    void BeginEntity(json::Writer& w, const char* domain, const std::string& object,
+                     const std::string& name, const std::string& state_topic) const;
+    void HaDevice(json::Writer& w, const std::string& device, const std::string& unit,
+                  const std::string& device_type) const;
+    void DiscoverDevice(const std::string& device);
     void Discover(const HostEvent& e, const UnitValues& u, const std::string& state_topic);
-    void DiscoverPoint(const std::string& device, const std::string& pid, const std::string& name,
-                       const std::string& detail);
+    std::string DiscoverPoint(const std::string& device, std::uint32_t data_id,
+                              const std::string& device_type, const std::string& key,
+                              const std::string& name, const std::string& detail);
+    void ResendAll();
     void OnAlarm(const HostEvent& e);
     void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a,
                     const std::string& pid) const;
@@ -243,8 +294,15 @@ struct MqttPublisher::Core : EventConsumer {
         std::string pid;
         ActiveAlarm alarm;
     };
-    std::map<std::string, std::vector<Standing>> standing;    // by device, oldest first
-    std::map<std::string, std::set<std::string>> discovered;  // by device: object ids announced
+    std::map<std::string, std::vector<Standing>> standing;  // by device, oldest first
+    // Config topics announced, in all and by unit ("device\x1funit").
+    std::set<std::string> discovered;
+    struct UnitEntities {
+        std::set<std::string> values;
+        std::set<std::string> points;
+    };
+    std::map<std::string, UnitEntities> entities;
+    std::set<std::string> devices_announced;
     // By state topic: a digest of the names and points last announced, so
     // that an unchanged unit costs one pass over its names.
     std::map<std::string, std::uint32_t> announced;
@@ -324,12 +382,79 @@ void MqttPublisher::Core::FlushUnsaved() {
     held_error.clear();
 }
 
-void MqttPublisher::Core::HaDevice(json::Writer& w, const std::string& device) const {
+void MqttPublisher::Core::BeginEntity(json::Writer& w, const char* domain,
+                                      const std::string& object, const std::string& name,
+                                      const std::string& state_topic) const {
+    w.BeginObject();
+    w.Key("name").String(name);
+    w.Key("unique_id").String(node + "_" + object);
+    w.Key("default_entity_id").String(std::string(domain) + "." + entity_slug(node + "_" + object));
+    w.Key("state_topic").String(state_topic);
+}
+
+// The bus device is the site's monitoring unit (`unit` empty); each unit
+// behind it is a device of its own, reached through it.
+void MqttPublisher::Core::HaDevice(json::Writer& w, const std::string& device,
+                                   const std::string& unit, const std::string& device_type) const {
+    const std::string bus = node + "_" + safe_id(device);
     w.Key("device").BeginObject();
-    w.Key("identifiers").BeginArray().String(node + "_" + safe_id(device)).EndArray();
-    w.Key("name").String(device);
-    w.Key("model").String("RAV-O3 DC power system");
+    if (unit.empty()) {
+        w.Key("identifiers").BeginArray().String(bus).EndArray();
+        w.Key("name").String(device);
+        w.Key("model").String("RAV-O3 monitoring unit");
+    } else {
+        const auto [title, model] = unit_title(unit);
+        w.Key("identifiers").BeginArray().String(bus + "_" + unit).EndArray();
+        w.Key("name").String(device + " " + title);
+        w.Key("model").String(model);
+        if (!device_type.empty()) w.Key("model_id").String(device_type);
+        w.Key("via_device").String(bus);
+    }
     w.EndObject();
+    w.Key("origin").BeginObject();
+    w.Key("name").String("ravo3");
+    w.Key("sw_version").String(RAVO3_VERSION);
+    w.EndObject();
+}
+
+// The bus device's own entities, from its first sight, whether or not its
+// line ever answers: the line's state and the communication-lost point.
+void MqttPublisher::Core::DiscoverDevice(const std::string& device) {
+    if (!cfg.ha_discovery || !devices_announced.insert(device).second) return;
+    const std::string dev_id = safe_id(device);
+    const std::string line = DeviceBase(device) + "/line";
+    {
+        const std::string object = dev_id + "_comm_lost";
+        json::Writer w;
+        BeginEntity(w, "binary_sensor", object, "Communication lost", line);
+        w.Key("device_class").String("problem");
+        w.Key("value_template").String("{{ 'ON' if value_json.comm_lost else 'OFF' }}");
+        w.Key("payload_on").String("ON");
+        w.Key("payload_off").String("OFF");
+        // Available while the daemon is: it matters most when the line is down.
+        w.Key("availability_topic").String(status_topic);
+        HaDevice(w, device, "", "");
+        w.EndObject();
+        SetRetained(ConfigTopic("binary_sensor", object), w.Take(), 1);
+    }
+    {
+        const std::string object = dev_id + "_line";
+        json::Writer w;
+        BeginEntity(w, "sensor", object, "Line", line);
+        w.Key("value_template").String("{{ value_json.state }}");
+        w.Key("device_class").String("enum");
+        w.Key("options").BeginArray();
+        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+            w.String(line_state_name(s));
+        }
+        w.EndArray();
+        w.Key("entity_category").String("diagnostic");
+        w.Key("availability_topic").String(status_topic);
+        HaDevice(w, device, "", "");
+        w.EndObject();
+        SetRetained(ConfigTopic("sensor", object), w.Take(), 1);
+    }
 }
 
 void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
@@ -341,66 +466,113 @@ void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
     auto seen = announced.find(state_topic);
     if (seen != announced.end() && seen->second == digest) return;
     announced[state_topic] = digest;
-    auto& known = discovered[e.device];
     const std::string dev_id = safe_id(e.device);
-    const std::string unit_id = std::string(unit_kind_name(u.kind)) + std::to_string(u.data_id);
+    const std::string unit = std::string(unit_kind_name(u.kind)) + std::to_string(u.data_id);
+    UnitEntities& known = entities[e.device + '\x1f' + unit];
+    std::set<std::string> values_now, points_now;
     for (const NamedValue& v : u.values) {
-        const std::string object = dev_id + "_" + unit_id + "_" + safe_id(v.name);
-        if (!known.insert(object).second) continue;
-        const ValueMeta m = value_meta(u.kind, u.data_id, v.name);
+        const std::string object = dev_id + "_" + unit + "_" + safe_id(v.name);
+        const std::string topic = ConfigTopic("sensor", object);
+        values_now.insert(topic);
+        known.values.insert(topic);
+        if (!discovered.insert(topic).second) continue;
+        const ValueMeta m = value_meta(u.kind, v.name);
         json::Writer w;
-        w.BeginObject();
-        w.Key("name").String(m.label);
-        w.Key("unique_id").String(node + "_" + object);
-        w.Key("object_id").String(object);
-        w.Key("state_topic").String(state_topic);
+        BeginEntity(w, "sensor", object, m.label, state_topic);
         // Bracket access: "values" is also the name of a method of the JSON object.
         w.Key("value_template").String("{{ value_json['values'][" + json::quote(v.name) + "] }}");
         if (m.device_class) w.Key("device_class").String(m.device_class);
         if (m.unit) w.Key("unit_of_measurement").String(m.unit);
         if (m.state_class) w.Key("state_class").String(m.state_class);
+        if (m.raw) {
+            w.Key("entity_category").String("diagnostic");
+            w.Key("enabled_by_default").Bool(false);
+        }
         w.Key("availability").BeginArray();
         w.BeginObject().Key("topic").String(status_topic).EndObject();
         w.BeginObject().Key("topic").String(DeviceBase(e.device) + "/availability").EndObject();
         w.EndArray();
         w.Key("availability_mode").String("all");
-        HaDevice(w, e.device);
+        HaDevice(w, e.device, unit, u.device_type);
         w.EndObject();
-        SetRetained(cfg.discovery_prefix + "/sensor/" + node + "/" + object + "/config", w.Take(),
-                    1);
+        SetRetained(topic, w.Take(), 1);
     }
     for (const AlarmPoint& a : u.points) {
-        DiscoverPoint(e.device, point_id(u.data_id, u.device_type, a.key, a.detail), a.name,
-                      a.detail);
+        const std::string topic =
+            DiscoverPoint(e.device, u.data_id, u.device_type, a.key, a.name, a.detail);
+        if (!topic.empty()) points_now.insert(topic);
     }
+    // Entities of modules or channels gone with a count change: an empty
+    // retained config removes them from Home Assistant (and the broker).
+    if (u.replayed || !count_taken(u)) return;
+    const auto retire = [&](std::set<std::string>& announced_now,
+                            const std::set<std::string>& now) {
+        bool any = false;
+        for (auto it = announced_now.begin(); it != announced_now.end();) {
+            if (now.count(*it)) {
+                ++it;
+                continue;
+            }
+            SetRetained(*it, "", 1);
+            discovered.erase(*it);
+            it = announced_now.erase(it);
+            any = true;
+        }
+        return any;
+    };
+    // Points go with a count change only: a cycle may evaluate fewer of them.
+    if (retire(known.values, values_now) && !u.points.empty()) retire(known.points, points_now);
 }
 
-void MqttPublisher::Core::DiscoverPoint(const std::string& device, const std::string& pid,
-                                        const std::string& name, const std::string& detail) {
-    if (!cfg.ha_discovery) return;
+// Returns the point's config topic; empty when it has no entity of its own.
+std::string MqttPublisher::Core::DiscoverPoint(const std::string& device, std::uint32_t data_id,
+                                               const std::string& device_type,
+                                               const std::string& key, const std::string& name,
+                                               const std::string& detail) {
+    if (!cfg.ha_discovery) return "";
+    const std::string pid = service::AlarmPointId(data_id, device_type, key, detail);
     const std::string object = safe_id(device) + "_alarm_" + pid;
-    if (!discovered[device].insert(object).second) return;
+    const std::string topic = ConfigTopic("binary_sensor", object);
+    if (key == kCommLostKey) {
+        // Earlier versions gave this point an entity of its own on its first
+        // loss; the line's "Communication lost" replaces it.
+        if (discovered.insert(topic).second) SetRetained(topic, "", 1);
+        return "";
+    }
+    const std::string unit = service::UnitId(data_id, device_type);
+    const bool on_bus = unit.compare(0, 3, "bus") == 0;
+    entities[device + '\x1f' + unit].points.insert(topic);
+    if (!discovered.insert(topic).second) return topic;
     json::Writer w;
-    w.BeginObject();
     // Some points repeat their name as detail: said once.
-    w.Key("name").String(detail.empty() || detail == name ? name : name + " " + detail);
-    w.Key("unique_id").String(node + "_" + object);
-    w.Key("object_id").String(object);
+    BeginEntity(w, "binary_sensor", object,
+                detail.empty() || detail == name ? name : name + " " + detail,
+                DeviceBase(device) + "/alarms");
     w.Key("device_class").String("problem");
-    w.Key("state_topic").String(DeviceBase(device) + "/alarms");
     // The retained list of standing alarms says whether this point stands.
     w.Key("value_template")
         .String("{{ 'ON' if value_json | selectattr('point', 'equalto', '" + pid +
                 "') | list | length > 0 else 'OFF' }}");
     w.Key("payload_on").String("ON");
     w.Key("payload_off").String("OFF");
-    // Alarm points stay available when the line is down: the
-    // communication-lost point matters most then.
+    // Alarm points stay available when the line is down.
     w.Key("availability_topic").String(status_topic);
-    HaDevice(w, device);
+    HaDevice(w, device, on_bus ? "" : unit, on_bus ? "" : device_type);
     w.EndObject();
-    SetRetained(cfg.discovery_prefix + "/binary_sensor/" + node + "/" + object + "/config",
-                w.Take(), 1);
+    SetRetained(topic, w.Take(), 1);
+    return topic;
+}
+
+// Home Assistant (re)started: it reads its discovery afresh, and the broker
+// may have lost what was retained.
+void MqttPublisher::Core::ResendAll() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (auto& [topic, r] : retained) {
+        if (r.dirty) continue;
+        r.dirty = true;
+        dirty.push_back(topic);
+    }
+    wake = true;
 }
 
 // The API's alarm object with the point's id first.
@@ -424,7 +596,7 @@ void MqttPublisher::Core::PublishAlarmList(const std::string& device) {
 
 void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
     const ActiveAlarm& a = e.alarm;
-    const std::string pid = point_id(a.data_id, a.device_type, a.key, a.detail);
+    const std::string pid = service::AlarmPointId(a.data_id, a.device_type, a.key, a.detail);
     auto& list = standing[e.device];
     for (auto it = list.begin(); it != list.end(); ++it) {
         if (it->pid == pid) {
@@ -433,7 +605,10 @@ void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
         }
     }
     if (e.kind == HostEvent::Kind::AlarmRaised) list.push_back(Standing{pid, a});
-    DiscoverPoint(e.device, pid, a.name, a.detail);
+    // A cleared point announces nothing: it may be one of a removed module.
+    if (e.kind == HostEvent::Kind::AlarmRaised) {
+        DiscoverPoint(e.device, a.data_id, a.device_type, a.key, a.name, a.detail);
+    }
     PublishAlarmList(e.device);
     // The state at subscription is not news: only new events go out as events.
     if (e.initial) return;
@@ -467,6 +642,7 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
     // A device's list from its first sight, "[]" included, so that its alarm
     // points read as off rather than unknown.
     if (standing.find(e.device) == standing.end()) PublishAlarmList(e.device);
+    DiscoverDevice(e.device);
     {
         json::Writer w;
         service::WriteLine(w, e.line);
@@ -542,13 +718,27 @@ void MqttPublisher::Core::Connect() {
         Drop("cannot create the client: out of memory");
         return;
     }
-    mosquitto_connect_callback_set(mosq, [](mosquitto*, void* obj, int rc) {
+    mosquitto_connect_callback_set(mosq, [](mosquitto* mosq, void* obj, int rc) {
         auto* self = static_cast<Core*>(obj);
         if (rc == 0) {
             self->session = true;
             self->session_started = Clock::now();
+            if (self->cfg.ha_discovery) {
+                const std::string birth = self->cfg.discovery_prefix + "/status";
+                mosquitto_subscribe(mosq, nullptr, birth.c_str(), 1);
+            }
         } else {
             self->refused = rc;
+        }
+    });
+    // Home Assistant says "online" on <discovery_prefix>/status when it starts.
+    mosquitto_message_callback_set(mosq, [](mosquitto*, void* obj, const mosquitto_message* m) {
+        auto* self = static_cast<Core*>(obj);
+        const std::string_view payload(
+            static_cast<const char*>(m->payload),
+            m->payloadlen > 0 ? static_cast<std::size_t>(m->payloadlen) : 0);
+        if (payload == "online" && m->topic == self->cfg.discovery_prefix + "/status") {
+            self->ResendAll();
         }
     });
     mosquitto_publish_callback_set(mosq, [](mosquitto*, void* obj, int mid) {

@@ -6,6 +6,8 @@
   const LINE_TEXT = {
     starting: "starting", answering: "answering", not_answering: "not answering",
     port_missing: "port missing", port_busy: "port busy", stopped: "stopped",
+    host_unreachable: "host unreachable", connection_refused: "connection refused",
+    connection_lost: "connection lost",
   };
   const TOKEN_KEY = "ravo3.token";
   const $ = (id) => document.getElementById(id);
@@ -147,7 +149,8 @@
   // One raise or clear from the event log.
   function normLogEvent(raw) {
     const a = normAlarm(raw.alarm, "");
-    return Object.assign(a, { kind: raw.kind === "cleared" ? "cleared" : "raised", time: parseTime(raw.time), id: raw.id });
+    return Object.assign(a, { kind: raw.kind === "cleared" ? "cleared" : "raised", time: parseTime(raw.time), id: raw.id,
+      provenance: raw.provenance || null });
   }
 
   // ---- Site state, from the stream ---------------------------------------
@@ -455,7 +458,7 @@
     }
     const now = Date.now();
     $("events").replaceChildren(h("table", { class: "alarms log" }, [
-      h("thead", {}, [h("tr", {}, ["Time", "Event", "Level", "Device", "Code", "Name", "Detail", "Stood"].map((t) => h("th", { text: t })))]),
+      h("thead", {}, [h("tr", {}, ["Time", "Event", "Level", "Device", "Code", "Name", "Detail", "Stood", "Unit said"].map((t) => h("th", { text: t })))]),
       h("tbody", {}, shown.map((e) => h("tr", { class: "ev-" + e.kind + " level-" + e.level }, [
         h("td", { text: fmtTime(e.time) }),
         h("td", {}, [badge(e.kind === "raised" ? "ev-raised" : "ev-cleared", e.kind === "raised" ? "\u25B2 raised" : "\u25BD cleared")]),
@@ -463,8 +466,18 @@
         h("td", { text: e.name }), h("td", { text: e.detail }),
         h("td", { text: e.stood !== null && e.stood !== undefined ? fmtDuration(e.stood) :
           e.kind === "raised" ? "standing, " + fmtDuration(now - e.time) : "\u2014" }),
+        h("td", {}, [provenanceCell(e.provenance)]),
       ]))),
     ]));
+  }
+
+  // The cycle an event was evaluated in and the answers it came from, in hex.
+  function provenanceCell(p) {
+    if (!p) return h("span", { text: "\u2014" });
+    const answers = p.answers || [];
+    const summary = "cycle " + p.cycle + (answers.length ? ", " + answers.map((a) => a.command).join(" ") : ", no answer");
+    return h("details", { class: "provenance" }, [h("summary", { text: summary })].concat(answers.map((a) =>
+      h("div", { class: "mono", text: a.command + " " + fmtTime(parseTime(a.time)) + " " + a.hex }))));
   }
 
   function fillSelect(sel, values, allText, labels) {
