@@ -45,6 +45,7 @@ class Metrics : public Component, public EventConsumer {
     };
     SiteView& view_;
     Host& host_;
+    const std::string history_db_;
     const std::atomic<const MqttPublisher*>& mqtt_;
     const HttpServer* http_;  // null when the site serves no HTTP (then no scrape either)
     mutable std::mutex mutex_;
