@@ -114,7 +114,8 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     std::vector<std::string> env = {"NOTIFY_SOCKET=" + (dir / "notify").string(),
                                     "WATCHDOG_USEC=400000"};
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9)) {
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9) &&
+            std::strncmp(*e, "JOURNAL_STREAM=", 15)) {
             env.push_back(*e);
         }
     }
@@ -205,6 +206,32 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
         ASSERT_TRUE(asked.Send(
             "GET /api/v1/values HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n\r\n"));
         EXPECT_EQ(testing_support::status_of(asked.Answer()), 200);
+    }
+
+    // A second daemon on the same address is refused, naming the holder; to
+    // the journal the refusal is an error.
+    {
+        std::ofstream(dir / "second.json")
+            << R"({"http": {"listen": ")" << m[1].str().substr(7)
+            << R"("}, "devices": [{"name": "x", "port": "/nonexistent/ttyY", "driver": ")" RAVO3_PLUGIN_PATH
+               R"(", "data_id": 700, "acSetting": [], "dcSetting": [], "rcSetting": {}}]})";
+        const Ran second = run("JOURNAL_STREAM=8:9 " + daemon + " --config " +
+                               (dir / "second.json").string() + " 2>&1 >/dev/null");
+        EXPECT_EQ(second.status, 1) << second.out;
+        EXPECT_NE(second.out.find("<3>"), std::string::npos) << second.out;
+        EXPECT_NE(second.out.find("cannot listen on " + m[1].str().substr(7)), std::string::npos)
+            << second.out;
+        EXPECT_NE(second.out.find("held by ravo3d (pid " + std::to_string(pid) + ")"),
+                  std::string::npos)
+            << second.out;
+    }
+    // The standing alarm was told to the journal as it was raised.
+    {
+        std::ifstream again(log);
+        std::stringstream all;
+        all << again.rdbuf();
+        EXPECT_NE(all.str().find("ravo3d: error: alarm raised: site-1 06014 "), std::string::npos)
+            << all.str();
     }
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

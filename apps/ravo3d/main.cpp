@@ -131,7 +131,8 @@ int main(int argc, char** argv) {
     const std::string sink = opt.driver_log.empty() ? "/dev/null" : opt.driver_log;
     const int out = ::open(sink.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
     if (out < 0 || ::dup2(out, STDOUT_FILENO) < 0) {
-        log_line("--driver-log " + sink + ": " + std::strerror(errno));
+        log_line(smd::with_priority(smd::kLogError,
+                                    "--driver-log " + sink + ": " + std::strerror(errno)));
         return 1;
     }
     ::close(out);
@@ -139,11 +140,11 @@ int main(int argc, char** argv) {
     std::string error;
     smd::SiteConfig site;
     if (!smd::LoadSiteConfig(opt.config, site, error)) {
-        log_line(error);
+        log_line(smd::with_priority(smd::kLogError, error));
         return 1;
     }
     if (site.devices.empty()) {
-        log_line(opt.config + " lists no device");
+        log_line(smd::with_priority(smd::kLogError, opt.config + " lists no device"));
         return 1;
     }
     {
@@ -158,12 +159,12 @@ int main(int argc, char** argv) {
     ho.capture = opt.capture;
     smd::Host host(ho);
     if (!host.Start(site, error)) {
-        log_line(error);
+        log_line(smd::with_priority(smd::kLogError, error));
         return 1;
     }
     smd::service::Service service;
     if (!service.Start(host, site, log_line, error)) {
-        log_line(error);
+        log_line(smd::with_priority(smd::kLogError, error));
         host.Stop();
         return 1;
     }
