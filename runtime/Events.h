@@ -113,7 +113,8 @@ struct CycleInfo {
 };
 
 struct HostEvent {
-    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line };
+    // Removed: the device left the site (a reload); consumers forget it.
+    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line, Removed };
     Kind kind = Kind::Cycle;
     std::uint64_t seq = 0;          // order in the stream, from 1
     bool initial = false;           // the state at subscription, not a new event
@@ -130,7 +131,8 @@ struct HostEvent {
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };
-const char* event_kind_name(HostEvent::Kind k);  // "cycle", "alarm_raised", "alarm_cleared", "line"
+// "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"
+const char* event_kind_name(HostEvent::Kind k);
 
 // The rectifier unit's published record (81-byte group record, then 32 bytes
 // a module) as named values: "group_value", "module_count", then per module n
@@ -192,6 +194,8 @@ class EventBus {
     SiteState State() const;
     // Devices known to the stream before any event (names in site order).
     void Declare(const std::string& device, const LineStatus& status);
+    // A device that left the site: gone from the state, and a Removed event.
+    void Remove(const std::string& device);
     // Alarms that stood when the host last stopped: part of the state that
     // subscribers get, not new events.
     void RestoreAlarms(const std::vector<ActiveAlarm>& alarms,
