@@ -556,6 +556,10 @@ bool Host::BuildLines(const std::vector<Line*>& lines, const SiteConfig& config,
         for (Line* l : group) {
             {
                 std::lock_guard<std::mutex> lock(status_mutex_);
+                if (l->loop) {
+                    l->opens_before += l->loop->Opens();
+                    l->losses_before += l->loop->Losses();
+                }
                 l->port = port;
                 l->loop = loop;
             }
@@ -969,11 +973,13 @@ std::vector<DeviceStatus> Host::Devices() const {
         {
             std::lock_guard<std::mutex> lock(status_mutex_);
             loop = line->loop;
+            s.port_opens = line->opens_before;
+            s.port_losses = line->losses_before;
         }
         if (loop) {
             s.port_open = loop->PortOpen();
-            s.port_opens = loop->Opens();
-            s.port_losses = loop->Losses();
+            s.port_opens += loop->Opens();
+            s.port_losses += loop->Losses();
         }
         out.push_back(std::move(s));
     }

@@ -152,6 +152,8 @@ class Host {
         std::shared_ptr<LinePort> port;
         std::shared_ptr<DriverLoop> loop;  // shared by the devices of one line
         std::int64_t allowance_ms = 0;     // network allowance added to the answer time-out
+        // Opens and losses counted by the line's earlier threads.
+        std::uint64_t opens_before = 0, losses_before = 0;
         std::string error;
         std::size_t replayed = 0;
         // The units the device serves, from its settings (rectifier last).

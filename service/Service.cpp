@@ -50,15 +50,16 @@ void Service::BeginReload() {
     if (auto* n = dynamic_cast<Notifier*>(Part("systemd"))) n->Reloading();
 }
 
-std::vector<std::string> Service::EndReload(const SiteConfig* site) {
+std::vector<std::string> Service::SiteReloaded(const SiteConfig& site) {
     std::vector<std::string> changed;
-    if (site) {
-        if (site->http != http_) changed.push_back("http");
-        if (site->mqtt != mqtt_) changed.push_back("mqtt");
-        for (auto& [name, part] : parts_) part->SiteReloaded(*site);
-    }
-    if (auto* n = dynamic_cast<Notifier*>(Part("systemd"))) n->Reloaded();
+    if (site.http != http_) changed.push_back("http");
+    if (site.mqtt != mqtt_) changed.push_back("mqtt");
+    for (auto& [name, part] : parts_) part->SiteReloaded(site);
     return changed;
+}
+
+void Service::EndReload() {
+    if (auto* n = dynamic_cast<Notifier*>(Part("systemd"))) n->Reloaded();
 }
 
 void Service::Stop() {

@@ -28,12 +28,13 @@ class Service {
                std::string& error);
     // Stops every part (the HTTP listener before anything it serves goes).
     void Stop();
-    // Around a reload of the site file: systemd hears RELOADING=1, then
-    // READY=1. With the site the host took (null: the file was refused), the
-    // parts hear of it; returns the service sections that changed, which
-    // only a restart applies ("http", "mqtt").
+    // Around a reload of the site file: systemd hears RELOADING=1 at the
+    // beginning, READY=1 at the end.
     void BeginReload();
-    std::vector<std::string> EndReload(const SiteConfig* site);
+    void EndReload();
+    // The parts hear of the site the host took; returns the service sections
+    // that changed, which only a restart applies ("http", "mqtt").
+    std::vector<std::string> SiteReloaded(const SiteConfig& site);
 
     SiteView& View() { return *view_; }
     // A part by its name in Factories(); null when the site does not run it.

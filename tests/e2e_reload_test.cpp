@@ -166,8 +166,14 @@ TEST_F(DaemonReload, SighupAddsRemovesAndKeepsDevicesAndRefusesABadFile) {
         sims.push_back(std::make_unique<sim::Server>(sim::ParseScenario(kScenario)));
         ASSERT_TRUE(sims.back()->Start()) << sims.back()->Error();
     }
+    // Two units on one line, at addresses 1 and 2.
+    std::vector<sim::Scenario> units(2, sim::ParseScenario(kScenario));
+    units[1].address = 2;
+    sims.push_back(std::make_unique<sim::Server>(units, sim::ServerOptions{}));
+    ASSERT_TRUE(sims.back()->Start()) << sims.back()->Error();
     const std::string kept =
-        device("kept", sims[0]->Path(), 500, R"(, "driver": ")" RAVO3_PLUGIN_PATH R"(")");
+        device("kept", sims[0]->Path(), 500, R"(, "driver": ")" RAVO3_PLUGIN_PATH R"(")") + ", " +
+        device("shared", sims[3]->Path(), 800);
     WriteSite(kept + ", " + device("gone", sims[1]->Path(), 600));
     testing_support::NotifySocket notify(dir_ / "notify");
     Spawn();
@@ -177,32 +183,42 @@ TEST_F(DaemonReload, SighupAddsRemovesAndKeepsDevicesAndRefusesABadFile) {
                !AlarmsOf("gone").empty();
     })) << read_file(Log());
     const Json::Value before = Device("kept");
+    const Json::Value shared_before = Device("shared");
     const std::vector<std::string> alarms_before = AlarmsOf("kept");
 
-    WriteSite(kept + ", " + device("added", sims[2]->Path(), 700));
+    // A second unit joins the shared line: its thread is rebuilt.
+    WriteSite(kept + ", " + device("added", sims[2]->Path(), 700) + ", " +
+              device("joined", sims[3]->Path(), 900, R"(, "address": 2)"));
     ASSERT_EQ(::kill(pid_, SIGHUP), 0);
     ASSERT_TRUE(notify.WaitFor("RELOADING=1", std::chrono::seconds(30)));
     ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(30)));
     const std::string line = LogLine("reloaded ");
     EXPECT_NE(line.find(R"(added "added")"), std::string::npos) << line;
     EXPECT_NE(line.find(R"(removed "gone")"), std::string::npos) << line;
-    EXPECT_NE(line.find(R"(kept "kept")"), std::string::npos) << line;
+    EXPECT_NE(line.find(R"(kept "kept";)"), std::string::npos) << line;
+    EXPECT_NE(line.find(R"(kept with their line reopened "shared")"), std::string::npos) << line;
     EXPECT_NE(line.find("standing alarm"), std::string::npos) << line;
 
     // The kept device ran on: the same line state since before, the port
     // never reopened, its cycles counted on, its alarm standing since before.
     ASSERT_TRUE(eventually([&] {
         return Device("kept")["cycles"].asUInt64() > before["cycles"].asUInt64() + 1 &&
-               Device("added")["cycles"].asUInt64() >= 1;
+               Device("shared")["cycles"].asUInt64() > shared_before["cycles"].asUInt64() &&
+               Device("added")["cycles"].asUInt64() >= 1 &&
+               Device("joined")["cycles"].asUInt64() >= 1;
     })) << read_file(Log());
     const Json::Value after = Device("kept");
     EXPECT_EQ(after["line"]["state"].asString(), "answering");
     EXPECT_EQ(after["line"]["since"], before["line"]["since"]);
     EXPECT_EQ(after["port_opens"], before["port_opens"]);
     EXPECT_EQ(AlarmsOf("kept"), alarms_before);
+    // The shared line's kept device: its port opened once more, nothing else.
+    EXPECT_EQ(Device("shared")["port_opens"].asUInt64(),
+              shared_before["port_opens"].asUInt64() + 1);
+    EXPECT_EQ(Device("shared")["line"]["since"], shared_before["line"]["since"]);
     // The removed device is gone from the host, the site view and the alarms.
     EXPECT_EQ(Names("/api/v1/devices", "devices", "name"),
-              (std::vector<std::string>{"kept", "added"}));
+              (std::vector<std::string>{"kept", "shared", "added", "joined"}));
     EXPECT_TRUE(eventually([&] {
         const auto shown = Names("/api/v1/values", "devices", "device");
         return std::find(shown.begin(), shown.end(), "gone") == shown.end() &&
@@ -215,12 +231,12 @@ TEST_F(DaemonReload, SighupAddsRemovesAndKeepsDevicesAndRefusesABadFile) {
     ASSERT_EQ(::kill(pid_, SIGHUP), 0);
     ASSERT_TRUE(notify.WaitFor("RELOADING=1", std::chrono::seconds(30)));
     ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(30)));
-    EXPECT_NE(LogLine(R"(devices[1].adress: is not a known key; did you mean "address"?)"), "");
+    EXPECT_NE(LogLine(R"(devices[2].adress: is not a known key; did you mean "address"?)"), "");
     EXPECT_NE(LogLine("reload refused: "), "") << read_file(Log());
     const std::uint64_t cycles = Device("kept")["cycles"].asUInt64();
     EXPECT_TRUE(eventually([&] { return Device("kept")["cycles"].asUInt64() > cycles; }));
     EXPECT_EQ(Names("/api/v1/devices", "devices", "name"),
-              (std::vector<std::string>{"kept", "added"}));
+              (std::vector<std::string>{"kept", "shared", "added", "joined"}));
 
     ASSERT_EQ(::kill(pid_, SIGTERM), 0);
     int status = 0;

@@ -126,14 +126,14 @@ void reload(const Options& opt, const std::string& default_driver, smd::Host& ho
         log_line("reload refused: " + opt.config + " has " + std::to_string(check.problems.size()) +
                  (check.problems.size() == 1 ? " problem" : " problems") +
                  " (above); the site runs on unchanged");
-        service.EndReload(nullptr);
+        service.EndReload();
         return;
     }
     smd::ReloadReport r;
     std::string error;
     const bool done = host.Reload(check.site, r, error);
     std::vector<std::string> restart = r.not_applied;
-    for (const auto& section : service.EndReload(&check.site)) restart.push_back(section);
+    for (const auto& section : service.SiteReloaded(check.site)) restart.push_back(section);
     std::string text = "reloaded " + opt.config + ":";
     auto part = [&](const char* what, const std::vector<std::string>& names) {
         if (!names.empty()) text += std::string(" ") + what + " " + quoted(names) + ";";
@@ -152,6 +152,7 @@ void reload(const Options& opt, const std::string& default_driver, smd::Host& ho
     if (!done) text += " " + error + ";";
     text.pop_back();
     log_line(text);
+    service.EndReload();
 }
 
 }  // namespace
