@@ -27,6 +27,7 @@ namespace {
 
 const char* const kUsage =
     "Usage: ravo3d [--config FILE] [--driver FILE] [--driver-log FILE] [--capture FILE]\n"
+    "  or:  ravo3d --check [--config FILE] [--driver FILE]\n"
     "  --config FILE      site file (default /etc/ravo3/site.json)\n"
     "  --driver FILE      driver library for every device, instead of the site file's\n"
     "                     \"driver\" (a device without one: ravo3.so beside the program,\n"
