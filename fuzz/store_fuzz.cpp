@@ -5,8 +5,11 @@
 // and cleared, and one snapshot. What was written must read back, the stored
 // standing alarms must match the host's, and no alarm is raised twice or
 // cleared without standing. The input's last byte makes the first 0 to 3
-// writes fail, as a full disk would: what waited must then be written too. The MQTT outbox kept in
-// the same file is opened, read, added to and emptied.
+// writes fail, as a full disk would: what waited must then be written too.
+// Two minutes later the periodic work runs (minutes sealed, retention, a file
+// of the first layout converted): the record still reads back, and the API's
+// reader gets through whatever the file holds. The MQTT outbox kept in the
+// same file is opened, read, added to and emptied.
 #include <dlfcn.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -20,6 +23,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "runtime/Host.h"
+#include "runtime/StoreReader.h"
 #include "service/mqtt/Outbox.h"
 
 namespace {
@@ -102,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(db_path(), std::ios::binary);
         out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
     }
-    fuzz_support::Clocks::Install();
+    fuzz_support::Clocks& clocks = fuzz_support::Clocks::Install();
     smd::HostOptions options;
     options.start_lines = false;
     options.log = [](const std::string&) {};
@@ -156,6 +160,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             fuzz_support::fail("an alarm point that holds does not stand");
         }
         auto store = host.Store();
+        if (store) store->Sync();
         if (store && !store->ReadOnly() && store->Waiting() == 0) {
             // Every write went through, at once or after the faults: each
             // must read back as written.
@@ -171,6 +176,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 fuzz_support::fail("stored standing alarms differ from the host's");
             }
             (void)store->Events(16);
+            clocks.Advance(120000);
+            store->Maintain();
+            latest = store->Latest(kAc, "ravo3-ac");
+            if (!latest || latest->bytes != record.bytes) {
+                fuzz_support::fail("history record not read back once its minute was sealed");
+            }
+        }
+        std::string why;
+        if (auto reader = smd::StoreReader::Open(db_path(), &why)) {
+            for (std::uint32_t id : {1000u, kAc, kDc}) {
+                std::vector<smd::StoredRecord> records;
+                std::vector<smd::StoredMinute> minutes;
+                bool summarised = false;
+                boost::posix_time::ptime oldest;
+                (void)reader->History(id, {}, {}, 0, 64, records, why);
+                (void)reader->History(id, record.time - boost::posix_time::hours(1), record.time, 1,
+                                      64, records, why);
+                (void)reader->Minutes(
+                    id, record.time - boost::posix_time::hours(1), record.time,
+                    [&](const smd::StoredMinute& m) { minutes.push_back(m); }, records, summarised,
+                    why);
+                (void)reader->OldestRecord(id, oldest, why);
+            }
+            std::vector<smd::StoredEvent> events;
+            (void)reader->Events({}, 0, 64, events, why);
         }
         host.Stop();
     }

@@ -379,12 +379,15 @@ bool Host::Start(const std::string& config_path, std::string& error) {
 }
 
 bool Host::OpenStore(const SiteConfig& config, std::string& error) {
-    controller_->SetHistoryStore(std::make_shared<MemoryHistoryStore>(config.history_retention));
+    controller_->SetHistoryStore(std::make_shared<MemoryHistoryStore>(
+        config.history_retention > 0 ? config.history_retention : 100000));
     if (config.history_db.empty()) {
         Log("no \"history_db\" configured: history and alarms are kept in memory only");
         return true;
     }
     SqliteStore::Options o;
+    o.history_days = config.history_days;
+    o.summary_days = config.history_summary_days;
     o.history_retention = config.history_retention;
     o.event_retention = config.event_retention;
     o.fault = options_.store_fault;
@@ -397,6 +400,7 @@ bool Host::OpenStore(const SiteConfig& config, std::string& error) {
         return false;
     }
     if (!store_) {
+        store_error_ = why;
         Log(why + "; running without stored history (kept in memory only)");
         return true;
     }

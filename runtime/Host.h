@@ -130,6 +130,8 @@ class Host {
     // False when the history lives in memory only (none configured, or the
     // database could not be used).
     bool PersistentHistory() const { return store_ != nullptr; }
+    // Why the configured history database is not used ("" when it is, or none is configured).
+    const std::string& StoreError() const { return store_error_; }
     std::shared_ptr<SMDController> Controller() const { return controller_; }
     std::shared_ptr<SqliteStore> Store() const { return store_; }
     // Runs `f` with the named bus device under its lock; false when there is none.
@@ -210,6 +212,7 @@ class Host {
     // Declared first so that it goes last: devices' code lives in the libraries.
     PluginLoader loader_;
     std::shared_ptr<SqliteStore> store_;
+    std::string store_error_;
     std::shared_ptr<SMDController> controller_;
     // Every device of the site, in site order. Replaced whole by a reload,
     // so a reader takes the list (Lines()) and walks it without a lock.

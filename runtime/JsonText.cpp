@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 
 #include "runtime/Events.h"
 
@@ -217,7 +218,22 @@ Writer& Writer::Null() {
 
 Writer& Writer::Time(const boost::posix_time::ptime& local) {
     if (local.is_special()) return Null();
-    return String(iso8601(local));
+    const auto day = local.time_of_day();
+    const boost::posix_time::ptime hour(local.date(), boost::posix_time::hours(day.hours()));
+    if (hour != offset_hour_ || offset_.empty()) {
+        const std::string text = iso8601(local);
+        if (text.size() < 6) return String(text);
+        offset_hour_ = hour;
+        offset_ = text.substr(text.size() - 6);
+        return String(text);
+    }
+    const auto d = local.date();
+    char buf[40];
+    const int n = std::snprintf(
+        buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d%s", static_cast<int>(d.year()),
+        static_cast<int>(d.month()), static_cast<int>(d.day()), static_cast<int>(day.hours()),
+        static_cast<int>(day.minutes()), static_cast<int>(day.seconds()), offset_.c_str());
+    return String(std::string_view(buf, n > 0 ? static_cast<std::size_t>(n) : 0));
 }
 
 Writer& Writer::Value(const Json::Value& v) {

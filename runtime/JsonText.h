@@ -54,6 +54,10 @@ class Writer {
     std::string out_;
     std::vector<bool> first_;  // per open container: nothing written in it yet
     bool after_key_ = false;
+    // The UTC offset of the last local hour written: an answer of a few
+    // thousand times asks the time zone once an hour of them, not each time.
+    boost::posix_time::ptime offset_hour_;
+    std::string offset_;
 };
 
 }  // namespace smd::json

@@ -256,6 +256,12 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     if (top.Int("history_retention", 1, kMaxRows, v, false)) {
         cfg.history_retention = static_cast<std::size_t>(v);
     }
+    v = cfg.history_days;
+    if (top.Int("history_days", 1, 36500, v, false)) cfg.history_days = static_cast<int>(v);
+    v = cfg.history_summary_days;
+    if (top.Int("history_summary_days", 1, 36500, v, false)) {
+        cfg.history_summary_days = static_cast<int>(v);
+    }
     v = static_cast<long long>(cfg.event_retention);
     if (top.Int("event_retention", 1, kMaxRows, v, false)) {
         cfg.event_retention = static_cast<std::size_t>(v);

@@ -39,9 +39,11 @@ struct DeviceConfig {
 std::string LineKey(const std::string& port);
 
 struct SiteConfig {
-    std::string path;        // the file read, empty for text parsed directly
-    std::string history_db;  // absolute; empty: history and alarms kept in memory only
-    std::size_t history_retention = 100000;
+    std::string path;                   // the file read, empty for text parsed directly
+    std::string history_db;             // absolute; empty: history and alarms kept in memory only
+    int history_days = 30;              // history records kept this long
+    int history_summary_days = 400;     // their per-minute summaries
+    std::size_t history_retention = 0;  // older form: records kept; 0 when not given
     std::size_t event_retention = 100000;
     int poll_period_ms = 1000;
     int answer_timeout_ms = 1000;

@@ -186,4 +186,121 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     fs::remove_all(dir);
 }
 
+// A daemon with `args` (argv[0] first), standard error to `log`, telling `notify`.
+pid_t spawn(const std::vector<std::string>& args, const fs::path& log, const fs::path& notify) {
+    std::vector<std::string> copy = args;
+    std::vector<char*> argv;
+    for (auto& a : copy) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    // The watchdog's pings carry the status as often.
+    std::vector<std::string> env = {"NOTIFY_SOCKET=" + notify.string(), "WATCHDOG_USEC=400000"};
+    for (char** e = environ; *e; ++e) {
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9)) {
+            env.push_back(*e);
+        }
+    }
+    std::vector<char*> envp;
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t fa;
+    posix_spawn_file_actions_init(&fa);
+    posix_spawn_file_actions_addopen(&fa, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&fa);
+    return rc == 0 ? pid : -1;
+}
+
+bool stopped(pid_t pid) {
+    if (::kill(pid, SIGTERM) != 0) return false;
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+std::string read_file(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// The address the daemon's log names (its listener runs before READY).
+std::string api_url(const fs::path& log) {
+    std::smatch m;
+    const std::string s = read_file(log);
+    if (!std::regex_search(s, m, std::regex(R"(HTTP API on (http://127\.0\.0\.1:\d+))"))) return "";
+    return m[1].str();
+}
+
+// On a read-only filesystem the database is replayed and served: history and
+// events come from the file, and /devices and /metrics say that new history
+// stays in memory.
+TEST(Daemon, ServesADatabaseOnAReadOnlyFilesystem) {
+    const fs::path dir =
+        fs::temp_directory_path() / ("ravo3-daemon-ro-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    const fs::path data = dir / "data", run_dir = dir / "run";
+    fs::create_directories(data);
+    fs::create_directories(run_dir);
+    // A private mount namespace with the data folder mounted read-only.
+    if (run("unshare -m sh -c 'mount --bind " + data.string() + " " + data.string() +
+            " && mount -o remount,bind,ro " + data.string() + "' 2>/dev/null")
+            .status != 0) {
+        fs::remove_all(dir);
+        GTEST_SKIP() << "a read-only bind mount cannot be made here (unshare -m, mount)";
+    }
+    sim::Server sim(sim::ParseScenario(kScenario));
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    std::ofstream(data / "site.json")
+        << R"({"history_db": "history.db", "poll_period_ms": 20,
+               "http": {"listen": "127.0.0.1:0"},
+               "devices": [{"name": "site-1", "port": ")"
+        << sim.Path() << R"(", "driver": ")" RAVO3_PLUGIN_PATH R"(", "data_id": 500,
+               "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+    const std::string daemon = std::string(RAVO3_BINARY_DIR) + "/ravo3d";
+    const std::string config = (data / "site.json").string();
+    const std::string client = std::string(RAVO3_BINARY_DIR) + "/ravo3c --url ";
+    const std::string window = " --from 2000-01-01 --to 2100-01-01";
+    {
+        // A writable run stores a cycle's history and the standing alarm.
+        NotifySocket notify(run_dir / "notify-1");
+        const fs::path log = run_dir / "first.log";
+        const pid_t pid = spawn({daemon, "--config", config}, log, run_dir / "notify-1");
+        ASSERT_GT(pid, 0);
+        ASSERT_TRUE(notify.WaitFor("STATUS=1 line: answering 1", std::chrono::seconds(30)));
+        ASSERT_TRUE(stopped(pid));
+    }
+    NotifySocket notify(run_dir / "notify-2");
+    const fs::path log = run_dir / "read-only.log";
+    const pid_t pid = spawn({"unshare", "-m", "sh", "-c",
+                             "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\" && "
+                             "exec \"$2\" --config \"$3\"",
+                             "sh", data.string(), daemon, config},
+                            log, run_dir / "notify-2");
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(notify.WaitFor("READY=1", std::chrono::seconds(30))) << read_file(log);
+    const std::string url = api_url(log);
+    ASSERT_FALSE(url.empty()) << read_file(log);
+    const struct {
+        std::string command;
+        std::vector<std::string> contains;
+    } cases[] = {
+        {client + url + " history 502" + window, {"ravo3-dc", "53.52"}},
+        {client + url + " events --since 2000-01-01", {"raised", "06014"}},
+        {"curl -s " + url + "/api/v1/devices", {R"("history":{"state":"read_only")"}},
+        {"curl -s " + url + "/metrics", {R"(ravo3_history_state{state="read_only"} 1)"}},
+    };
+    for (const auto& k : cases) {
+        const Ran r = run(k.command + " 2>&1");
+        EXPECT_EQ(r.status, 0) << k.command << "\n" << r.out;
+        for (const auto& c : k.contains) {
+            EXPECT_NE(r.out.find(c), std::string::npos) << k.command << ": " << c << "\n" << r.out;
+        }
+    }
+    EXPECT_TRUE(stopped(pid));
+    EXPECT_NE(read_file(log).find("is read-only"), std::string::npos) << read_file(log);
+    sim.Stop();
+    fs::remove_all(dir);
+}
+
 }  // namespace

@@ -190,4 +190,26 @@ TEST_F(Dashboard, ShowsTheSiteLiveItsAlarmsAndHistory) {
         Wait(text_of("#conn") + " === 'disconnected' && !document.getElementById('banner').hidden"))
         << Text("body");
     Shot("daemon-gone-phone", 390, 844);
+    EXPECT_TRUE(B().Eval("document.getElementById('history-banner').hidden").asBool());
+
+    // A database that can only be read: the page says that new history stays in memory.
+    host_->Stop();
+    service_.reset();
+    host_.reset();
+    smd::HostOptions ro;
+    ro.log = [](const std::string&) {};
+    ro.store_fault = [](const char* step) { return std::string(step) == "open" ? 8 : 0; };
+    site_.http.removeMember("token_file");
+    std::string error;
+    host_ = std::make_unique<smd::Host>(ro);
+    ASSERT_TRUE(host_->Start(site_, error)) << error;
+    service_ = std::make_unique<smd::service::Service>();
+    ASSERT_TRUE(service_->Start(*host_, site_, nullptr, error)) << error;
+    ASSERT_TRUE(
+        B().Navigate("http://127.0.0.1:" + std::to_string(service_->Http()->Port()) + "/#overview"))
+        << B().Error();
+    ASSERT_TRUE(Wait("!document.getElementById('history-banner').hidden && " +
+                     text_of("#history-banner") + ".includes('read-only')"))
+        << Text("body");
+    Shot("history-read-only-desktop", 1280, 500);
 }

@@ -296,8 +296,10 @@ class Runner : public ::testing::Test {
         if (sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
             sqlite3_busy_timeout(h, 5000);  // the host may be writing
             sqlite3_stmt* st = nullptr;
-            if (sqlite3_prepare_v2(h, "SELECT COUNT(*) FROM history", -1, &st, nullptr) ==
-                    SQLITE_OK &&
+            if (sqlite3_prepare_v2(h,
+                                   "SELECT (SELECT count(*) FROM recent) + (SELECT "
+                                   "coalesce(sum(count), 0) FROM chunks)",
+                                   -1, &st, nullptr) == SQLITE_OK &&
                 sqlite3_step(st) == SQLITE_ROW) {
                 rows = sqlite3_column_int(st, 0);
             }

@@ -177,6 +177,7 @@ TEST(Provenance, AnEventsAnswersAreKeptBesideItAndGoWithIt) {
     store->Record(event(1, true));
     store->Record(event(2, false));
     store->Record(event(3, true));
+    store->Flush();
     const auto events = store->Events(10);
     ASSERT_EQ(events.size(), 2u);  // the oldest went, and its answers with it
     EXPECT_FALSE(events[0].provenance);

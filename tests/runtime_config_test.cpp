@@ -22,6 +22,7 @@ std::string site(const std::string& top, const std::string& device_extra) {
 TEST(SiteConfig, ReadsEveryKeyAndResolvesPathsAgainstTheFilesFolder) {
     const std::string text = site(
         R"("history_db": "var/h.db", "history_retention": 500, "event_retention": 40,
+           "history_days": 7, "history_summary_days": 365,
            "poll_period_ms": 20, "answer_timeout_ms": 1500, "reopen_initial_ms": 100,
            "reopen_max_ms": 8000, )",
         R"(, "address": 3, "protocol_version": 33, "enabled": false,
@@ -32,6 +33,8 @@ TEST(SiteConfig, ReadsEveryKeyAndResolvesPathsAgainstTheFilesFolder) {
     ASSERT_TRUE(smd::ParseSiteConfig(text, "/etc/ravo3", cfg, error)) << error;
     EXPECT_EQ(cfg.history_db, "/etc/ravo3/var/h.db");
     EXPECT_EQ(cfg.history_retention, 500u);
+    EXPECT_EQ(cfg.history_days, 7);
+    EXPECT_EQ(cfg.history_summary_days, 365);
     EXPECT_EQ(cfg.event_retention, 40u);
     EXPECT_EQ(cfg.poll_period_ms, 20);
     EXPECT_EQ(cfg.answer_timeout_ms, 1500);
@@ -62,7 +65,9 @@ TEST(SiteConfig, DefaultsWhenOptionalKeysAreAbsent) {
     ASSERT_TRUE(smd::ParseSiteConfig(site("", R"(, "answer_timeout_ms": 700)"), "", cfg, error))
         << error;
     EXPECT_TRUE(cfg.history_db.empty());
-    EXPECT_EQ(cfg.history_retention, 100000u);
+    EXPECT_EQ(cfg.history_retention, 0u);  // no limit by count unless given
+    EXPECT_EQ(cfg.history_days, 30);
+    EXPECT_EQ(cfg.history_summary_days, 400);
     EXPECT_EQ(cfg.poll_period_ms, 1000);
     EXPECT_EQ(cfg.reopen_initial_ms, 500);
     EXPECT_EQ(cfg.reopen_max_ms, 30000);
@@ -92,6 +97,9 @@ TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
         {site(R"("poll_period_ms": 2.5, )", rc), f + "poll_period_ms: must be an integer"},
         {site(R"("poll_period_ms": 0, )", rc), f + "poll_period_ms: must be an integer"},
         {site(R"("history_retention": -1, )", rc), f + "history_retention: must be an integer"},
+        {site(R"("history_days": 0, )", rc), f + "history_days: must be an integer from 1"},
+        {site(R"("history_summary_days": 36501, )", rc),
+         f + "history_summary_days: must be an integer from 1 to 36500"},
         {site(R"("answer_timeout_ms": 10, )", rc), f + "answer_timeout_ms: must be an integer"},
         {site(R"("reopen_initial_ms": 5000, "reopen_max_ms": 1000, )", rc),
          f + R"(reopen_max_ms: must not be less than "reopen_initial_ms")"},

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -14,6 +15,7 @@
 
 #include "runtime/Host.h"
 #include "runtime/SerialPort.h"
+#include "runtime/StoreReader.h"
 #include "sim/Responder.h"
 #include "sim/Scenario.h"
 #include "tests/runtime_fixture.h"
@@ -279,6 +281,10 @@ std::string file_rows(const std::string& db, const char* sql) {
     return out;
 }
 
+// History records in the file, as another program counts them.
+const char* const kStoredRecords =
+    "SELECT (SELECT count(*) FROM recent) + (SELECT coalesce(sum(count), 0) FROM chunks)";
+
 // A write-failure window loses nothing and leaves the standing alarms true; a
 // second host is refused the database; a file that can only be read is
 // still replayed.
@@ -312,8 +318,9 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
         ASSERT_TRUE(cycles.WaitFor(2));
         host.Controller()->DrainWork();
         auto store = host.Store();
+        store->Sync();                    // a write of everything is tried, and fails
         EXPECT_GE(store->Waiting(), 8u);  // 3 units x 2 cycles and 2 events
-        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "0\n");
+        EXPECT_EQ(file_rows(db, kStoredRecords), "0\n");
         EXPECT_EQ(logs.Count("history database " + db +
                              ": cannot write: database or disk is full; history rows and "
                              "alarm events wait in memory"),
@@ -339,6 +346,7 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
         clock.AdvanceMillis(3000);
         ASSERT_TRUE(cycles.WaitFor(3));
         host.Controller()->DrainWork();
+        store->Sync();
         EXPECT_EQ(store->Waiting(), 0u);
         EXPECT_EQ(logs.Count("history database " + db +
                              ": writing again; 6 history rows and 2 "
@@ -348,7 +356,7 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
         EXPECT_EQ(events_seen, "raised AC_0\ncleared AC_0\n");
         EXPECT_EQ(file_rows(db, "SELECT count(*) FROM active_alarms"),
                   std::to_string(host.ActiveAlarms().size()) + "\n");
-        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "9\n");
+        EXPECT_EQ(file_rows(db, kStoredRecords), "9\n");
         host.Stop();
     }
     {
@@ -374,8 +382,82 @@ TEST(Host, StoreFaultsLoseNothingAndOneHostWritesTheFile) {
         ASSERT_TRUE(cycles.WaitFor(1));
         host.Controller()->DrainWork();
         EXPECT_EQ(host.Store()->Count(), 12u);
-        EXPECT_EQ(file_rows(db, "SELECT count(*) FROM history"), "9\n");
+        EXPECT_EQ(file_rows(db, kStoredRecords), "9\n");
         host.Stop();
+    }
+}
+
+// A disk that takes its time holds up no cycle: each record carries the time
+// of its own cycle, however late it is written.
+TEST(Host, RecordsCarryTheirCycleTimeWhileWritesWait) {
+    SharedClock clock;
+    QuickPause pause;
+    TempDir dir;
+    const std::string db = dir.File("slow.db");
+    // The disk: each write waits until the gate opens.
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool open = false;
+        void Open() {
+            std::lock_guard<std::mutex> l(m);
+            open = true;
+            cv.notify_all();
+        }
+    };
+    auto gate = std::make_shared<Gate>();
+    smd::PtyPair pty;
+    ASSERT_TRUE(pty.Create());
+    Logs logs;
+    smd::HostOptions o = logs.Options();
+    o.store_fault = [gate](const char* step) {
+        if (std::string(step) == "write") {
+            std::unique_lock<std::mutex> l(gate->m);
+            gate->cv.wait(l, [&] { return gate->open; });
+        }
+        return SQLITE_OK;
+    };
+    smd::Host host(o);
+    // Opened whatever way the test ends, before the host stops.
+    struct Opener {
+        std::shared_ptr<Gate> g;
+        ~Opener() { g->Open(); }
+    } opener{gate};
+    ASSERT_TRUE(start(host, site(db, pty.SlavePath())));
+    Cycles cycles;
+    cycles.Watch(host);
+    SimPeer peer(pty.MasterFd(), scenario());
+    // The worker has done a cycle's work when a job handed to it after the cycle runs.
+    auto worker_done = [&] {
+        struct Flag {
+            Signal signal;
+            std::atomic<bool> ran{false};
+        };
+        auto flag = std::make_shared<Flag>();
+        host.Controller()->SubmitWork([flag] {
+            flag->ran = true;
+            flag->signal.Notify();
+        });
+        return flag->signal.WaitFor([&] { return flag->ran.load(); });
+    };
+    std::vector<boost::posix_time::ptime> times;
+    for (int n = 1; n <= 3; ++n) {
+        ASSERT_TRUE(cycles.WaitFor(n));
+        ASSERT_TRUE(worker_done()) << "cycle " << n << ": the worker waits for the disk";
+        times.push_back(smd::local_time());
+        clock.AdvanceSeconds(3);
+        clock.AdvanceMillis(3000);
+    }
+    gate->Open();
+    host.Stop();
+    std::string error;
+    auto reader = smd::StoreReader::Open(db, &error);
+    ASSERT_TRUE(reader) << error;
+    for (std::uint32_t unit : {100u, 101u, 102u}) {
+        std::vector<smd::StoredRecord> records;
+        ASSERT_TRUE(reader->History(unit, {}, {}, 0, 100, records, error)) << error;
+        ASSERT_GE(records.size(), 3u) << unit;
+        for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(records[k].record.time, times[k]) << unit;
     }
 }
 

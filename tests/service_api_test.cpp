@@ -8,8 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -24,6 +26,7 @@
 #include "runtime/Host.h"
 #include "runtime/JsonText.h"
 #include "runtime/LogText.h"
+#include "runtime/SqliteStore.h"
 #include "runtime/UnitRecords.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
@@ -413,6 +416,10 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
     }
     EXPECT_NE(r->body.find("ravo3_line_state{device=\"site-1\",state=\"stopped\"} 1"),
               std::string::npos);
+    // The history: written as it came, nothing waiting after the stop.
+    EXPECT_NE(r->body.find("ravo3_history_state{state=\"writing\"} 1"), std::string::npos);
+    EXPECT_GE(by_key["ravo3_history_records_written_total||"], 9.0);
+    EXPECT_EQ(by_key["ravo3_history_waiting_records||"], 0.0);
 }
 
 TEST_F(ServiceApi, StreamStartsWithTheSiteState) {
@@ -474,6 +481,143 @@ TEST_F(ServiceApi, ReplayedValuesKeepTheirStoredAge) {
         host.Stop();
     }
     smd::set_local_clock(nullptr);
+}
+
+// Plots: a window whose slots span a minute or more is drawn from the
+// per-minute summaries, a shorter one from the records; both keep a dip of
+// one record and count every record of the window. Records that wait for the
+// disk are served with the others.
+TEST(ServiceHistory, PlotsFromSummariesOrRecordsAndPagesWithWaitingRecords) {
+    namespace pt = boost::posix_time;
+    const fs::path dir = fs::temp_directory_path() / ("ravo3-plot-" + std::to_string(::getpid()));
+    fs::remove_all(dir);
+    fs::create_directories(dir);
+    const pt::ptime t0 = pt::time_from_string("2026-12-08 08:00:00");
+    pt::ptime now = t0 + pt::hours(4);
+    smd::set_local_clock([&now] { return now; });
+    auto dc = [](float v) {
+        std::vector<unsigned char> b(142, 0);
+        std::memcpy(&b[4], &v, 4);
+        return b;
+    };
+    // Three hours of a DC unit every 2 s, 53.5 V but one record at 40 V.
+    const pt::ptime dip = t0 + pt::minutes(70) + pt::seconds(14);
+    {
+        smd::SqliteStore::Options o;
+        std::string error;
+        auto store = smd::SqliteStore::Open((dir / "history.db").string(), o, &error);
+        ASSERT_TRUE(store) << error;
+        for (int k = 0; k < 5400; ++k) {
+            smd::HistoryRecord r;
+            r.data_id = 502;
+            r.device_type = "ravo3-dc";
+            r.unit_type = 5161;
+            r.time = t0 + pt::seconds(2 * k);
+            r.bytes = dc(r.time == dip ? 40.f : 53.5f);
+            store->Append(r);
+        }
+        store->Maintain();
+    }
+    const std::string site =
+        R"({"history_db": "history.db", "history_days": 1, "http": {"listen": "127.0.0.1:0"},
+            "devices": [{"name": "site-1", "port": "/nonexistent/tty", "driver": ")" RAVO3_PLUGIN_PATH
+        R"(", "data_id": 500, "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}],
+            "rcSetting": {}}]})";
+    smd::SiteConfig config;
+    std::string error;
+    ASSERT_TRUE(smd::ParseSiteConfig(site, dir.string(), config, error)) << error;
+    std::atomic<int> fault{0};
+    smd::HostOptions ho;
+    ho.log = [](const std::string&) {};
+    ho.start_lines = false;
+    ho.store_fault = [&](const char* step) {
+        return std::string(step) == "write" ? fault.load() : 0;
+    };
+    smd::Host host(ho);
+    ASSERT_TRUE(host.Start(config, error)) << error;
+    smd::service::Service service;
+    ASSERT_TRUE(service.Start(host, config, nullptr, error)) << error;
+    httplib::Client c("127.0.0.1", service.Http()->Port());
+    c.set_read_timeout(10, 0);
+    auto get = [&](const std::string& path) {
+        auto r = c.Get(path.c_str());
+        EXPECT_TRUE(r && r->status == 200) << path << (r ? r->body : "");
+        return r ? parse_json(r->body) : Json::Value();
+    };
+    struct Case {
+        const char* name;
+        const char* from;
+        const char* to;
+        int points;
+        std::size_t in_window, in_summaries;  // while the records are kept, and after
+        bool dip;
+    };
+    const Case cases[] = {
+        {"three hours: slots of a minute and more", "08:00:00", "10:59:58", 200, 5400, 5400, true},
+        {"an hour: slots of seconds", "08:30:00", "09:29:58", 2000, 1800, 1800, true},
+        {"a minute", "09:10:00", "09:10:59", 100, 30, 30, true},
+        {"both ends on one record", "09:10:14", "09:10:14", 4, 1, 30, true},
+        {"an hour after the dip", "09:20:00", "10:19:58", 200, 1800, 1800, false}};
+    auto check = [&](bool summaries_only) {
+        for (const Case& k : cases) {
+            SCOPED_TRACE(std::string(k.name) + (summaries_only ? ", records gone" : ""));
+            const Json::Value a =
+                get("/api/v1/history?data_id=502&from=2026-12-08T" + std::string(k.from) +
+                    "&to=2026-12-08T" + k.to + "&points=" + std::to_string(k.points));
+            EXPECT_EQ(a["records_in_window"].asUInt(),
+                      summaries_only ? k.in_summaries : k.in_window);
+            EXPECT_EQ(a["undecoded"].asUInt(), 0u);
+            EXPECT_LE(a["records"].size(), static_cast<unsigned>(k.points));
+            float low = 1e9f;
+            for (const Json::Value& r : a["records"])
+                low = std::min(low, r["values"]["v"].asFloat());
+            EXPECT_EQ(low, k.dip ? 40.f : 53.5f);
+        }
+    };
+    check(false);
+    // Only the names asked for, from summaries and from records alike.
+    for (const char* points : {"200", "2000"}) {
+        const Json::Value only = get(
+            "/api/v1/history?data_id=502&from=2026-12-08T09:00&to=2026-12-08T09:59:59&names=*v*,x&"
+            "points=" +
+            std::string(points));
+        ASSERT_GT(only["records"].size(), 0u) << points;
+        for (const Json::Value& r : only["records"]) {
+            EXPECT_EQ(r["values"].getMemberNames(), std::vector<std::string>{"v"}) << points;
+        }
+    }
+    for (const char* bad : {"v,", "v;i", ",", "%20"}) {
+        auto r = c.Get(("/api/v1/history?data_id=502&names=" + std::string(bad)).c_str());
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->status, 400) << bad;
+    }
+    // A record the disk does not take yet is in the pages and plots all the same.
+    fault = 13;  // SQLITE_FULL
+    smd::HistoryRecord late;
+    late.data_id = 502;
+    late.device_type = "ravo3-dc";
+    late.unit_type = 5161;
+    late.time = t0 + pt::hours(3);
+    late.bytes = dc(41.f);
+    host.Store()->Append(late);
+    host.Store()->Sync();
+    const Json::Value page = get("/api/v1/history?data_id=502&from=2026-12-08T10:59:58");
+    ASSERT_EQ(page["records"].size(), 2u);
+    EXPECT_EQ(page["records"][1]["values"]["v"].asFloat(), 41.f);
+    EXPECT_GT(page["records"][1]["id"].asInt64(), page["records"][0]["id"].asInt64());
+    const Json::Value plot =
+        get("/api/v1/history?data_id=502&from=2026-12-08T08:00&to=2026-12-08T11:00&points=200");
+    EXPECT_EQ(plot["records_in_window"].asUInt(), 5401u);
+    fault = 0;
+    // A day later the records are gone ("history_days": 1), their summaries not.
+    now += pt::hours(24);
+    host.Store()->Maintain();
+    EXPECT_EQ(get("/api/v1/history?data_id=502")["records"].size(), 0u);
+    check(true);
+    service.Stop();
+    host.Stop();
+    smd::set_local_clock(nullptr);
+    fs::remove_all(dir);
 }
 
 TEST(ServiceJson, TextRules) {

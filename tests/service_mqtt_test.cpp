@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <json/reader.h>
 #include <json/writer.h>
 #include <mosquitto.h>
@@ -37,6 +38,8 @@
 #include "runtime/Events.h"
 #include "runtime/Host.h"
 #include "runtime/SiteConfig.h"
+#include "service/Service.h"
+#include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"
 #include "service/mqtt/MqttPublisher.h"
 #include "sim/Server.h"
@@ -756,8 +759,10 @@ TEST(MqttPublisher, EventsInFlightWhenTheConnectionDropsAreSentAgain) {
 }
 
 // A database that refuses the outbox's writes (a trigger stands in for a full
-// disk): the events wait in memory, in order, and go out once it takes them.
-TEST(MqttPublisher, EventsTheDatabaseRefusedAreHeldInOrder) {
+// disk): the events go to the broker from memory, in order; one the broker has
+// not acknowledged when the database takes writes again is written then, and
+// sent again from there.
+TEST(MqttPublisher, EventsTheDatabaseRefusesGoOutFromMemoryAndAreKeptUntilAcknowledged) {
     TempDir dir;
     const std::string db = (dir.path / "site.db").string();
     auto sql = [&](const char* text) {
@@ -778,24 +783,51 @@ TEST(MqttPublisher, EventsTheDatabaseRefusedAreHeldInOrder) {
     Broker broker(dir.path, port);
     std::string why;
     ASSERT_TRUE(broker.Start(why)) << why;
-    Subscriber sub(port, "watcher", false);
+    Subscriber sub(port, "keeper", true);
     ASSERT_TRUE(sub.WaitSubscribed());
     smd::EventBus bus;
     LogLines log;
     auto pub = smd::MqttPublisher::Start(config(port, db), bus, log.Fn(), why);
     ASSERT_TRUE(pub) << why;
+    ASSERT_TRUE(sub.WaitTopic("ravo3/site-7/status", "online"));
+    const std::string events = "ravo3/site-7/plant_a/events";
     bus.Publish(alarm_event(true, "交流屏1"));
     bus.Publish(alarm_event(false, "交流屏1"));
     ASSERT_TRUE(log.Wait("database or disk is full; events held in memory"));
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 2; }));
+    EXPECT_EQ(outbox_rows(db), 0u);
+
+    broker.Stop();
+    ASSERT_TRUE(log.Wait("lost"));
+    bus.Publish(alarm_event(true, "交流屏2"));
     ASSERT_EQ(sql("DROP TRIGGER full"), SQLITE_OK);
     ASSERT_TRUE(log.Wait("the outbox takes events again"));
-    bus.Publish(alarm_event(true, "交流屏2"));
-    const std::string events = "ravo3/site-7/plant_a/events";
-    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return count(ms, events) >= 3; }));
-    const auto got = sub.On(events);
-    EXPECT_EQ(parse(got[0].payload)["event"].asString(), "alarm_raised");
-    EXPECT_EQ(parse(got[1].payload)["event"].asString(), "alarm_cleared");
-    EXPECT_EQ(parse(got[2].payload)["detail"].asString(), "交流屏2");
+    // Written now: every event the broker had not acknowledged when it went
+    // (the new one, and the last one when its acknowledgement was on the way).
+    EXPECT_EQ(outbox_rows(db), 3u - pub->Status().delivered);
+    EXPECT_GE(outbox_rows(db), 1u);
+    ASSERT_TRUE(broker.Start(why)) << why;
+    // Delivery is at least once: a consumer drops a repeat by its id.
+    const auto distinct = [&](const std::vector<Message>& ms) {
+        std::vector<Json::Value> out;
+        std::set<std::int64_t> ids;
+        for (const Message& m : ms) {
+            if (m.topic != events) continue;
+            const Json::Value e = parse(m.payload);
+            if (ids.insert(e["id"].asInt64()).second) out.push_back(e);
+        }
+        return out;
+    };
+    ASSERT_TRUE(sub.WaitFor([&](auto& ms) { return distinct(ms).size() >= 3; }));
+    const auto got = distinct(sub.On(events));
+    ASSERT_EQ(got.size(), 3u);
+    EXPECT_EQ(got[0]["event"].asString(), "alarm_raised");
+    EXPECT_EQ(got[1]["event"].asString(), "alarm_cleared");
+    EXPECT_EQ(got[2]["detail"].asString(), "交流屏2");
+    EXPECT_LT(got[0]["id"].asInt64(), got[1]["id"].asInt64());
+    EXPECT_LT(got[1]["id"].asInt64(), got[2]["id"].asInt64());
+    pub.reset();
+    EXPECT_EQ(outbox_rows(db), 0u);
 }
 
 // Brokers that ask for a password or speak TLS: a refusal or a certificate
@@ -928,6 +960,108 @@ TEST(MqttPublisher, SimulatedSiteEndToEnd) {
     pub->Stop();
     host.Stop();
     sim.Stop();
+}
+
+// The daemon's parts on a full disk (the history's writes and the outbox's
+// both refused): an alarm the unit raises reaches the broker at once, and the
+// API's event list has it; once the disk takes writes, the list keeps it
+// under the same id, now from the file.
+TEST(MqttPublisher, AFullDiskHoldsNoAlarmEventBack) {
+    TempDir dir;
+    const int port = free_port();
+    Broker broker(dir.path, port);
+    std::string why;
+    ASSERT_TRUE(broker.Start(why)) << why;
+    Subscriber sub(port, "watcher", false);
+    ASSERT_TRUE(sub.WaitSubscribed());
+    const std::string db = (dir.path / "site.db").string();
+    auto sql = [&](const char* text) {
+        sqlite3* h = nullptr;
+        sqlite3_open(db.c_str(), &h);
+        sqlite3_busy_timeout(h, 5000);
+        const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
+        sqlite3_close(h);
+        return rc;
+    };
+    ASSERT_EQ(sql("CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT "
+                  "NULL, payload TEXT NOT NULL);"
+                  "CREATE TRIGGER full BEFORE INSERT ON mqtt_outbox BEGIN "
+                  "SELECT RAISE(ABORT, 'database or disk is full'); END;"),
+              SQLITE_OK);
+    sim::Server sim(sim::ParseScenario(R"({
+      "ac": {"units": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50.0,
+                                      "states": [0, 2, 0, 0]}], "ia": 12.5}]},
+      "rectifier": {"modules": [{"value": 16.5}]},
+      "dc": {"units": [{"v": 53.52, "i": 48.5}]}})"));
+    ASSERT_TRUE(sim.Start()) << sim.Error();
+    const std::string text = R"({"history_db": "site.db", "poll_period_ms": 20,
+        "http": {"listen": "127.0.0.1:0"},
+        "mqtt": {"host": "127.0.0.1", "port": )" +
+                             std::to_string(port) + R"(, "client_id": "site-9"},
+        "devices": [{"name": "site-1", "port": ")" +
+                             sim.Path() +
+                             R"(", "data_id": 500, "driver": ")" RAVO3_PLUGIN_PATH R"(",
+        "acSetting": [{"data_id": 501}], "dcSetting": [{"data_id": 502}], "rcSetting": {}}]})";
+    smd::SiteConfig site;
+    ASSERT_TRUE(smd::ParseSiteConfig(text, dir.path.string(), site, why)) << why;
+    std::atomic<int> fault{13};  // SQLITE_FULL
+    LogLines log;
+    smd::HostOptions options;
+    options.log = log.Fn();
+    options.store_fault = [&](const char* step) {
+        return std::string(step) == "write" ? fault.load() : 0;
+    };
+    smd::Host host(options);
+    ASSERT_TRUE(host.Start(site, why)) << why;
+    smd::service::Service service;
+    ASSERT_TRUE(service.Start(host, site, log.Fn(), why)) << why;
+    httplib::Client api("127.0.0.1", service.Http()->Port());
+    api.set_read_timeout(10, 0);
+    const auto listed = [&]() -> Json::Value {
+        auto r = api.Get("/api/v1/events");
+        if (!r || r->status != 200) {
+            ADD_FAILURE() << (r ? r->body : std::string("no answer"));
+            return Json::Value();
+        }
+        const Json::Value body = parse(r->body);
+        for (const Json::Value& e : body["events"]) {
+            if (e["alarm"]["code"].asString() == "06014") return e;
+        }
+        return Json::Value();
+    };
+
+    ASSERT_TRUE(sub.WaitFor([](const std::vector<Message>& ms) {
+        for (const Message& m : ms) {
+            if (m.topic == "ravo3/site-1/events" &&
+                m.payload.find("\"code\":\"06014\"") != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }));
+    const Json::Value waiting = listed();
+    ASSERT_TRUE(waiting.isObject()) << "the API lists the event that waits for the disk";
+    EXPECT_EQ(waiting["kind"].asString(), "raised");
+    EXPECT_EQ(outbox_rows(db), 0u);
+    EXPECT_TRUE(log.Wait("cannot write: database or disk is full"));
+
+    fault = 0;
+    ASSERT_EQ(sql("DROP TRIGGER full"), SQLITE_OK);
+    host.Store()->Sync();
+    const Json::Value stored = listed();
+    ASSERT_TRUE(stored.isObject());
+    EXPECT_EQ(stored["id"], waiting["id"]);
+    service.Stop();
+    host.Stop();
+    sim.Stop();
+    sqlite3* h = nullptr;
+    sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* st = nullptr;
+    sqlite3_prepare_v2(h, "SELECT count(*) FROM alarm_events WHERE code='06014'", -1, &st, nullptr);
+    ASSERT_EQ(sqlite3_step(st), SQLITE_ROW);
+    EXPECT_EQ(sqlite3_column_int(st, 0), 1);
+    sqlite3_finalize(st);
+    sqlite3_close(h);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 #include "service/http/Api.h"
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <ctime>
@@ -79,40 +81,213 @@ std::int64_t epoch_seconds(const pt::ptime& t) {
     return (t - pt::ptime(boost::gregorian::date(1970, 1, 1))).total_seconds();
 }
 
-// The history of a window for a plot: at most `points` records, read page by
-// page and reduced by time bucket as they come, so that a day of 2-second
-// cycles answers quickly and nothing holds the whole window.
-void write_history_points(StoreReader& reader, std::uint32_t data_id, pt::ptime from, pt::ptime to,
-                          std::size_t points, json::Writer& w, std::string& error) {
-    if (to.is_special()) to = local_time();
-    std::unique_ptr<web::MinMaxDownsampler> reduce;
-    std::vector<StoredRecord> page;
-    std::size_t undecoded = 0;
-    std::int64_t after = 0;
-    do {
-        page.clear();
-        if (!reader.History(data_id, from, to, after, Api::kHistoryMax, page, error)) return;
-        for (StoredRecord& r : page) {
-            web::TimedValues tv;
-            tv.time = epoch_seconds(r.record.time);
-            UnitKind kind;
-            if (!unit_kind_of(r.record.device_type, kind) ||
-                !record_values(kind, r.record.bytes, tv.values)) {
-                ++undecoded;
-                continue;
+// The value names a page or plot keeps ("names=v,i", "group_value,module_*_value", "*"
+// any run of characters); none given keeps every name. A rectifier's plot needs
+// its module values, not the ten status bytes of each module beside them.
+class NameFilter {
+  public:
+    bool Parse(const HttpRequest& req, std::string& error) {
+        if (!req.has_param("names")) return true;
+        const std::string text = req.get_param_value("names");
+        std::size_t at = 0;
+        while (at <= text.size()) {
+            const std::size_t comma = std::min(text.find(',', at), text.size());
+            const std::string pattern = text.substr(at, comma - at);
+            bool ok = !pattern.empty() && pattern.size() <= 64 && patterns_.size() < 64;
+            for (char c : pattern) {
+                ok = ok && (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '*');
             }
-            if (!reduce) {
-                const std::int64_t start = from.is_special() ? tv.time : epoch_seconds(from);
-                reduce = std::make_unique<web::MinMaxDownsampler>(start, epoch_seconds(to), points);
+            if (!ok) {
+                error =
+                    "\"names\" must be up to 64 value names or patterns (letters, digits, "
+                    "'_', '*' for any run of them), separated by commas";
+                return false;
             }
-            reduce->Add(std::move(tv));
+            patterns_.push_back(pattern);
+            at = comma + 1;
         }
-        if (!page.empty()) after = page.back().id;
-    } while (page.size() == Api::kHistoryMax);
+        return true;
+    }
+    bool All() const { return patterns_.empty(); }
+    bool Keeps(const std::string& name) const {
+        if (patterns_.empty()) return true;
+        for (const std::string& p : patterns_) {
+            if (match(p, name)) return true;
+        }
+        return false;
+    }
+    void Apply(std::vector<NamedValue>& values) const {
+        if (All()) return;
+        values.erase(std::remove_if(values.begin(), values.end(),
+                                    [&](const NamedValue& v) { return !Keeps(v.name); }),
+                     values.end());
+    }
+
+  private:
+    // '*' matches any run of characters; the last '*' seen is retried on a mismatch.
+    static bool match(const std::string& p, const std::string& s) {
+        std::size_t i = 0, j = 0, star = std::string::npos, mark = 0;
+        while (j < s.size()) {
+            if (i < p.size() && p[i] == s[j]) {
+                ++i;
+                ++j;
+            } else if (i < p.size() && p[i] == '*') {
+                star = i++;
+                mark = j;
+            } else if (star != std::string::npos) {
+                i = star + 1;
+                j = ++mark;
+            } else {
+                return false;
+            }
+        }
+        while (i < p.size() && p[i] == '*') ++i;
+        return i == p.size();
+    }
+    std::vector<std::string> patterns_;
+};
+
+// Values of a record for a plot; false when it does not decode.
+bool plot_values(const StoredRecord& r, web::TimedValues& tv) {
+    tv.time = epoch_seconds(r.record.time);
+    UnitKind kind;
+    return unit_kind_of(r.record.device_type, kind) &&
+           record_values(kind, r.record.bytes, tv.values);
+}
+
+// A summarised minute as two records, at its first and last record's times,
+// with each value's lowest and highest in the order they came (one record
+// when the minute held one); only the names `keep` (indices into the layout).
+void minute_records(const StoredMinute& m, const std::vector<std::size_t>& keep,
+                    std::vector<web::TimedValues>& out) {
+    const history::MinuteSummary& s = m.summary;
+    static const std::vector<std::string> kNone;
+    const std::vector<std::string>& names = m.names ? *m.names : kNone;
+    web::TimedValues a, b;
+    a.values.reserve(keep.size());
+    b.values.reserve(keep.size());
+    // Both count seconds from 1970 in local time.
+    a.time = s.minute + s.first_offset;
+    b.time = s.minute + s.last_offset;
+    for (std::size_t k : keep) {
+        if (k >= s.values.size() || k >= names.size()) continue;
+        const history::MinuteValue& v = s.values[k];
+        NamedValue lo, hi;
+        lo.name = hi.name = names[k];
+        if (v.shape == history::MinuteValue::Shape::None) {
+            lo.reply = hi.reply = "no finite value in this minute";
+        } else {
+            lo.ok = hi.ok = true;
+            lo.value = v.low;
+            hi.value = v.high;
+        }
+        const bool rising = v.shape != history::MinuteValue::Shape::Falling;
+        a.values.push_back(rising ? lo : hi);
+        b.values.push_back(rising ? hi : lo);
+    }
+    out.push_back(std::move(a));
+    if (s.count - s.undecoded >= 2) out.push_back(std::move(b));
+}
+
+// The history of a window for a plot: at most `points` records, reduced by
+// time slot as they come, so that nothing holds the whole window. Slots of a
+// minute or more are drawn from the per-minute summaries (a day is 1440 rows
+// a unit), shorter ones from the records, read page by page; what is older
+// than the oldest record kept whole comes from the summaries either way.
+void write_history_points(StoreReader& reader, const SqliteStore* store, std::uint32_t data_id,
+                          pt::ptime from, pt::ptime to, std::size_t points,
+                          const NameFilter& filter, json::Writer& w, std::string& error) {
+    if (to.is_special()) to = local_time();
+    // Not in the file yet: newer than anything read below. Taken first, so
+    // that a write that ends meanwhile moves them into what is read.
+    std::vector<StoredRecord> waiting;
+    if (store) waiting = store->WaitingRecords(data_id, from, to, 0, Api::kHistoryMax);
+    std::unique_ptr<web::MinMaxDownsampler> reduce;
+    std::size_t undecoded = 0, decoded = 0;
+    std::int64_t newest_id = 0;
+    const auto add = [&](web::TimedValues tv) {
+        if (!reduce) {
+            const std::int64_t start = from.is_special() ? tv.time : epoch_seconds(from);
+            reduce = std::make_unique<web::MinMaxDownsampler>(start, epoch_seconds(to), points);
+        }
+        reduce->Add(std::move(tv));
+    };
+    const auto add_record = [&](const StoredRecord& r) {
+        newest_id = std::max(newest_id, r.id);
+        web::TimedValues tv;
+        if (!plot_values(r, tv)) {
+            ++undecoded;
+            return;
+        }
+        ++decoded;
+        filter.Apply(tv.values);
+        add(std::move(tv));
+    };
+    const auto add_minutes = [&](pt::ptime lo, pt::ptime hi, bool with_open) {
+        std::vector<StoredRecord> open;
+        bool summarised = false;
+        std::vector<web::TimedValues> two;
+        // The names kept, by layout: a unit's minutes share one.
+        const std::vector<std::string>* layout = nullptr;
+        std::vector<std::size_t> keep;
+        const auto each = [&](const StoredMinute& m) {
+            undecoded += m.summary.undecoded;
+            decoded += m.summary.count - m.summary.undecoded;
+            if (m.names.get() != layout) {
+                layout = m.names.get();
+                keep.clear();
+                for (std::size_t k = 0; layout && k < layout->size(); ++k) {
+                    if (filter.Keeps((*layout)[k])) keep.push_back(k);
+                }
+            }
+            two.clear();
+            if (m.summary.count > m.summary.undecoded) minute_records(m, keep, two);
+            for (auto& tv : two) add(std::move(tv));
+        };
+        if (!reader.Minutes(data_id, lo, hi, each, open, summarised, error)) return false;
+        if (with_open) {
+            for (const StoredRecord& r : open) add_record(r);
+        }
+        return true;
+    };
+    const auto add_records = [&](pt::ptime lo) {
+        std::vector<StoredRecord> page;
+        std::int64_t after = 0;
+        do {
+            page.clear();
+            if (!reader.History(data_id, lo, to, after, Api::kHistoryMax, page, error))
+                return false;
+            for (const StoredRecord& r : page) add_record(r);
+            if (!page.empty()) after = page.back().id;
+        } while (page.size() == Api::kHistoryMax);
+        return true;
+    };
+    bool ok = true;
+    if (!from.is_special() && reader.Summarised()) {
+        const double slot =
+            static_cast<double>((to - from).total_seconds()) / (static_cast<double>(points) / 2);
+        pt::ptime oldest;
+        ok = reader.OldestRecord(data_id, oldest, error);
+        if (ok && (slot >= 60 || oldest.is_special())) {
+            // No sealed minute kept whole: the summaries, and the minute being filled.
+            ok = add_minutes(from, to, true);
+        } else if (ok) {
+            // Summaries before the oldest record kept whole, records from there.
+            const pt::ptime whole = oldest < from ? from : oldest;
+            if (whole > from) ok = add_minutes(from, std::min(to, whole - pt::seconds(1)), false);
+            if (ok && !(to < whole)) ok = add_records(whole);
+        }
+    } else {
+        ok = add_records(from);
+    }
+    if (!ok) return;
+    for (const StoredRecord& r : waiting) {
+        if (r.id > newest_id) add_record(r);
+    }
     const std::vector<web::TimedValues> out =
         reduce ? reduce->Finish() : std::vector<web::TimedValues>();
     w.Key("points").UInt(points);
-    w.Key("records_in_window").UInt((reduce ? reduce->Seen() : 0) + undecoded);
+    w.Key("records_in_window").UInt(decoded + undecoded);
     w.Key("undecoded").UInt(undecoded);
     w.Key("records").BeginArray();
     for (const auto& r : out) {
@@ -291,7 +466,10 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             }
             w.EndObject();
         }
-        w.EndArray().EndObject();
+        w.EndArray();
+        w.Key("history");
+        WriteHistory(w, history_state(host_, site_.history_db));
+        w.EndObject();
         SetJson(res, w.Take());
     });
 
@@ -363,10 +541,17 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
         StoreReader* reader = Reader(error);
         if (!reader) return SetError(res, 503, error);
+        // Events not in the file yet are served too, taken first: a write
+        // that ends meanwhile moves them into what the file then holds.
+        std::vector<StoredEvent> waiting;
+        if (auto store = host_.Store()) {
+            waiting = store->WaitingEvents(since, static_cast<std::int64_t>(after), limit);
+        }
         std::vector<StoredEvent> events;
         if (!reader->Events(since, static_cast<std::int64_t>(after), limit, events, error)) {
             return SetError(res, 503, error);
         }
+        merge_events(events, std::move(waiting), limit);
         json::Writer w;
         w.BeginObject().Key("events").BeginArray();
         for (const StoredEvent& e : events) {
@@ -412,6 +597,8 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         if (!from.is_special() && !to.is_special() && to < from) {
             return SetError(res, 400, "\"to\" is before \"from\"");
         }
+        NameFilter filter;
+        if (!filter.Parse(req, error)) return SetError(res, 400, error);
         StoreReader* reader = Reader(error);
         if (!reader) return SetError(res, 503, error);
         if (points > 0) {
@@ -419,17 +606,23 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             w.BeginObject();
             w.Key("data_id").UInt(data_id);
             w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
-            write_history_points(*reader, static_cast<std::uint32_t>(data_id), from, to, points, w,
-                                 error);
+            write_history_points(*reader, host_.Store().get(), static_cast<std::uint32_t>(data_id),
+                                 from, to, points, filter, w, error);
             if (!error.empty()) return SetError(res, 503, error);
             w.EndObject();
             return SetJson(res, w.Take());
+        }
+        std::vector<StoredRecord> waiting;
+        if (auto store = host_.Store()) {
+            waiting = store->WaitingRecords(static_cast<std::uint32_t>(data_id), from, to,
+                                            static_cast<std::int64_t>(after), limit);
         }
         std::vector<StoredRecord> records;
         if (!reader->History(static_cast<std::uint32_t>(data_id), from, to,
                              static_cast<std::int64_t>(after), limit, records, error)) {
             return SetError(res, 503, error);
         }
+        merge_records(records, std::move(waiting), limit);
         json::Writer w;
         w.BeginObject();
         w.Key("data_id").UInt(data_id);
@@ -451,6 +644,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
                                       " bytes does not have its unit's layout");
             } else {
                 w.Key("kind").String(unit_kind_name(kind));
+                filter.Apply(values);
                 WriteValues(w, values);
             }
             w.EndObject();

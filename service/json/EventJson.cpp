@@ -8,7 +8,43 @@
 
 #include "runtime/ProvenanceCodec.h"
 
+#include "runtime/Host.h"
+
 namespace smd::service {
+
+HistoryState history_state(const Host& host, const std::string& history_db) {
+    HistoryState h;
+    const auto store = host.Store();
+    if (!store) {
+        if (!history_db.empty()) {
+            h.state = "memory";
+            h.detail = host.StoreError();
+        }
+        return h;
+    }
+    h.stats = store->Stats();
+    if (store->ReadOnly()) {
+        h.state = "read_only";
+        h.detail = store->ReadOnlyCause();
+    } else if (h.stats.failing) {
+        h.state = "failing";
+        h.detail = h.stats.last_error;
+    } else {
+        h.state = "writing";
+    }
+    return h;
+}
+
+void WriteHistory(json::Writer& w, const HistoryState& h) {
+    w.BeginObject();
+    w.Key("state").String(h.state);
+    w.Key("detail").String(h.detail);
+    w.Key("waiting_records").UInt(h.stats.waiting_records);
+    w.Key("waiting_events").UInt(h.stats.waiting_events);
+    w.Key("dropped_records").UInt(h.stats.dropped_records);
+    w.Key("converting").UInt(h.stats.converting);
+    w.EndObject();
+}
 
 void WriteLine(json::Writer& w, const LineStatus& line) {
     w.BeginObject();

@@ -4,8 +4,25 @@
 
 #include "runtime/Events.h"
 #include "runtime/JsonText.h"
+#include "runtime/SqliteStore.h"
+
+namespace smd {
+class Host;
+}
 
 namespace smd::service {
+
+// Where the site's history goes: "writing"; "failing" (writes fail, rows wait
+// in memory); "read_only" (the file is served, new rows stay in memory);
+// "memory" (the configured file cannot be used); "none" (none configured).
+struct HistoryState {
+    const char* state = "none";
+    std::string detail;
+    StoreStats stats;
+};
+HistoryState history_state(const Host& host, const std::string& history_db);
+// {"state", "detail", "waiting_records", "waiting_events", "dropped_records", "converting"}
+void WriteHistory(json::Writer& w, const HistoryState& h);
 
 // {"state", "since", "last_cycle", "detail", "comm_lost"}
 void WriteLine(json::Writer& w, const LineStatus& line);

@@ -191,7 +191,8 @@ Mapped map_value(UnitKind kind, const std::string& name) {
 
 }  // namespace
 
-Metrics::Metrics(Context& ctx) : view_(*ctx.view), host_(ctx.host), mqtt_(ctx.mqtt) {
+Metrics::Metrics(Context& ctx)
+    : view_(*ctx.view), host_(ctx.host), history_db_(ctx.site.history_db), mqtt_(ctx.mqtt) {
     ctx.http->Get("/metrics", [this](const HttpRequest&, HttpResponse& res) {
         res.set_content(Render(), "text/plain; version=0.0.4; charset=utf-8");
     });
@@ -240,6 +241,53 @@ void Metrics::OnEvent(const HostEvent& e) {
     seq_ = std::max(seq_, e.seq);
     counted_.notify_all();
 }
+
+namespace {
+
+// Where the history goes and what waits: a full disk, a read-only file or a
+// writer that falls behind shows here before anything is lost.
+void render_history(Exposition& x, const Host& host, const std::string& history_db) {
+    const HistoryState h = history_state(host, history_db);
+    x.Family("ravo3_history_state", "gauge",
+             "1 for the state the history database is in (writing, failing, read_only, memory, "
+             "none).");
+    for (const char* s : {"writing", "failing", "read_only", "memory", "none"}) {
+        x.Sample("ravo3_history_state", "", label("state", s),
+                 std::string(h.state) == s ? "1" : "0");
+    }
+    if (!host.Store()) return;
+    const StoreStats& st = h.stats;
+    const std::pair<const char*, const char*> families[] = {
+        {"ravo3_history_waiting_records", "History records waiting to be written."},
+        {"ravo3_history_waiting_events", "Alarm events waiting to be written."},
+        {"ravo3_history_oldest_waiting_seconds", "Age of the oldest record or event waiting."},
+        {"ravo3_history_converting_records", "Records of an older layout still to convert."},
+    };
+    const double values[] = {static_cast<double>(st.waiting_records),
+                             static_cast<double>(st.waiting_events), st.oldest_waiting_s,
+                             static_cast<double>(st.converting)};
+    for (std::size_t k = 0; k < 4; ++k) {
+        x.Family(families[k].first, "gauge", families[k].second);
+        x.Sample(families[k].first, "", "", prometheus_value(values[k]));
+    }
+    const std::pair<const char*, const char*> counters[] = {
+        {"ravo3_history_records_written_total", "History records written."},
+        {"ravo3_history_events_written_total", "Alarm events written."},
+        {"ravo3_history_records_dropped_total",
+         "History records dropped from a full queue while writes failed."},
+        {"ravo3_history_transactions_total", "Write transactions."},
+    };
+    const std::uint64_t counts[] = {st.written_records, st.written_events, st.dropped_records,
+                                    st.transactions};
+    for (std::size_t k = 0; k < 4; ++k) {
+        x.Family(counters[k].first, "counter", counters[k].second);
+        x.Sample(counters[k].first, "", "", std::to_string(counts[k]));
+    }
+    x.Family("ravo3_history_write_seconds_total", "counter", "Time spent writing history.");
+    x.Sample("ravo3_history_write_seconds_total", "", "", prometheus_value(st.write_seconds));
+}
+
+}  // namespace
 
 std::string Metrics::Render() const {
     const SiteSnapshot snap = view_.Snapshot();
@@ -353,6 +401,7 @@ std::string Metrics::Render() const {
             }
         }
     }
+    render_history(x, host_, history_db_);
     return x.Text();
 }
 

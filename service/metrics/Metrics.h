@@ -45,6 +45,7 @@ class Metrics : public Component, public EventConsumer {
     };
     SiteView& view_;
     Host& host_;
+    const std::string history_db_;
     const std::atomic<const MqttPublisher*>& mqtt_;
     mutable std::mutex mutex_;
     mutable std::condition_variable counted_;

@@ -1,7 +1,10 @@
 #include "service/mqtt/MqttPublisher.h"
 
 #include <mosquitto.h>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -32,7 +35,10 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kWindow = 20;
 // A session that lasted this long starts the next back-off from the minimum.
 constexpr auto kStableSession = std::chrono::seconds(10);
-constexpr int kLoopMs = 200;
+// With nothing to send, the network thread wakes this often for the
+// library's keep-alive; anything to send wakes it at once.
+constexpr int kIdleMs = 1000;
+constexpr auto kRetryHeld = std::chrono::seconds(1);
 
 std::uint32_t fnv1a(std::string_view s) {
     std::uint32_t h = 2166136261u;
@@ -205,14 +211,28 @@ struct MqttPublisher::Core : EventConsumer {
         node = safe_id(cfg.client_id);
         status_topic = cfg.topic_prefix + "/status";
         durable = outbox->Durable();
+        wake_fd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    }
+    ~Core() override {
+        if (wake_fd >= 0) ::close(wake_fd);
     }
 
     // ---- the consumer thread ----
-    void OnEvent(const HostEvent& e) override;
+    void OnEvent(const HostEvent& e) override {
+        Handle(e);
+        if (marked) {
+            marked = false;
+            Wake();
+        }
+    }
+    void Handle(const HostEvent& e);
     void OnIdle() override { FlushUnsaved(); }
 
     // ---- the network thread ----
     void Run();
+    // Waits for the broker's socket or a wake-up, then lets the library read,
+    // write and keep the session alive.
+    int Loop();
     void Connect();
     void Drop(const std::string& why);
     void PumpOutbox();
@@ -223,9 +243,16 @@ struct MqttPublisher::Core : EventConsumer {
         if (log) log("mqtt: " + text);
     }
     void Wake() {
-        std::lock_guard<std::mutex> lock(mutex);
-        wake = true;
-        cv.notify_all();
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            wake = true;
+            cv.notify_all();
+        }
+        // The network thread waits in poll() while connected.
+        const std::uint64_t one = 1;
+        if (wake_fd >= 0 && ::write(wake_fd, &one, sizeof one) < 0) {
+            // Already pending: the counter is far from full.
+        }
     }
     void SetRetained(const std::string& topic, std::string payload, int qos);
     void Enqueue(const std::string& topic, std::string payload);
@@ -263,6 +290,7 @@ struct MqttPublisher::Core : EventConsumer {
 
     // Consumer thread only.
     bool named = false;
+    bool marked = false;  // retained topics changed since the last wake-up
     struct Standing {
         std::string pid;
         ActiveAlarm alarm;
@@ -279,8 +307,8 @@ struct MqttPublisher::Core : EventConsumer {
     // By state topic: a digest of the names and points last announced, so
     // that an unchanged unit costs one pass over its names.
     std::map<std::string, std::uint32_t> announced;
-    std::deque<std::pair<std::string, std::string>> unsaved;  // events the outbox refused, in order
-    std::string unsaved_error;  // why the outbox refused the first of them
+    std::string held_error;  // why the outbox holds events in memory ("" when it does not)
+    Clock::time_point last_retry;
 
     // Shared with the network thread.
     mutable std::mutex mutex;
@@ -290,6 +318,7 @@ struct MqttPublisher::Core : EventConsumer {
     std::map<std::string, Retained> retained;  // by topic
     std::deque<std::string> dirty;             // topics to (re)publish, in order
     std::atomic<bool> outbox_more{true};
+    int wake_fd = -1;
 
     // Network thread only.
     mosquitto* mosq = nullptr;
@@ -309,6 +338,7 @@ struct MqttPublisher::Core : EventConsumer {
 // Consumer thread: the stream's events become retained topics and outbox
 // entries.
 
+// The network thread is woken once per event, when the event's topics are all set.
 void MqttPublisher::Core::SetRetained(const std::string& topic, std::string payload, int qos) {
     std::lock_guard<std::mutex> lock(mutex);
     Retained& r = retained[topic];
@@ -319,36 +349,38 @@ void MqttPublisher::Core::SetRetained(const std::string& topic, std::string payl
         r.dirty = true;
         dirty.push_back(topic);
     }
-    wake = true;
-    cv.notify_all();
+    marked = true;
 }
 
+// Events reach the outbox in the stream's order and go to the broker at once,
+// from memory when the database refuses them for now (a full disk).
 void MqttPublisher::Core::Enqueue(const std::string& topic, std::string payload) {
-    unsaved.emplace_back(topic, std::move(payload));
-    FlushUnsaved();
+    std::string error;
+    const bool stored = outbox->Add(topic, payload, error);
+    outbox_more = true;
+    Wake();
+    if (stored) return;
+    // Said once per cause, not at every retry.
+    if (error != held_error) {
+        Log(error + "; events held in memory (" + std::to_string(outbox->Held()) +
+            " so far), sent to the broker from there and stored when the database takes them, "
+            "retried every second");
+    }
+    held_error = error;
+    last_retry = Clock::now();
 }
 
-// Events reach the outbox in the stream's order; one the database refused
-// waits here (and holds up the later ones) until a retry succeeds.
 void MqttPublisher::Core::FlushUnsaved() {
-    const bool held = !unsaved_error.empty();
-    while (!unsaved.empty()) {
-        std::string error;
-        if (!outbox->Add(unsaved.front().first, unsaved.front().second, error)) {
-            // Said once per cause, not at every retry.
-            if (error != unsaved_error) {
-                Log(error + "; events held in memory (" + std::to_string(unsaved.size()) +
-                    " so far), retried every second");
-            }
-            unsaved_error = error;
-            return;
-        }
-        unsaved.pop_front();
-        outbox_more = true;
-        Wake();
+    if (held_error.empty()) return;
+    last_retry = Clock::now();
+    std::string error;
+    if (!outbox->Retry(error)) {
+        if (error != held_error) Log(error + "; events still held in memory");
+        held_error = error;
+        return;
     }
-    if (held) Log("the outbox takes events again; the held ones are stored, in order");
-    unsaved_error.clear();
+    Log("the outbox takes events again; the held ones are stored, in order");
+    held_error.clear();
 }
 
 void MqttPublisher::Core::BeginEntity(json::Writer& w, const char* domain,
@@ -627,12 +659,14 @@ void MqttPublisher::Core::OnAlarm(const HostEvent& e) {
     Enqueue(DeviceBase(e.device) + "/events", w.Take());
 }
 
-void MqttPublisher::Core::OnEvent(const HostEvent& e) {
+void MqttPublisher::Core::Handle(const HostEvent& e) {
     if (!named) {
         // Seen apart from the daemon's other threads (top -H, the benchmark).
         pthread_setname_np(pthread_self(), "mqtt-events");
         named = true;
     }
+    // A busy stream leaves no idle moment for the retry.
+    if (!held_error.empty() && Clock::now() - last_retry >= kRetryHeld) FlushUnsaved();
     switch (e.kind) {
         case HostEvent::Kind::AlarmRaised:
         case HostEvent::Kind::AlarmCleared:
@@ -899,10 +933,7 @@ void MqttPublisher::Core::Run() {
         }
         const bool was_up = session;
         errno = 0;
-        // The library offers no way to wake its wait from the events thread:
-        // new values and events wait at most this long, which also bounds the
-        // idle wake-ups (5 a second).
-        const int rc = mosquitto_loop(mosq, kLoopMs, 1);
+        const int rc = Loop();
         if (rc != MOSQ_ERR_SUCCESS) {
             Drop(refused ? refusal(refused) : error_text(rc, errno));
             continue;
@@ -932,6 +963,35 @@ void MqttPublisher::Core::Run() {
         if (mosq) PumpRetained(!was_up);
     }
     Finish();
+}
+
+int MqttPublisher::Core::Loop() {
+    const int sock = mosquitto_socket(mosq);
+    if (sock < 0) return MOSQ_ERR_NO_CONN;
+    pollfd fds[2] = {
+        {sock, static_cast<short>(POLLIN | (mosquitto_want_write(mosq) ? POLLOUT : 0)), 0},
+        {wake_fd, POLLIN, 0}};
+    bool again;
+    {
+        // A wake-up that comes after this is not lost: the descriptor holds it.
+        std::lock_guard<std::mutex> lock(mutex);
+        again = wake;  // retained topics left over from the last round
+        wake = false;
+    }
+    if (::poll(fds, wake_fd >= 0 ? 2 : 1, again ? 0 : kIdleMs) < 0 && errno != EINTR) {
+        return MOSQ_ERR_ERRNO;
+    }
+    if (fds[1].revents & POLLIN) {
+        std::uint64_t n;
+        if (::read(wake_fd, &n, sizeof n) < 0) {
+            // Nothing pending after all.
+        }
+    }
+    int rc = MOSQ_ERR_SUCCESS;
+    if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) rc = mosquitto_loop_read(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS && (fds[0].revents & POLLOUT)) rc = mosquitto_loop_write(mosq, 1);
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_loop_misc(mosq);
+    return rc;
 }
 
 // Sends what is pending, says "offline" and leaves; bounded so that a stuck
@@ -1013,13 +1073,14 @@ void MqttPublisher::Stop() {
             core_->stopping = true;
             core_->cv.notify_all();
         }
+        core_->Wake();  // out of its poll()
         core_->net.join();
     }
-    if (core_ && !core_->unsaved.empty()) {
+    if (core_ && !core_->held_error.empty()) {
         core_->FlushUnsaved();
-        if (!core_->unsaved.empty()) {
-            core_->Log(std::to_string(core_->unsaved.size()) +
-                       " alarm events could not be stored and are lost");
+        if (const std::size_t held = core_->outbox->Held()) {
+            core_->Log(std::to_string(held) +
+                       " alarm events could not be stored nor delivered and are lost");
         }
     }
 }

@@ -73,6 +73,7 @@ std::unique_ptr<SqliteOutbox> SqliteOutbox::Open(const std::string& path, std::s
         return nullptr;
     }
     sqlite3_busy_timeout(db, 5000);
+    sqlite3_extended_result_codes(db, 1);
     std::unique_ptr<SqliteOutbox> box(new SqliteOutbox(db, limit));
     std::string why;
     // Alarm events are rare: each one is on disk before it is counted as taken.
@@ -90,6 +91,16 @@ std::unique_ptr<SqliteOutbox> SqliteOutbox::Open(const std::string& path, std::s
         return nullptr;
     }
     box->size_ = static_cast<std::size_t>(sqlite3_column_int64(count.s, 0));
+    // Ids are given here, so that an entry held in memory has its own: never
+    // one given before in this database.
+    Stmt last(db,
+              "SELECT max(coalesce((SELECT max(id) FROM mqtt_outbox), 0), coalesce((SELECT seq "
+              "FROM sqlite_sequence WHERE name='mqtt_outbox'), 0))");
+    if (!last || sqlite3_step(last.s) != SQLITE_ROW) {
+        error = path + ": cannot read the outbox: " + sqlite3_errmsg(db);
+        return nullptr;
+    }
+    box->next_ = sqlite3_column_int64(last.s, 0) + 1;
     return box;
 }
 
@@ -107,8 +118,7 @@ bool SqliteOutbox::Exec(const char* sql, std::string& error) {
     return true;
 }
 
-bool SqliteOutbox::Add(const std::string& topic, const std::string& payload, std::string& error) {
-    std::lock_guard<std::mutex> lock(mutex_);
+bool SqliteOutbox::Insert(const OutboxEntry& e, std::string& error) {
     if (limit_ > 0 && size_ >= limit_) {
         Stmt trim(db_, "DELETE FROM mqtt_outbox WHERE id = (SELECT MIN(id) FROM mqtt_outbox)");
         if (trim && sqlite3_step(trim.s) == SQLITE_DONE && sqlite3_changes(db_) > 0) {
@@ -116,13 +126,15 @@ bool SqliteOutbox::Add(const std::string& topic, const std::string& payload, std
             ++dropped_;
         }
     }
-    Stmt ins(db_, "INSERT INTO mqtt_outbox(topic, payload) VALUES(?, ?)");
+    Stmt ins(db_, "INSERT INTO mqtt_outbox(id, topic, payload) VALUES(?, ?, ?)");
     if (!ins) {
         error = std::string("outbox: ") + sqlite3_errmsg(db_);
         return false;
     }
-    sqlite3_bind_text(ins.s, 1, topic.data(), static_cast<int>(topic.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(ins.s, 2, payload.data(), static_cast<int>(payload.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(ins.s, 1, e.id);
+    sqlite3_bind_text(ins.s, 2, e.topic.data(), static_cast<int>(e.topic.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(ins.s, 3, e.payload.data(), static_cast<int>(e.payload.size()),
+                      SQLITE_TRANSIENT);
     if (sqlite3_step(ins.s) != SQLITE_DONE) {
         error = std::string("outbox: cannot store an event: ") + sqlite3_errmsg(db_);
         return false;
@@ -131,22 +143,65 @@ bool SqliteOutbox::Add(const std::string& topic, const std::string& payload, std
     return true;
 }
 
+// Oldest first; stops at the first the database refuses, so that rows stay in order.
+bool SqliteOutbox::WriteHeld(std::string& error) {
+    while (!held_.empty()) {
+        if (!Insert(held_.front(), error)) return false;
+        held_.pop_front();
+    }
+    return true;
+}
+
+bool SqliteOutbox::Add(const std::string& topic, const std::string& payload, std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    held_.push_back(OutboxEntry{next_++, topic, payload});
+    // Memory is bounded as the database is: the oldest held entry goes.
+    if (limit_ > 0 && held_.size() > limit_) {
+        held_.pop_front();
+        ++dropped_;
+    }
+    return WriteHeld(error);
+}
+
+bool SqliteOutbox::Retry(std::string& error) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return WriteHeld(error);
+}
+
+std::size_t SqliteOutbox::Held() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_.size();
+}
+
 std::vector<OutboxEntry> SqliteOutbox::After(std::int64_t after, std::size_t limit) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<OutboxEntry> out;
     Stmt sel(db_, "SELECT id, topic, payload FROM mqtt_outbox WHERE id > ? ORDER BY id LIMIT ?");
-    if (!sel) return out;
-    sqlite3_bind_int64(sel.s, 1, after);
-    sqlite3_bind_int64(sel.s, 2, static_cast<sqlite3_int64>(limit));
-    while (sqlite3_step(sel.s) == SQLITE_ROW) {
-        out.push_back(OutboxEntry{sqlite3_column_int64(sel.s, 0), column_text(sel.s, 1),
-                                  column_text(sel.s, 2)});
+    if (sel) {
+        sqlite3_bind_int64(sel.s, 1, after);
+        sqlite3_bind_int64(sel.s, 2, static_cast<sqlite3_int64>(limit));
+        while (sqlite3_step(sel.s) == SQLITE_ROW) {
+            out.push_back(OutboxEntry{sqlite3_column_int64(sel.s, 0), column_text(sel.s, 1),
+                                      column_text(sel.s, 2)});
+        }
+    }
+    // Then those held in memory: every one newer than every row.
+    for (const OutboxEntry& e : held_) {
+        if (out.size() >= limit) break;
+        if (e.id > after) out.push_back(e);
     }
     return out;
 }
 
 bool SqliteOutbox::Remove(std::int64_t id, std::string& error) {
     std::lock_guard<std::mutex> lock(mutex_);
+    // Acknowledged before it could be written: nothing is left to keep.
+    for (auto it = held_.begin(); it != held_.end(); ++it) {
+        if (it->id == id) {
+            held_.erase(it);
+            return true;
+        }
+    }
     Stmt del(db_, "DELETE FROM mqtt_outbox WHERE id = ?");
     if (!del) {
         error = std::string("outbox: ") + sqlite3_errmsg(db_);
@@ -163,7 +218,7 @@ bool SqliteOutbox::Remove(std::int64_t id, std::string& error) {
 
 std::size_t SqliteOutbox::Size() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return size_;
+    return size_ + held_.size();
 }
 
 std::uint64_t SqliteOutbox::Dropped() {

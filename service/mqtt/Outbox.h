@@ -1,7 +1,10 @@
 // Alarm events waiting for the broker's acknowledgement. In the site's
 // database they survive a restart of the daemon; without one they are kept
 // in memory, up to a bound. Entries leave only when the broker acknowledged
-// them (or when the bound forces the oldest out, which is counted).
+// them (or when the bound forces the oldest out, which is counted). An entry
+// the database refuses (a full disk) is held in memory, is sent from there
+// all the same, and is written, in order, once the database takes it again,
+// unless the broker acknowledged it first.
 #pragma once
 
 #include <cstdint>
@@ -24,8 +27,13 @@ struct OutboxEntry {
 class Outbox {
   public:
     virtual ~Outbox() = default;
-    // False, with `error`, when the entry could not be stored.
+    // Takes the entry. False, with `error`, when it could not be stored and
+    // is held in memory (sent from there, and written by Retry).
     virtual bool Add(const std::string& topic, const std::string& payload, std::string& error) = 0;
+    // Writes the entries held in memory, oldest first; true when none is left.
+    virtual bool Retry(std::string& /*error*/) { return true; }
+    // Entries held in memory because the database refused them.
+    virtual std::size_t Held() { return 0; }
     // Up to `limit` entries with an id above `after`, oldest first.
     virtual std::vector<OutboxEntry> After(std::int64_t after, std::size_t limit) = 0;
     virtual bool Remove(std::int64_t id, std::string& error) = 0;
@@ -61,6 +69,8 @@ class SqliteOutbox : public Outbox {
                                               std::string& error);
     ~SqliteOutbox() override;
     bool Add(const std::string& topic, const std::string& payload, std::string& error) override;
+    bool Retry(std::string& error) override;
+    std::size_t Held() override;
     std::vector<OutboxEntry> After(std::int64_t after, std::size_t limit) override;
     bool Remove(std::int64_t id, std::string& error) override;
     std::size_t Size() override;
@@ -70,12 +80,17 @@ class SqliteOutbox : public Outbox {
   private:
     SqliteOutbox(sqlite3* db, std::size_t limit) : db_(db), limit_(limit) {}
     bool Exec(const char* sql, std::string& error);
+    bool Insert(const OutboxEntry& e, std::string& error);
+    bool WriteHeld(std::string& error);
 
     sqlite3* db_;
     const std::size_t limit_;
     std::mutex mutex_;
-    std::size_t size_ = 0;
+    std::size_t size_ = 0;  // rows
     std::uint64_t dropped_ = 0;
+    std::int64_t next_ = 1;
+    // Refused by the database, oldest first; all newer than every row.
+    std::deque<OutboxEntry> held_;
 };
 
 }  // namespace smd::mqtt

@@ -36,18 +36,31 @@ void MinMaxDownsampler::Reduce(TimedValues record) {
     const std::size_t bucket = BucketOf(record.time);
     if (count_ > 0 && bucket != bucket_) Flush();
     bucket_ = bucket;
-    for (const auto& v : record.values) {
-        auto [it, fresh] = extremes_.try_emplace(v.name);
-        Extremes& x = it->second;
-        if (fresh) x.order = extremes_.size();
+    if (slots_.size() < record.values.size()) slots_.resize(record.values.size(), nullptr);
+    for (std::size_t k = 0; k < record.values.size(); ++k) {
+        const NamedValue& v = record.values[k];
+        // Records of a unit name their values in the same order.
+        Extremes* x = slots_[k];
+        if (!x || *x->name != v.name) {
+            auto it = extremes_.try_emplace(v.name).first;
+            x = &it->second;
+            x->name = &it->first;
+            slots_[k] = x;
+        }
+        if (x->bucket != generation_) {
+            x->bucket = generation_;
+            x->any = false;
+            x->last = NamedValue();
+            order_.push_back(x);
+        }
         // A non-finite value cannot be plotted; it counts as not given.
         if (!v.ok || !std::isfinite(v.value)) {
-            x.last = v;
+            x->last = v;
             continue;
         }
-        if (!x.any || v.value < x.lo.value) x.lo = v, x.lo_at = count_;
-        if (!x.any || v.value > x.hi.value) x.hi = v, x.hi_at = count_;
-        x.any = true;
+        if (!x->any || v.value < x->lo) x->lo = v.value, x->lo_at = count_;
+        if (!x->any || v.value > x->hi) x->hi = v.value, x->hi_at = count_;
+        x->any = true;
     }
     if (count_ == 0) {
         first_ = std::move(record);
@@ -63,22 +76,32 @@ void MinMaxDownsampler::Flush() {
         out_.push_back(std::move(first_));
         if (count_ == 2) out_.push_back(std::move(last_));
     } else {
-        std::vector<const std::pair<const std::string, Extremes>*> names(extremes_.size());
-        for (const auto& entry : extremes_) names[entry.second.order - 1] = &entry;
         TimedValues a, b;
         a.time = first_.time;
         b.time = last_.time;
-        for (const auto* entry : names) {
-            const Extremes& x = entry->second;
-            const bool rising = x.lo_at <= x.hi_at;
-            a.values.push_back(!x.any ? x.last : rising ? x.lo : x.hi);
-            b.values.push_back(!x.any ? x.last : rising ? x.hi : x.lo);
+        a.values.reserve(order_.size());
+        b.values.reserve(order_.size());
+        for (const Extremes* x : order_) {
+            if (!x->any) {
+                a.values.push_back(x->last);
+                b.values.push_back(x->last);
+                continue;
+            }
+            NamedValue lo, hi;
+            lo.name = hi.name = *x->name;
+            lo.ok = hi.ok = true;
+            lo.value = x->lo;
+            hi.value = x->hi;
+            const bool rising = x->lo_at <= x->hi_at;
+            a.values.push_back(rising ? lo : hi);
+            b.values.push_back(rising ? std::move(hi) : std::move(lo));
         }
         out_.push_back(std::move(a));
         out_.push_back(std::move(b));
     }
     count_ = 0;
-    extremes_.clear();
+    order_.clear();
+    ++generation_;
 }
 
 std::vector<TimedValues> MinMaxDownsampler::Finish() {

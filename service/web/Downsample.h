@@ -32,10 +32,14 @@ class MinMaxDownsampler {
     std::size_t Seen() const { return seen_; }
 
   private:
+    // A name's values in the bucket being reduced. Entries stay from bucket
+    // to bucket (`bucket` says which one they hold), so that a long window
+    // allocates nothing per record.
     struct Extremes {
-        std::size_t order = 0;  // first seen, to keep the names' order
+        const std::string* name = nullptr;  // the map's key
+        std::size_t bucket = 0;             // generation of the bucket it holds; 0: none
         bool any = false;
-        NamedValue lo, hi;
+        float lo = 0, hi = 0;
         std::size_t lo_at = 0, hi_at = 0;
         NamedValue last;  // when never given
     };
@@ -52,6 +56,9 @@ class MinMaxDownsampler {
     std::size_t bucket_ = 0, count_ = 0;
     TimedValues first_, last_;
     std::map<std::string, Extremes> extremes_;
+    std::size_t generation_ = 1;
+    std::vector<Extremes*> order_;  // this bucket's names, first seen first
+    std::vector<Extremes*> slots_;  // by position in the record before
 };
 
 // The same over records at hand.

@@ -207,6 +207,23 @@
     $("banner").hidden = !text;
     $("banner").textContent = text || "";
   }
+  // Where the history goes, from /api/v1/devices: said when it is not the file.
+  async function checkHistory() {
+    let h = null;
+    try { h = (await api("api/v1/devices")).history; } catch (e) { return; }
+    const why = h && h.detail ? " (" + h.detail + ")" : "";
+    const text = !h ? "" : {
+      read_only: "The history database is read-only" + why + ": the stored history is shown; " +
+        "new values and alarm events are kept in memory only and are lost on a restart.",
+      failing: "The history database cannot be written" + why + ": " + h.waiting_records +
+        " records and " + h.waiting_events + " alarm events wait in memory.",
+      memory: "The history database cannot be used" + why +
+        ": history and alarms are kept in memory only.",
+    }[h.state] || "";
+    $("history-banner").hidden = !text;
+    $("history-banner").textContent = text;
+  }
+  setInterval(checkHistory, 30000);
   function connect() {
     clearTimeout(stream.timer);
     if (stream.source) stream.source.close();
@@ -229,6 +246,7 @@
       site.lastEvent = Date.now();
       setConn("live", "live");
       banner("");
+      checkHistory();
       // Standing alarms the stream does not repeat soon after opening are gone.
       setTimeout(() => { dropStale(); scheduleRender(); }, 3000);
     };
@@ -544,8 +562,10 @@
     $("history-note").textContent = "Loading\u2026";
     let records = [], events = [], inWindow = 0;
     try {
+      // A rectifier's plots are its group and module values, not every status byte.
+      const names = entry && entry.unit.kind === "rc" ? "&names=group_value,module_*_value" : "";
       const q = "data_id=" + dataId + "&from=" + encodeURIComponent(new Date(from).toISOString()) +
-        "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points;
+        "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points + names;
       const [hist, evs] = await Promise.all([api("api/v1/history?" + q), fetchEvents(from, to)]);
       records = listOf(hist, "records").filter((r) => r.values).map(normRecord).filter((r) => r.t !== null);
       inWindow = hist.records_in_window;
