@@ -748,6 +748,10 @@ bool Host::Reload(SiteConfig config, ReloadReport& report, std::string& error) {
     report = ReloadReport();
     // The database stays open for the life of the process.
     if (config.history_db != config_.history_db) report.not_applied.push_back("history_db");
+    if (config.history_days != config_.history_days) report.not_applied.push_back("history_days");
+    if (config.history_summary_days != config_.history_summary_days) {
+        report.not_applied.push_back("history_summary_days");
+    }
     if (config.history_retention != config_.history_retention) {
         report.not_applied.push_back("history_retention");
     }
@@ -755,6 +759,8 @@ bool Host::Reload(SiteConfig config, ReloadReport& report, std::string& error) {
         report.not_applied.push_back("event_retention");
     }
     config.history_db = config_.history_db;
+    config.history_days = config_.history_days;
+    config.history_summary_days = config_.history_summary_days;
     config.history_retention = config_.history_retention;
     config.event_retention = config_.event_retention;
     for (DeviceConfig& d : config.devices) d.driver = DriverFor(d);

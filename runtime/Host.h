@@ -110,7 +110,8 @@ class Host {
     // alarms of units no device serves any more are cleared. Devices that
     // share a line are driven by one thread: a change on such a line rebuilds
     // its thread, and its unchanged devices go on with a reopened port (see
-    // ReloadReport). "history_db" and the retentions are kept as they are.
+    // ReloadReport). "history_db" and the history's and events' retention
+    // are kept as they are.
     // The file is taken as it is: check it first. False, with `error`, when
     // the host is not running its lines. Call it from the thread that
     // starts and stops the host.
