@@ -55,6 +55,8 @@ const char* event_kind_name(HostEvent::Kind k) {
             return "alarm_cleared";
         case HostEvent::Kind::Line:
             return "line";
+        case HostEvent::Kind::Removed:
+            return "device_removed";
     }
     return "unknown";
 }
@@ -302,7 +304,20 @@ void EventBus::Retain(const HostEvent& e) {
                 v.end());
             break;
         }
+        case HostEvent::Kind::Removed:
+            order_.erase(std::remove(order_.begin(), order_.end(), e.device), order_.end());
+            state_.lines.erase(e.device);
+            state_.cycles.erase(e.device);
+            break;
     }
+}
+
+void EventBus::Remove(const std::string& device) {
+    HostEvent e;
+    e.kind = HostEvent::Kind::Removed;
+    e.device = device;
+    e.time = local_time();
+    Publish(std::move(e));
 }
 
 void EventBus::Publish(HostEvent e) {

@@ -113,7 +113,8 @@ struct CycleInfo {
 };
 
 struct HostEvent {
-    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line };
+    // Removed: the device left the site (a reload); consumers forget it.
+    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line, Removed };
     Kind kind = Kind::Cycle;
     std::uint64_t seq = 0;          // order in the stream, from 1
     bool initial = false;           // the state at subscription, not a new event
@@ -130,13 +131,13 @@ struct HostEvent {
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };
+// "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"
 const char* event_kind_name(HostEvent::Kind k);
 
 // When a cycle event's values were measured: the cycle's end, or, for values
 // replayed from the store after a start, when the oldest of them was stored
 // (so a line that stays dead after a restart shows its true age).
-boost::posix_time::ptime values_time(
-    const HostEvent& cycle);  // "cycle", "alarm_raised", "alarm_cleared", "line"
+boost::posix_time::ptime values_time(const HostEvent& cycle);
 
 // The rectifier unit's published record (81-byte group record, then 32 bytes
 // a module) as named values: "group_value", "module_count", then per module n
@@ -201,6 +202,8 @@ class EventBus {
     std::uint64_t DroppedCycles() const;
     // Devices known to the stream before any event (names in site order).
     void Declare(const std::string& device, const LineStatus& status);
+    // A device that left the site: gone from the state, and a Removed event.
+    void Remove(const std::string& device);
     // Alarms that stood when the host last stopped: part of the state that
     // subscribers get, not new events.
     void RestoreAlarms(const std::vector<ActiveAlarm>& alarms,

@@ -326,7 +326,9 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         }
         k.Text("port", d.port, true);
         std::string driver;
-        if (k.Text("driver", driver, true)) d.driver = resolve(base_dir, driver);
+        // None: the host's default driver (HostOptions::default_driver).
+        if (k.Text("driver", driver, false) && !driver.empty())
+            d.driver = resolve(base_dir, driver);
         k.Bool("enabled", d.enabled);
         std::string scenario;
         if (k.Text("scenario", scenario, false)) {
@@ -339,7 +341,12 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         if (!d.port.empty()) {
             PortAddress addr;
             std::string why;
-            if (!ParsePortAddress(d.port, addr, why)) k.Bad("port", why);
+            if (!ParsePortAddress(d.port, addr, why)) {
+                k.Bad("port", why);
+            } else if (addr.kind == PortAddress::Kind::Serial) {
+                // A device path, like every other path of the file, from its folder.
+                d.port = resolve(base_dir, d.port);
+            }
         }
         v = -1;
         if (k.Int("network_allowance_ms", 0, 60000, v, false)) {

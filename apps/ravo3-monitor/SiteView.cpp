@@ -302,6 +302,8 @@ Applied SiteView::Apply(const smd::HostEvent& e) {
             if (e.kind == smd::HostEvent::Kind::AlarmRaised) alarms_.push_back({e.device, e.alarm});
             break;
         }
+        case smd::HostEvent::Kind::Removed:
+            break;  // the runner's site never changes while it runs
     }
     return r;
 }

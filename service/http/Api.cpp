@@ -389,9 +389,15 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
     return true;
 }
 
+void Api::SiteReloaded(const SiteConfig& site) {
+    std::lock_guard<std::mutex> lock(site_mutex_);
+    site_ = site;
+}
+
 std::string Api::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
     UnitKind kind;
     const bool unit = unit_kind_of(device_type, kind);
+    std::lock_guard<std::mutex> lock(site_mutex_);
     for (const DeviceConfig& d : site_.devices) {
         // The rectifier unit, and the bus device itself, share the device's data id.
         if (d.data_id == data_id && (!unit || kind == UnitKind::RC)) return d.name;

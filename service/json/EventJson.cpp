@@ -202,6 +202,8 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
             w.Key("line");
             WriteLine(w, e.line);
             break;
+        case HostEvent::Kind::Removed:
+            break;  // the device's name says it all
     }
     w.EndObject();
 }

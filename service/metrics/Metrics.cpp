@@ -239,6 +239,9 @@ void Metrics::OnEvent(const HostEvent& e) {
         case HostEvent::Kind::AlarmCleared:
         case HostEvent::Kind::Line:
             break;
+        case HostEvent::Kind::Removed:
+            polls_.erase(e.device);  // its series end with it
+            break;
     }
     seq_ = std::max(seq_, e.seq);
     counted_.notify_all();

@@ -270,6 +270,7 @@ struct MqttPublisher::Core : EventConsumer {
     void HaDevice(json::Writer& w, const std::string& device, const std::string& unit,
                   const std::string& device_type) const;
     void DiscoverDevice(const std::string& device);
+    void ForgetDevice(const std::string& device);
     void Discover(const HostEvent& e, const UnitValues& u, const std::string& state_topic);
     std::string DiscoverPoint(const std::string& device, std::uint32_t data_id,
                               const std::string& device_type, const std::string& key,
@@ -459,6 +460,43 @@ void MqttPublisher::Core::DiscoverDevice(const std::string& device) {
     }
 }
 
+// A device gone from the site (a reload): its entities leave Home Assistant
+// and its retained topics the broker (an empty retained message deletes one).
+void MqttPublisher::Core::ForgetDevice(const std::string& device) {
+    const std::string base = DeviceBase(device) + "/";
+    std::vector<std::string> topics;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [topic, r] : retained) {
+            if (topic.compare(0, base.size(), base) == 0 && !r.payload.empty()) {
+                topics.push_back(topic);
+            }
+        }
+    }
+    if (devices_announced.erase(device)) {
+        topics.push_back(ConfigTopic("binary_sensor", safe_id(device) + "_comm_lost"));
+        topics.push_back(ConfigTopic("sensor", safe_id(device) + "_line"));
+    }
+    const std::string prefix = device + '\x1f';
+    for (auto it = entities.begin(); it != entities.end();) {
+        if (it->first.compare(0, prefix.size(), prefix) != 0) {
+            ++it;
+            continue;
+        }
+        topics.insert(topics.end(), it->second.values.begin(), it->second.values.end());
+        topics.insert(topics.end(), it->second.points.begin(), it->second.points.end());
+        it = entities.erase(it);
+    }
+    for (const std::string& t : topics) {
+        discovered.erase(t);
+        SetRetained(t, "", 1);
+    }
+    for (auto it = announced.begin(); it != announced.end();) {
+        it = it->first.compare(0, base.size(), base) == 0 ? announced.erase(it) : std::next(it);
+    }
+    standing.erase(device);
+}
+
 void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
                                    const std::string& state_topic) {
     if (!cfg.ha_discovery) return;
@@ -635,6 +673,9 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
         case HostEvent::Kind::AlarmRaised:
         case HostEvent::Kind::AlarmCleared:
             OnAlarm(e);
+            return;
+        case HostEvent::Kind::Removed:
+            ForgetDevice(e.device);
             return;
         case HostEvent::Kind::Cycle:
         case HostEvent::Kind::Line:

@@ -46,6 +46,13 @@ void SiteView::OnEvent(const HostEvent& e) {
                              alarms.end());
                 if (e.kind == HostEvent::Kind::AlarmRaised) alarms.push_back(e);
                 break;
+            case HostEvent::Kind::Removed: {
+                auto& v = state_.devices;
+                v.erase(std::remove_if(v.begin(), v.end(),
+                                       [&](const DeviceView& d) { return d.name == e.device; }),
+                        v.end());
+                break;
+            }
         }
         state_.seq = std::max(state_.seq, e.seq);
     }

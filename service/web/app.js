@@ -185,6 +185,8 @@
       site.alarms.set(alarmId(e.alarm), e.alarm);
     } else if (e.kind === "alarm_cleared" && e.alarm) {
       site.alarms.delete(alarmId(e.alarm));
+    } else if (e.kind === "device_removed") {
+      site.devices.delete(e.device);
     }
     if (!e.initial) dropStale();
   }
@@ -236,7 +238,7 @@
       scheduleRender();
       if (raw.kind && /alarm/.test(raw.kind) && !raw.initial) alarmsChanged();
     };
-    for (const t of ["message", "cycle", "alarm_raised", "alarm_cleared", "line"]) es.addEventListener(t, onEvent);
+    for (const t of ["message", "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"]) es.addEventListener(t, onEvent);
     es.onopen = () => {
       stream.connected = true;
       stream.retry = 0;
