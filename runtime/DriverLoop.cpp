@@ -64,7 +64,8 @@ void DriverLoop::Stop() {
     if (thread_.joinable()) thread_.join();
     for (Member& m : members_) {
         std::lock_guard<std::recursive_mutex> lock(m.device->DeviceMutex());
-        m.device->ClosePort();
+        // A device that moved on to another line's thread (a reload) keeps that port open.
+        if (m.device->GetTransport() == port_) m.device->ClosePort();
     }
     port_open_ = false;
     // A later Start() opens at once: a port we closed was not lost.

@@ -1,6 +1,7 @@
 #include "runtime/Events.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -54,6 +55,8 @@ const char* event_kind_name(HostEvent::Kind k) {
             return "alarm_cleared";
         case HostEvent::Kind::Line:
             return "line";
+        case HostEvent::Kind::Removed:
+            return "device_removed";
     }
     return "unknown";
 }
@@ -131,10 +134,11 @@ std::string iso8601(const boost::posix_time::ptime& local) {
     return buf;
 }
 
-void EventQueue::Push(const HostEvent& e) {
+bool EventQueue::Push(const HostEvent& e) {
+    bool dropped = false;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (closed_) return;
+        if (closed_) return false;
         if (events_.size() >= capacity_) {
             // Drop the oldest cycle event, preferably of the same device: a
             // newer one carries the values that matter.
@@ -150,14 +154,45 @@ void EventQueue::Push(const HostEvent& e) {
             if (victim != events_.end()) {
                 events_.erase(victim);
                 ++dropped_;
+                dropped = true;
             } else if (e.kind == HostEvent::Kind::Cycle) {
                 ++dropped_;  // nothing but alarms and line changes queued: they stay
-                return;
+                return true;
             }
         }
         events_.push_back(e);
     }
     cv_.notify_one();
+    return dropped;
+}
+
+double values_age_seconds(const boost::posix_time::ptime& values_time,
+                          const boost::posix_time::ptime& now) {
+    if (values_time.is_special() || now.is_special()) return std::nan("");
+    return static_cast<double>((now - values_time).total_seconds());
+}
+
+boost::posix_time::ptime values_time(const HostEvent& cycle) {
+    boost::posix_time::ptime oldest;
+    for (const UnitValues& u : cycle.units) {
+        if (!u.replayed) return cycle.time;
+        if (!u.stored.is_special() && (oldest.is_special() || u.stored < oldest)) oldest = u.stored;
+    }
+    return oldest.is_special() ? cycle.time : oldest;
+}
+
+bool values_fresh(const LineStatus& line, const boost::posix_time::ptime& values_time,
+                  const boost::posix_time::ptime& now) {
+    if (line.state != LineState::Answering || line.comm_lost) return false;
+    const double age = values_age_seconds(values_time, now);
+    // A clock set back by as much makes them as untrustworthy as old ones.
+    return std::isfinite(age) && age < line.stale_after_s && age > -line.stale_after_s;
+}
+
+bool values_timed_out(const boost::posix_time::ptime& values_time,
+                      const boost::posix_time::ptime& now) {
+    const double age = values_age_seconds(values_time, now);
+    return std::isfinite(age) && (age >= kUnitTimeoutSeconds || age <= -kUnitTimeoutSeconds);
 }
 
 void EventQueue::Prime(HostEvent e) {
@@ -269,7 +304,20 @@ void EventBus::Retain(const HostEvent& e) {
                 v.end());
             break;
         }
+        case HostEvent::Kind::Removed:
+            order_.erase(std::remove(order_.begin(), order_.end(), e.device), order_.end());
+            state_.lines.erase(e.device);
+            state_.cycles.erase(e.device);
+            break;
     }
+}
+
+void EventBus::Remove(const std::string& device) {
+    HostEvent e;
+    e.kind = HostEvent::Kind::Removed;
+    e.device = device;
+    e.time = local_time();
+    Publish(std::move(e));
 }
 
 void EventBus::Publish(HostEvent e) {
@@ -288,7 +336,7 @@ void EventBus::Publish(HostEvent e) {
             }
         }
         // Pushed under the bus lock so that every queue sees one order.
-        for (auto& q : targets) q->Push(e);
+        for (auto& q : targets) dropped_cycles_ += q->Push(e) ? 1 : 0;
     }
 }
 
@@ -297,6 +345,15 @@ std::shared_ptr<EventQueue> EventBus::Subscribe() {
     std::lock_guard<std::mutex> lock(mutex_);
     for (const std::string& device : order_) {
         auto line = state_.lines.find(device);
+        // The last cycle first, carrying the line as it is now (not as it was
+        // when that cycle ran), then the line itself: a consumer that takes
+        // the later of the two sees the present either way.
+        auto cycle = state_.cycles.find(device);
+        if (cycle != state_.cycles.end()) {
+            HostEvent e = cycle->second;
+            if (line != state_.lines.end()) e.line = line->second;
+            q->Prime(std::move(e));
+        }
         if (line != state_.lines.end()) {
             HostEvent e;
             e.kind = HostEvent::Kind::Line;
@@ -304,11 +361,6 @@ std::shared_ptr<EventQueue> EventBus::Subscribe() {
             e.device = device;
             e.time = line->second.since;
             e.line = line->second;
-            q->Prime(std::move(e));
-        }
-        auto cycle = state_.cycles.find(device);
-        if (cycle != state_.cycles.end()) {
-            HostEvent e = cycle->second;
             q->Prime(std::move(e));
         }
     }
@@ -330,6 +382,18 @@ void EventBus::Unsubscribe(const std::shared_ptr<EventQueue>& q) {
                                      return !s || s == q;
                                  }),
                   queues_.end());
+}
+
+std::size_t EventBus::Consumers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& w : queues_) n += w.expired() ? 0 : 1;
+    return n;
+}
+
+std::uint64_t EventBus::DroppedCycles() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return dropped_cycles_;
 }
 
 SiteState EventBus::State() const {

@@ -46,7 +46,27 @@ struct LineStatus {
         last_cycle;          // local time of the last completed cycle; not_a_date_time: none
     std::string detail;      // the cause in words, empty when answering
     bool comm_lost = false;  // the communication-lost alarm point stands
+    int stale_after_s = 60;  // values this old are stale (the site's "comm_lost_s")
 };
+
+// A unit answers "数据已超时" for data this many whole seconds old, or this far
+// in the future.
+constexpr int kUnitTimeoutSeconds = 61;
+
+// Fresh or stale, decided here for every output: a device's values are fresh
+// while its line answers, no communication-lost point stands and they are
+// younger than the line's `stale_after_s`. Each change of the first two comes
+// as a line event; the age only decides alone when cycles stop while the line
+// still counts as answering (until the communication-lost point is raised).
+bool values_fresh(const LineStatus& line, const boost::posix_time::ptime& values_time,
+                  const boost::posix_time::ptime& now);
+// Whole seconds from `values_time` to `now`; NaN when either is not a time.
+double values_age_seconds(const boost::posix_time::ptime& values_time,
+                          const boost::posix_time::ptime& now);
+// The values are as old as a unit's own time-out (or that far ahead): the
+// unit itself would answer "数据已超时" for each of them.
+bool values_timed_out(const boost::posix_time::ptime& values_time,
+                      const boost::posix_time::ptime& now);
 
 enum class UnitKind { AC, DC, RC };
 const char* unit_kind_name(UnitKind k);  // "ac", "dc", "rc"
@@ -93,7 +113,8 @@ struct CycleInfo {
 };
 
 struct HostEvent {
-    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line };
+    // Removed: the device left the site (a reload); consumers forget it.
+    enum class Kind { Cycle, AlarmRaised, AlarmCleared, Line, Removed };
     Kind kind = Kind::Cycle;
     std::uint64_t seq = 0;          // order in the stream, from 1
     bool initial = false;           // the state at subscription, not a new event
@@ -110,7 +131,13 @@ struct HostEvent {
     // Line; also the line's state at a Cycle.
     LineStatus line;
 };
-const char* event_kind_name(HostEvent::Kind k);  // "cycle", "alarm_raised", "alarm_cleared", "line"
+// "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"
+const char* event_kind_name(HostEvent::Kind k);
+
+// When a cycle event's values were measured: the cycle's end, or, for values
+// replayed from the store after a start, when the oldest of them was stored
+// (so a line that stays dead after a restart shows its true age).
+boost::posix_time::ptime values_time(const HostEvent& cycle);
 
 // The rectifier unit's published record (81-byte group record, then 32 bytes
 // a module) as named values: "group_value", "module_count", then per module n
@@ -139,8 +166,8 @@ class EventQueue {
 
   private:
     friend class EventBus;
-    void Push(const HostEvent& e);
-    void Prime(HostEvent e);  // the state at subscription, whatever the bound
+    bool Push(const HostEvent& e);  // true when a cycle event was dropped for it
+    void Prime(HostEvent e);        // the state at subscription, whatever the bound
 
     const std::size_t capacity_;
     mutable std::mutex mutex_;
@@ -170,8 +197,13 @@ class EventBus {
     // waits for a consumer.
     void Publish(HostEvent e);
     SiteState State() const;
+    std::size_t Consumers() const;
+    // Cycle events dropped for consumers that fell behind, since the start.
+    std::uint64_t DroppedCycles() const;
     // Devices known to the stream before any event (names in site order).
     void Declare(const std::string& device, const LineStatus& status);
+    // A device that left the site: gone from the state, and a Removed event.
+    void Remove(const std::string& device);
     // Alarms that stood when the host last stopped: part of the state that
     // subscribers get, not new events.
     void RestoreAlarms(const std::vector<ActiveAlarm>& alarms,
@@ -185,6 +217,7 @@ class EventBus {
     std::vector<std::weak_ptr<EventQueue>> queues_;
     std::vector<std::string> order_;
     SiteState state_;
+    std::uint64_t dropped_cycles_ = 0;
 };
 
 // A consumer of the stream: each one runs on its own thread fed by its own

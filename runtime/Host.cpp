@@ -9,13 +9,15 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "runtime/LogText.h"
+
 namespace smd {
 
 Host::Host(HostOptions options) : options_(std::move(options)) {}
 
 Host::~Host() {
     Stop();
-    lines_.clear();  // devices go before the controller and the libraries
+    SetLines(std::make_shared<LineList>());  // devices go before the controller and the libraries
     if (controller_) {
         controller_->DrainWork();
         controller_->SetLogSink(nullptr);
@@ -51,16 +53,29 @@ NamedValue query(const SMDVDevice& unit, std::uint32_t data_id, const std::strin
 
 }  // namespace
 
+std::shared_ptr<const Host::LineList> Host::Lines() const {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    return lines_;
+}
+
+void Host::SetLines(std::shared_ptr<const LineList> lines) {
+    std::lock_guard<std::mutex> lock(lines_mutex_);
+    lines_.swap(lines);
+    // The list that was is released outside the lock.
+}
+
 LineStatus Host::LineOf(const std::string& device) const {
+    const auto lines = Lines();
     std::lock_guard<std::mutex> lock(status_mutex_);
-    for (const auto& line : lines_) {
+    for (const auto& line : *lines) {
         if (line->config.name == device) return line->status;
     }
     return LineStatus();
 }
 
 std::string Host::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
-    for (const auto& line : lines_) {
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
         if (line->config.data_id == data_id) return line->config.name;
         for (const auto& u : line->units) {
             if (u.second == data_id && (u.first != UnitKind::RC || device_type == line->rc_type)) {
@@ -73,7 +88,8 @@ std::string Host::DeviceOf(std::uint32_t data_id, const std::string& device_type
 
 std::shared_ptr<const Provenance> Host::ProvenanceOf(std::uint32_t data_id,
                                                      const std::string& device_type) {
-    for (const auto& line : lines_) {
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
         if (!line->device) continue;
         // The block whose answers a unit decodes: AC 0x40, rectifier 0x41,
         // DC 0x42; the bus device's own points come from the model answer.
@@ -354,7 +370,8 @@ void Host::Log(const std::string& text) const {
     if (options_.log) {
         options_.log(text);
     } else {
-        std::cerr << "ravo3host: " << text << std::endl;
+        std::string_view rest;
+        if (log_priority(text, &rest) < kLogDebug) std::cerr << "ravo3host: " << rest << std::endl;
     }
 }
 
@@ -459,6 +476,7 @@ void Host::Replay(Line& line) {
                     " names more than one unit; only the first is served and replayed");
                 continue;
             }
+            line.owned.emplace(data_id, unit->DeviceType());
             ReplayUnit(line, *unit);
         }
     }
@@ -466,8 +484,10 @@ void Host::Replay(Line& line) {
     if (!all.empty() && all.back() && done.insert(all.back().get()).second) {
         line.units.emplace_back(UnitKind::RC, all.back()->DataId());
         line.rc_type = all.back()->DeviceType();
+        line.owned.emplace(all.back()->DataId(), line.rc_type);
         ReplayUnit(line, *all.back());
     }
+    line.owned.emplace(line.config.data_id, dev.DeviceType());
 }
 
 std::vector<DriverLoop*> Host::Loops() const {
@@ -476,15 +496,16 @@ std::vector<DriverLoop*> Host::Loops() const {
     return out;
 }
 
-bool Host::BuildLines(const SiteConfig& config, std::string& error) {
+bool Host::BuildLines(const std::vector<Line*>& lines, const SiteConfig& config,
+                      std::string& error) {
     // Devices in site order; each port's line in the order its first device comes.
     std::vector<std::string> keys;
     std::map<std::string, std::vector<Line*>> by_key;
-    for (auto& line : lines_) {
+    for (Line* line : lines) {
         if (!line->device) continue;
         const std::string key = LineKey(line->config.port);
         if (!by_key.count(key)) keys.push_back(key);
-        by_key[key].push_back(line.get());
+        by_key[key].push_back(line);
     }
     for (const std::string& key : keys) {
         const std::vector<Line*>& group = by_key[key];
@@ -540,12 +561,21 @@ bool Host::BuildLines(const SiteConfig& config, std::string& error) {
             for (Line* l : members) OnTick(*l);
         });
         for (Line* l : group) {
-            l->port = port;
-            l->loop = loop;
+            {
+                std::lock_guard<std::mutex> lock(status_mutex_);
+                if (l->loop) {
+                    l->opens_before += l->loop->Opens();
+                    l->losses_before += l->loop->Losses();
+                }
+                l->port = port;
+                l->loop = loop;
+            }
             // The network's own delay counts into the silence an answer may keep.
-            if (allowance > 0) {
+            if (allowance != l->allowance_ms) {
                 std::lock_guard<std::recursive_mutex> lock(l->device->DeviceMutex());
-                l->device->SetTimeoutBase(l->device->AnswerTimeoutMillis() + allowance);
+                l->device->SetTimeoutBase(l->device->AnswerTimeoutMillis() - l->allowance_ms +
+                                          allowance);
+                l->allowance_ms = allowance;
             }
         }
         if (group.size() > 1) {
@@ -556,7 +586,77 @@ bool Host::BuildLines(const SiteConfig& config, std::string& error) {
     return true;
 }
 
+std::string Host::DriverFor(const DeviceConfig& cfg) const {
+    if (!options_.driver_override.empty()) return options_.driver_override;
+    return cfg.driver.empty() ? options_.default_driver : cfg.driver;
+}
+
+std::shared_ptr<Host::Line> Host::LoadLine(const DeviceConfig& device, const SiteConfig& config,
+                                           bool announce) {
+    auto line = std::make_shared<Line>();
+    DeviceConfig cfg = device;
+    cfg.driver = DriverFor(cfg);
+    line->config = cfg;
+    if (!cfg.enabled) {
+        Log("device \"" + cfg.name + "\": disabled in the configuration");
+        return line;
+    }
+    std::string why;
+    line->device = loader_.Load(cfg, controller_, why);
+    if (!line->device) {
+        line->error = why;
+        Log(why);
+        return line;
+    }
+    Replay(*line);
+    Line* raw = line.get();
+    if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
+        p->SetAnswerListener([this, raw](unsigned char cid1, unsigned char cid2,
+                                         const std::vector<unsigned char>& bytes) {
+            auto a = std::make_shared<AnswerRef>();
+            a->cid1 = cid1;
+            a->cid2 = cid2;
+            a->time = local_time();
+            a->bytes = bytes;
+            std::lock_guard<std::mutex> lock(status_mutex_);
+            raw->answers[static_cast<unsigned>(cid1) << 8 | cid2] = a;
+            raw->last_answer = std::move(a);
+        });
+        p->SetCycleListener([this, raw] { OnCycle(*raw); });
+    }
+    line->status.since = local_time();
+    line->status.stale_after_s = config.comm_lost_s;
+    // A communication-lost point that stood at the last stop stands until a cycle completes.
+    for (const ActiveAlarm& a : controller_->ActiveAlarms()) {
+        if (a.data_id == cfg.data_id && a.device_type == line->device->DeviceType() &&
+            a.key == kCommLostKey) {
+            line->status.comm_lost = true;
+            line->comm_lost_detail = a.detail;
+        }
+    }
+    events_.Declare(cfg.name, line->status);
+    // Subscribers already running hear of the device from its first event.
+    if (announce) PublishLine(*line);
+    if (line->replayed > 0) {
+        // The stored values, marked as such, until the first cycle.
+        HostEvent e;
+        e.kind = HostEvent::Kind::Cycle;
+        e.device = cfg.name;
+        e.time = local_time();
+        {
+            std::lock_guard<std::recursive_mutex> lock(line->device->DeviceMutex());
+            e.units = CollectUnits(*line, true);
+        }
+        e.line = line->status;
+        events_.Publish(std::move(e));
+    }
+    Log("device \"" + cfg.name + "\": loaded from " + cfg.driver + ", " +
+        std::to_string(line->replayed) + " stored unit records replayed");
+    return line;
+}
+
 bool Host::Start(SiteConfig config, std::string& error) {
+    std::lock_guard<std::mutex> control(control_mutex_);
     if (running_ || controller_) {
         error = "the host is already started";
         return false;
@@ -564,7 +664,11 @@ bool Host::Start(SiteConfig config, std::string& error) {
     controller_ = std::make_shared<SMDController>();
     if (options_.manual_lines) controller_->SetSynchronousWork(true);
     comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
-    controller_->SetLogSink([this](const LogRecord& rec) { Log(rec.text); });
+    // The driver's own lines are diagnostics (frames it refused, its
+    // protocol errors): debug, unless the line says otherwise.
+    controller_->SetLogSink([this](const LogRecord& rec) {
+        Log(rec.text.compare(0, 1, "<") == 0 ? rec.text : with_priority(kLogDebug, rec.text));
+    });
     controller_->SetProvenanceSource([this](std::uint32_t data_id, const std::string& type) {
         return ProvenanceOf(data_id, type);
     });
@@ -593,68 +697,13 @@ bool Host::Start(SiteConfig config, std::string& error) {
     // Faults in the driver's keys: the driver may still take the device.
     for (const std::string& w : config.warnings) Log("warning: " + w);
 
+    auto lines = std::make_shared<LineList>();
     std::size_t loaded = 0;
-    for (DeviceConfig& cfg : config.devices) {
-        auto line = std::make_unique<Line>();
-        if (!options_.driver_override.empty()) cfg.driver = options_.driver_override;
-        line->config = cfg;
-        if (!cfg.enabled) {
-            Log("device \"" + cfg.name + "\": disabled in the configuration");
-            lines_.push_back(std::move(line));
-            continue;
-        }
-        std::string why;
-        line->device = loader_.Load(cfg, controller_, why);
-        if (!line->device) {
-            line->error = why;
-            Log(why);
-            lines_.push_back(std::move(line));
-            continue;
-        }
-        ++loaded;
-        Replay(*line);
-        Line* raw = line.get();
-        if (auto* p = dynamic_cast<PMBusProtocol*>(line->device.get())) {
-            p->SetAnswerListener([this, raw](unsigned char cid1, unsigned char cid2,
-                                             const std::vector<unsigned char>& bytes) {
-                auto a = std::make_shared<AnswerRef>();
-                a->cid1 = cid1;
-                a->cid2 = cid2;
-                a->time = local_time();
-                a->bytes = bytes;
-                std::lock_guard<std::mutex> lock(status_mutex_);
-                raw->answers[static_cast<unsigned>(cid1) << 8 | cid2] = a;
-                raw->last_answer = std::move(a);
-            });
-            p->SetCycleListener([this, raw] { OnCycle(*raw); });
-        }
-        line->status.since = local_time();
-        // A communication-lost point that stood at the last stop stands until a cycle completes.
-        for (const ActiveAlarm& a : controller_->ActiveAlarms()) {
-            if (a.data_id == cfg.data_id && a.device_type == line->device->DeviceType() &&
-                a.key == kCommLostKey) {
-                line->status.comm_lost = true;
-                line->comm_lost_detail = a.detail;
-            }
-        }
-        events_.Declare(cfg.name, line->status);
-        if (line->replayed > 0) {
-            // The stored values, marked as such, until the first cycle.
-            HostEvent e;
-            e.kind = HostEvent::Kind::Cycle;
-            e.device = cfg.name;
-            e.time = local_time();
-            {
-                std::lock_guard<std::recursive_mutex> lock(line->device->DeviceMutex());
-                e.units = CollectUnits(*line, true);
-            }
-            e.line = line->status;
-            events_.Publish(std::move(e));
-        }
-        Log("device \"" + cfg.name + "\": loaded from " + cfg.driver + ", " +
-            std::to_string(line->replayed) + " stored unit records replayed");
-        lines_.push_back(std::move(line));
+    for (const DeviceConfig& cfg : config.devices) {
+        lines->push_back(LoadLine(cfg, config, false));
+        if (lines->back()->device) ++loaded;
     }
+    SetLines(lines);
     events_.RestoreAlarms(controller_->ActiveAlarms(), [this](const ActiveAlarm& a) {
         return DeviceOf(a.data_id, a.device_type);
     });
@@ -662,22 +711,224 @@ bool Host::Start(SiteConfig config, std::string& error) {
         error = "no device could be loaded";
         return false;
     }
-    if (options_.start_lines && !BuildLines(config, error)) return false;
+    std::vector<Line*> all;
+    for (const auto& line : *lines) all.push_back(line.get());
+    if (options_.start_lines && !BuildLines(all, config, error)) return false;
     if (options_.start_lines) {
         const std::int64_t now = steady_millis();
-        for (auto& line : lines_) line->progress_ms = now;  // comm_lost_s for the first cycle
+        for (auto& line : *lines) line->progress_ms = now;  // comm_lost_s for the first cycle
         if (!options_.manual_lines) {
             for (auto& loop : loops_) loop->Start();
         }
     }
+    for (DeviceConfig& d : config.devices) d.driver = DriverFor(d);
+    config_ = std::move(config);
     running_ = true;
     return true;
 }
 
+namespace {
+
+// Whether a running device goes on as it is: every key that reaches the
+// driver or the line is the same ("scenario" only matters to a simulation).
+bool same_device(const DeviceConfig& a, const DeviceConfig& b) {
+    return a.name == b.name && a.port == b.port && a.driver == b.driver && a.data_id == b.data_id &&
+           a.enabled == b.enabled && a.capture == b.capture &&
+           a.network_allowance_ms == b.network_allowance_ms && a.settings == b.settings;
+}
+
+// The site's keys that every line thread runs with.
+bool same_line_settings(const SiteConfig& a, const SiteConfig& b) {
+    return a.poll_period_ms == b.poll_period_ms && a.reopen_initial_ms == b.reopen_initial_ms &&
+           a.reopen_max_ms == b.reopen_max_ms && a.lock_dir == b.lock_dir &&
+           a.comm_lost_s == b.comm_lost_s;
+}
+
+}  // namespace
+
+bool Host::Reload(SiteConfig config, ReloadReport& report, std::string& error) {
+    std::lock_guard<std::mutex> control(control_mutex_);
+    if (!running_ || !options_.start_lines || options_.manual_lines) {
+        error = "the host is not running its lines";
+        return false;
+    }
+    report = ReloadReport();
+    // The database stays open for the life of the process.
+    if (config.history_db != config_.history_db) report.not_applied.push_back("history_db");
+    if (config.history_days != config_.history_days) report.not_applied.push_back("history_days");
+    if (config.history_summary_days != config_.history_summary_days) {
+        report.not_applied.push_back("history_summary_days");
+    }
+    if (config.history_retention != config_.history_retention) {
+        report.not_applied.push_back("history_retention");
+    }
+    if (config.event_retention != config_.event_retention) {
+        report.not_applied.push_back("event_retention");
+    }
+    config.history_db = config_.history_db;
+    config.history_days = config_.history_days;
+    config.history_summary_days = config_.history_summary_days;
+    config.history_retention = config_.history_retention;
+    config.event_retention = config_.event_retention;
+    for (DeviceConfig& d : config.devices) d.driver = DriverFor(d);
+    for (const std::string& w : config.warnings) Log("warning: " + w);
+    const bool line_settings_same = same_line_settings(config_, config);
+
+    const auto old = Lines();
+    std::map<std::string, std::shared_ptr<Line>> old_by_name;
+    for (const auto& l : *old) old_by_name[l->config.name] = l;
+
+    // The new list: the lines that go on as they are, and places for the
+    // devices to load.
+    auto next = std::make_shared<LineList>();
+    std::set<const Line*> kept;
+    std::vector<std::size_t> to_load;
+    for (const DeviceConfig& cfg : config.devices) {
+        auto it = old_by_name.find(cfg.name);
+        if (it != old_by_name.end() && same_device(it->second->config, cfg) &&
+            (it->second->device || !cfg.enabled)) {
+            next->push_back(it->second);
+            kept.insert(it->second.get());
+            continue;
+        }
+        to_load.push_back(next->size());
+        next->push_back(nullptr);
+    }
+
+    // A line thread goes on when all its devices do and the new site gives
+    // its line exactly those devices, in the same order.
+    std::map<std::string, std::vector<const Line*>> new_members;
+    for (std::size_t i = 0; i < config.devices.size(); ++i) {
+        if (config.devices[i].enabled) {
+            new_members[LineKey(config.devices[i].port)].push_back((*next)[i].get());
+        }
+    }
+    std::vector<std::shared_ptr<DriverLoop>> stay, stop;
+    for (const auto& loop : loops_) {
+        std::vector<const Line*> members;
+        for (const auto& l : *old) {
+            if (l->loop == loop) members.push_back(l.get());
+        }
+        bool goes_on = line_settings_same && !members.empty();
+        for (const Line* m : members) goes_on = goes_on && kept.count(m) > 0;
+        if (goes_on) goes_on = new_members[LineKey(members.front()->config.port)] == members;
+        (goes_on ? stay : stop).push_back(loop);
+    }
+    for (const auto& loop : stop) loop->Stop();
+    // Nothing queued may still refer to a line that goes.
+    controller_->DrainWork();
+
+    std::set<std::string> was_running;
+    for (const auto& l : *old) {
+        if (l->device) was_running.insert(l->config.name);
+    }
+    for (std::size_t i : to_load) {
+        const DeviceConfig& cfg = config.devices[i];
+        (*next)[i] = LoadLine(cfg, config, true);
+        const Line& l = *(*next)[i];
+        if (!l.error.empty()) report.not_loaded.push_back(l.error);
+        if (!l.device) continue;
+        const auto it = old_by_name.find(cfg.name);
+        (it != old_by_name.end() && it->second->config.enabled ? report.restarted : report.added)
+            .push_back(cfg.name);
+    }
+    std::set<std::string> running_now;
+    for (const auto& l : *next) {
+        if (l->device) running_now.insert(l->config.name);
+        if (kept.count(l.get()) && l->device) {
+            const bool own_thread_goes_on =
+                std::find(stay.begin(), stay.end(), l->loop) != stay.end();
+            (own_thread_goes_on ? report.kept : report.reopened).push_back(l->config.name);
+        }
+    }
+    for (const auto& l : *old) {
+        if (l->config.enabled && !running_now.count(l->config.name)) {
+            report.removed.push_back(l->config.name);
+        }
+    }
+
+    // Alarms of units that no device serves any more would stand for ever:
+    // they are cleared, named after the device that had them.
+    std::set<std::pair<std::uint32_t, std::string>> served;
+    for (const auto& l : *next) {
+        if (l->device) served.insert(l->owned.begin(), l->owned.end());
+    }
+    std::set<std::pair<std::uint32_t, std::string>> gone;
+    for (const auto& l : *old) {
+        if (!l->device || kept.count(l.get())) continue;
+        for (const auto& unit : l->owned) {
+            if (!served.count(unit)) gone.insert(unit);
+        }
+    }
+    std::map<std::pair<std::uint32_t, std::string>, std::vector<rule_value>> clears;
+    for (const ActiveAlarm& a : controller_->ActiveAlarms()) {
+        const auto unit = std::make_pair(a.data_id, a.device_type);
+        if (!gone.count(unit)) continue;
+        rule_value r;
+        r.active = 0;
+        r.key = a.key;
+        r.code = a.code;
+        r.name = a.name;
+        r.detail = a.detail;
+        r.level = a.level;
+        r.state = a.state;
+        clears[unit].push_back(std::move(r));
+        ++report.alarms_cleared;
+    }
+    for (auto& [unit, rules] : clears) {
+        // No cycle of the unit's: a provenance without answers.
+        controller_->SubmitWork(
+            [this, unit = unit, rules = rules] {
+                controller_->EvaluateRules(unit.first, unit.second, rules);
+            },
+            std::make_shared<Provenance>());
+    }
+    controller_->DrainWork();
+    {
+        std::lock_guard<std::mutex> lock(points_mutex_);
+        for (const auto& unit : gone) points_.erase(unit);
+    }
+
+    SetLines(next);
+    for (const std::string& name : was_running) {
+        if (!running_now.count(name)) events_.Remove(name);
+    }
+    comm_lost_ms_ = static_cast<std::int64_t>(config.comm_lost_s) * 1000;
+    if (config.comm_lost_s != config_.comm_lost_s) {
+        for (const auto& l : *next) {
+            if (!kept.count(l.get()) || !l->device) continue;
+            {
+                std::lock_guard<std::mutex> lock(status_mutex_);
+                l->status.stale_after_s = config.comm_lost_s;
+            }
+            PublishLine(*l);
+        }
+    }
+
+    // Lines without a thread now: the new devices', and the kept devices'
+    // whose thread was stopped.
+    loops_ = stay;
+    std::vector<Line*> to_build;
+    for (const auto& l : *next) {
+        if (l->device && std::find(stay.begin(), stay.end(), l->loop) == stay.end()) {
+            to_build.push_back(l.get());
+        }
+    }
+    const std::size_t first_new = loops_.size();
+    const bool built = BuildLines(to_build, config, error);
+    const std::int64_t now = steady_millis();
+    for (std::size_t i : to_load) (*next)[i]->progress_ms = now;
+    for (std::size_t i = first_new; i < loops_.size(); ++i) loops_[i]->Start();
+    config_ = std::move(config);
+    return built;
+}
+
 void Host::Stop() {
+    std::lock_guard<std::mutex> control(control_mutex_);
     for (auto& loop : loops_) loop->Stop();
+    const auto lines = Lines();
     if (running_) {
-        for (auto& line : lines_) {
+        for (auto& line : *lines) {
             if (line->loop) SetLine(*line, LineState::Stopped, std::string());
         }
     }
@@ -687,7 +938,8 @@ void Host::Stop() {
 }
 
 float Host::GetValue(unsigned int data_id, const std::string& name) const {
-    for (const auto& line : lines_) {
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
         if (!line->device) continue;
         SMDSPDevice& dev = *line->device;
         std::lock_guard<std::recursive_mutex> lock(dev.DeviceMutex());
@@ -711,7 +963,8 @@ std::optional<FrameStats> Host::Stats(const std::string& device) const {
 }
 
 bool Host::WithDevice(const std::string& name, const std::function<void(SMDSPDevice&)>& f) const {
-    for (const auto& line : lines_) {
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
         if (line->config.name != name || !line->device) continue;
         std::lock_guard<std::recursive_mutex> lock(line->device->DeviceMutex());
         f(*line->device);
@@ -722,7 +975,8 @@ bool Host::WithDevice(const std::string& name, const std::function<void(SMDSPDev
 
 std::vector<DeviceStatus> Host::Devices() const {
     std::vector<DeviceStatus> out;
-    for (const auto& line : lines_) {
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
         DeviceStatus s;
         s.name = line->config.name;
         s.port = line->config.port;
@@ -732,10 +986,17 @@ std::vector<DeviceStatus> Host::Devices() const {
         s.loaded = line->device != nullptr;
         s.error = line->error;
         s.replayed = line->replayed;
-        if (line->loop) {
-            s.port_open = line->loop->PortOpen();
-            s.port_opens = line->loop->Opens();
-            s.port_losses = line->loop->Losses();
+        std::shared_ptr<DriverLoop> loop;
+        {
+            std::lock_guard<std::mutex> lock(status_mutex_);
+            loop = line->loop;
+            s.port_opens = line->opens_before;
+            s.port_losses = line->losses_before;
+        }
+        if (loop) {
+            s.port_open = loop->PortOpen();
+            s.port_opens += loop->Opens();
+            s.port_losses += loop->Losses();
         }
         out.push_back(std::move(s));
     }
@@ -743,10 +1004,17 @@ std::vector<DeviceStatus> Host::Devices() const {
 }
 
 std::vector<LineBeat> Host::LineHeartbeats() const {
+    // Not while a reload moves lines from one thread to another.
+    std::lock_guard<std::mutex> control(control_mutex_);
     std::vector<LineBeat> out;
-    for (const auto& line : lines_) {
-        if (!line->loop) continue;
-        out.push_back(LineBeat{line->config.name, line->loop->Running(), line->loop->Heartbeat()});
+    const auto lines = Lines();
+    for (const auto& line : *lines) {
+        std::shared_ptr<DriverLoop> loop;
+        {
+            std::lock_guard<std::mutex> lock(status_mutex_);
+            loop = line->loop;
+        }
+        if (loop) out.push_back(LineBeat{line->config.name, loop->Running(), loop->Heartbeat()});
     }
     return out;
 }

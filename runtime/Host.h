@@ -5,12 +5,14 @@
 // thread while the lines run.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -28,6 +30,8 @@ namespace smd {
 struct HostOptions {
     // Replaces the "driver" of every device when not empty (a build tree, a test).
     std::string driver_override;
+    // The driver of a device whose entry names none (DefaultDriverPath()).
+    std::string default_driver;
     // Receives every line of the host and of the devices; standard error when empty.
     std::function<void(const std::string&)> log;
     // False: load the devices and replay the history, but open no line.
@@ -67,6 +71,23 @@ struct DeviceStatus {
     std::size_t replayed = 0;  // stored unit records loaded at start
 };
 
+// What a reload did, by device name.
+struct ReloadReport {
+    std::vector<std::string> added;      // new in the file (or enabled now): started
+    std::vector<std::string> removed;    // gone from the file (or disabled now): stopped
+    std::vector<std::string> restarted;  // entry changed, or it had not loaded: loaded anew
+    std::vector<std::string> kept;       // unchanged: running on, untouched
+    // Unchanged, but on a line whose thread was rebuilt (a device of the line
+    // came, went or changed, or the line settings changed): loaded device,
+    // values, alarms and counts kept; the port was closed and opened again.
+    std::vector<std::string> reopened;
+    std::vector<std::string> not_loaded;  // "device "NAME": why", as logged
+    // Standing alarms of units that no device serves any more, cleared.
+    std::size_t alarms_cleared = 0;
+    // Host keys that changed but only a restart applies.
+    std::vector<std::string> not_applied;
+};
+
 class Host {
   public:
     explicit Host(HostOptions options = {});
@@ -83,6 +104,18 @@ class Host {
     // store. Values stay readable afterwards.
     void Stop();
     bool Running() const { return running_; }
+    // Applies a changed site to the running host, device by device: an
+    // unchanged device keeps running (thread, line state, alarms, history);
+    // a changed one is loaded anew; removed ones stop, and the standing
+    // alarms of units no device serves any more are cleared. Devices that
+    // share a line are driven by one thread: a change on such a line rebuilds
+    // its thread, and its unchanged devices go on with a reopened port (see
+    // ReloadReport). "history_db" and the history's and events' retention
+    // are kept as they are.
+    // The file is taken as it is: check it first. False, with `error`, when
+    // the host is not running its lines. Call it from the thread that
+    // starts and stops the host.
+    bool Reload(SiteConfig config, ReloadReport& report, std::string& error);
 
     // The value a unit serves by name; throws std::out_of_range with the
     // unit's reply text, or "数据未提供" when no unit has that data id. The
@@ -90,7 +123,8 @@ class Host {
     float GetValue(unsigned int data_id, const std::string& name) const;
     std::optional<FrameStats> Stats(const std::string& device) const;
     std::vector<DeviceStatus> Devices() const;
-    // Every started line's heartbeat; takes no lock a line thread holds.
+    // Every started line's heartbeat; takes no lock a line thread holds (it
+    // waits for a reload under way).
     std::vector<LineBeat> LineHeartbeats() const;
     std::vector<ActiveAlarm> ActiveAlarms() const;
     std::vector<Snapshot> Snapshots() const;
@@ -114,15 +148,23 @@ class Host {
 
   private:
     struct Line {
-        DeviceConfig config;
+        DeviceConfig config;  // as loaded (driver resolved); never changes
         std::shared_ptr<SMDSPDevice> device;
+        // Set while the line is built, before its thread starts; read by
+        // other threads under `status_mutex` (a reload rebuilds lines).
         std::shared_ptr<LinePort> port;
         std::shared_ptr<DriverLoop> loop;  // shared by the devices of one line
+        std::int64_t allowance_ms = 0;     // network allowance added to the answer time-out
+        // Opens and losses counted by the line's earlier threads.
+        std::uint64_t opens_before = 0, losses_before = 0;
         std::string error;
         std::size_t replayed = 0;
         // The units the device serves, from its settings (rectifier last).
         std::vector<std::pair<UnitKind, std::uint32_t>> units;
         std::string rc_type;  // the rectifier unit's device type
+        // Data id and device type of the bus device and of each unit: whose
+        // alarms these are.
+        std::set<std::pair<std::uint32_t, std::string>> owned;
         // Guarded by `status_mutex`.
         LineStatus status;
         std::uint64_t cycles = 0;
@@ -153,8 +195,16 @@ class Host {
     std::shared_ptr<const Provenance> ProvenanceOf(std::uint32_t data_id,
                                                    const std::string& device_type);
     bool OpenStore(const SiteConfig& config, std::string& error);
-    // One line thread per port, shared by the devices that name it.
-    bool BuildLines(const SiteConfig& config, std::string& error);
+    // The driver a device runs: the override, else its own, else the default.
+    std::string DriverFor(const DeviceConfig& cfg) const;
+    // Loads one device from its driver and replays its stored records; a
+    // device that fails is logged and kept with its error. `announce`: tell
+    // the stream's present subscribers (a reload) of the device.
+    std::shared_ptr<Line> LoadLine(const DeviceConfig& cfg, const SiteConfig& config,
+                                   bool announce);
+    // One line thread per port, shared by the devices of `lines` that name it
+    // (appended to loops_, not started).
+    bool BuildLines(const std::vector<Line*>& lines, const SiteConfig& config, std::string& error);
     void Replay(Line& line);
     bool ReplayUnit(Line& line, SMDVDevice& unit);
 
@@ -165,11 +215,20 @@ class Host {
     std::shared_ptr<SqliteStore> store_;
     std::string store_error_;
     std::shared_ptr<SMDController> controller_;
-    std::vector<std::unique_ptr<Line>> lines_;
+    // Every device of the site, in site order. Replaced whole by a reload,
+    // so a reader takes the list (Lines()) and walks it without a lock.
+    using LineList = std::vector<std::shared_ptr<Line>>;
+    std::shared_ptr<const LineList> Lines() const;
+    void SetLines(std::shared_ptr<const LineList> lines);
+    mutable std::mutex lines_mutex_;
+    std::shared_ptr<const LineList> lines_ = std::make_shared<LineList>();
+    // Start, Stop and Reload, one at a time.
+    mutable std::mutex control_mutex_;
+    SiteConfig config_;  // what runs
     std::vector<std::shared_ptr<DriverLoop>> loops_;
     std::map<std::string, std::shared_ptr<capture::Writer>> captures_;
     bool running_ = false;
-    std::int64_t comm_lost_ms_ = 60000;
+    std::atomic<std::int64_t> comm_lost_ms_{60000};
     mutable std::mutex status_mutex_;
     EventBus events_;
     // Each unit's alarm points at its last evaluation, for the cycle events.

@@ -1,6 +1,8 @@
 #include "runtime/LogText.h"
 
 #include <cstdio>
+#include <string>
+#include <utility>
 
 #include "runtime/JsonText.h"
 
@@ -33,6 +35,36 @@ std::string log_safe(std::string_view text) {
         }
     }
     return out;
+}
+
+int log_priority(std::string_view line, std::string_view* rest) {
+    int p = kLogInfo;
+    if (line.size() >= 3 && line[0] == '<' && line[1] >= '0' && line[1] <= '7' && line[2] == '>') {
+        p = line[1] - '0';
+        line.remove_prefix(3);
+    }
+    if (rest) *rest = line;
+    return p;
+}
+
+std::string with_priority(int priority, std::string_view text) {
+    std::string out = "<" + std::to_string(priority < 0 ? 0 : priority > 7 ? 7 : priority) + ">";
+    out.append(text.data(), text.size());
+    return out;
+}
+
+bool parse_log_level(std::string_view word, int& priority) {
+    static const std::pair<std::string_view, int> kLevels[] = {
+        {"error", kLogError}, {"warning", kLogWarning}, {"notice", kLogNotice},
+        {"info", kLogInfo},   {"debug", kLogDebug},
+    };
+    for (const auto& [name, p] : kLevels) {
+        if (word == name || (word.size() == 1 && word[0] == '0' + p)) {
+            priority = p;
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace smd

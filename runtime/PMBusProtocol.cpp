@@ -46,23 +46,24 @@ bool read_int_setting(const Json::Value& cfg, const char* key, int lo, int hi, i
 
 bool PMBusProtocol::InitSetting(const Json::Value& cfg) {
     if (!cfg.isNull() && !cfg.isObject()) {
-        smd::HostLog(*this, "PMBusProtocol: {} device setting is not a JSON object", DataId());
+        smd::HostLog(*this, "<4>PMBusProtocol: {} device setting is not a JSON object", DataId());
         return false;
     }
     int address = address_;
     int version = protocol_version_;
     int timeout = static_cast<int>(timeout_base_ms_);
     if (!read_int_setting(cfg, "address", 0, 254, address)) {
-        smd::HostLog(*this, "PMBusProtocol: {} invalid \"address\" (0..254 expected)", DataId());
+        smd::HostLog(*this, "<4>PMBusProtocol: {} invalid \"address\" (0..254 expected)", DataId());
         return false;
     }
     if (!read_int_setting(cfg, "protocol_version", 0x20, 0x21, version)) {
-        smd::HostLog(*this, "PMBusProtocol: {} invalid \"protocol_version\" (32 or 33 expected)",
+        smd::HostLog(*this, "<4>PMBusProtocol: {} invalid \"protocol_version\" (32 or 33 expected)",
                      DataId());
         return false;
     }
     if (!read_int_setting(cfg, "answer_timeout_ms", 50, 60000, timeout)) {
-        smd::HostLog(*this, "PMBusProtocol: {} invalid \"answer_timeout_ms\" (50..60000 expected)",
+        smd::HostLog(*this,
+                     "<4>PMBusProtocol: {} invalid \"answer_timeout_ms\" (50..60000 expected)",
                      DataId());
         return false;
     }

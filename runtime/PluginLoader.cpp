@@ -2,8 +2,10 @@
 
 #include <dlfcn.h>
 #include <json/value.h>
+#include <unistd.h>
 
 #include <exception>
+#include <filesystem>
 #include <vector>
 
 #include "host/Provider.h"
@@ -20,11 +22,30 @@ std::string dl_reason() {
 
 }  // namespace
 
+std::string DefaultDriverPath() {
+    namespace fs = std::filesystem;
+    char buf[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
+    if (n <= 0) return std::string();
+    buf[n] = '\0';
+    const fs::path dir = fs::path(buf).parent_path();
+    std::error_code ec;
+    for (const fs::path& p : {dir / "ravo3.so", dir / ".." / "lib" / "ravo3" / "ravo3.so"}) {
+        if (fs::is_regular_file(p, ec)) return p.lexically_normal().string();
+    }
+    return std::string();
+}
+
 PluginLoader::~PluginLoader() = default;
 
 std::shared_ptr<void> PluginLoader::Library(const std::string& path, std::string& why) {
     auto it = libraries_.find(path);
     if (it != libraries_.end()) return it->second;
+    std::error_code ec;
+    if (path.find('/') != std::string::npos && !std::filesystem::exists(path, ec)) {
+        why = "cannot load driver " + path + ": there is no such file";
+        return nullptr;
+    }
     ::dlerror();
     void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
@@ -40,6 +61,12 @@ std::shared_ptr<SMDSPDevice> PluginLoader::Load(const DeviceConfig& config,
                                                 const std::shared_ptr<SMDController>& controller,
                                                 std::string& error) {
     const std::string who = "device \"" + config.name + "\": ";
+    if (config.driver.empty()) {
+        error = who +
+                "the site file names no \"driver\" and there is no default (ravo3.so "
+                "beside the program)";
+        return nullptr;
+    }
     std::string why;
     std::shared_ptr<void> lib = Library(config.driver, why);
     if (!lib) {

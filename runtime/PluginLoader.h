@@ -14,6 +14,12 @@
 
 namespace smd {
 
+// The driver a program runs when neither the command line nor the site file
+// names one: ravo3.so beside the program (a build tree), else where the
+// package installs it from the program's folder (../lib/ravo3/ravo3.so);
+// empty when neither exists.
+std::string DefaultDriverPath();
+
 class PluginLoader {
   public:
     PluginLoader() = default;

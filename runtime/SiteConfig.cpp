@@ -17,6 +17,7 @@
 #include <sstream>
 
 #include "runtime/LinePort.h"
+#include "runtime/LogText.h"
 
 namespace smd {
 namespace {
@@ -285,6 +286,13 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
     v = cfg.comm_lost_s;
     if (top.Int("comm_lost_s", 5, 86400, v, false)) cfg.comm_lost_s = static_cast<int>(v);
     top.Text("lock_dir", cfg.lock_dir, false, false);
+    if (top.Text("log_level", cfg.log_level, false) && !cfg.log_level.empty()) {
+        int priority = 0;
+        if (!parse_log_level(cfg.log_level, priority)) {
+            top.Bad("log_level",
+                    "must be \"error\", \"warning\", \"notice\", \"info\" or \"debug\"");
+        }
+    }
     for (const char* section : {"http", "mqtt"}) {
         if (!top.Has(section)) continue;
         if (!root[section].isObject()) {
@@ -318,7 +326,9 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         }
         k.Text("port", d.port, true);
         std::string driver;
-        if (k.Text("driver", driver, true)) d.driver = resolve(base_dir, driver);
+        // None: the host's default driver (HostOptions::default_driver).
+        if (k.Text("driver", driver, false) && !driver.empty())
+            d.driver = resolve(base_dir, driver);
         k.Bool("enabled", d.enabled);
         std::string scenario;
         if (k.Text("scenario", scenario, false)) {
@@ -331,7 +341,12 @@ bool ParseSiteConfig(const std::string& text, const std::string& base_dir, SiteC
         if (!d.port.empty()) {
             PortAddress addr;
             std::string why;
-            if (!ParsePortAddress(d.port, addr, why)) k.Bad("port", why);
+            if (!ParsePortAddress(d.port, addr, why)) {
+                k.Bad("port", why);
+            } else if (addr.kind == PortAddress::Kind::Serial) {
+                // A device path, like every other path of the file, from its folder.
+                d.port = resolve(base_dir, d.port);
+            }
         }
         v = -1;
         if (k.Int("network_allowance_ms", 0, 60000, v, false)) {

@@ -15,8 +15,8 @@ namespace smd {
 
 struct DeviceConfig {
     std::string name;    // unique within the site, used in log lines and queries
-    std::string port;    // serial device path
-    std::string driver;  // driver library, absolute after loading
+    std::string port;    // serial device path (absolute after loading), or a device server's URL
+    std::string driver;  // driver library, absolute after loading; empty: the host's default
     unsigned int data_id = 0;
     bool enabled = true;
     // Scenario file of the simulated unit that stands in for this device when
@@ -54,6 +54,8 @@ struct SiteConfig {
     int comm_lost_s = 60;
     // Where the serial lines' lock files go; empty: flock on the line only.
     std::string lock_dir = "/var/lock";
+    // The daemon's least log priority ("info" when empty); --log-level wins.
+    std::string log_level;
     // Sections of the service's consumers, checked by them (null when absent).
     Json::Value http;
     Json::Value mqtt;
@@ -63,7 +65,7 @@ struct SiteConfig {
     std::vector<std::string> warnings;
 };
 
-// Relative paths ("driver", "history_db", "scenario") are taken from
+// Relative paths ("port", "driver", "history_db", "scenario", "capture") are taken from
 // `base_dir`. False on any fault of the host's keys, with every problem found
 // in `error`, one per line, each naming the file, the key's JSON path and what
 // is wrong (the driver's too, so that one run shows them all).

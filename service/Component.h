@@ -40,6 +40,9 @@ class Component {
     // After every part is built. False, with `error`, stops the daemon.
     virtual bool Start(std::string& /*error*/) { return true; }
     virtual void Stop() {}
+    // The host took a reloaded site file: its devices may have changed. The
+    // part's own section is not read again (a restart applies it).
+    virtual void SiteReloaded(const SiteConfig& /*site*/) {}
 };
 
 // Returns null, with `error` empty, when the site file does not ask for the

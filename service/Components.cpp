@@ -5,6 +5,7 @@
 #include "service/Service.h"
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"
+#include "service/journal/AlarmJournal.h"
 #include "service/metrics/Metrics.h"
 #include "service/mqtt/MqttPublisher.h"
 #include "service/systemd/Notifier.h"
@@ -96,6 +97,7 @@ const std::vector<FactoryEntry>& Factories() {
         {"metrics", make_metrics},
         {"mqtt", make_mqtt},
         {"web", web::MakeWeb},
+        {"journal", MakeAlarmJournal},
         // Last: READY is told once everything above runs.
         {"systemd", MakeNotifier},
     };

@@ -1,5 +1,6 @@
 #include "service/Service.h"
 
+#include "service/systemd/Notifier.h"
 #include "service/view/SiteView.h"
 
 namespace smd::service {
@@ -15,6 +16,8 @@ bool Service::Start(Host& host, const SiteConfig& site, std::function<void(const
     if (!log) log = [](const std::string&) {};
     view_thread_ = std::make_unique<ConsumerThread>(host.Events(), view_);
     context_ = std::unique_ptr<Context>(new Context{host, site, log, view_.get(), nullptr});
+    http_ = site.http;
+    mqtt_ = site.mqtt;
     for (const FactoryEntry& f : Factories()) {
         std::string why;
         auto part = f.make(*context_, why);
@@ -41,6 +44,22 @@ Component* Service::Part(const std::string& name) {
         if (n == name) return part.get();
     }
     return nullptr;
+}
+
+void Service::BeginReload() {
+    if (auto* n = dynamic_cast<Notifier*>(Part("systemd"))) n->Reloading();
+}
+
+std::vector<std::string> Service::SiteReloaded(const SiteConfig& site) {
+    std::vector<std::string> changed;
+    if (site.http != http_) changed.push_back("http");
+    if (site.mqtt != mqtt_) changed.push_back("mqtt");
+    for (auto& [name, part] : parts_) part->SiteReloaded(site);
+    return changed;
+}
+
+void Service::EndReload() {
+    if (auto* n = dynamic_cast<Notifier*>(Part("systemd"))) n->Reloaded();
 }
 
 void Service::Stop() {

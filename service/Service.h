@@ -28,6 +28,13 @@ class Service {
                std::string& error);
     // Stops every part (the HTTP listener before anything it serves goes).
     void Stop();
+    // Around a reload of the site file: systemd hears RELOADING=1 at the
+    // beginning, READY=1 at the end.
+    void BeginReload();
+    void EndReload();
+    // The parts hear of the site the host took; returns the service sections
+    // that changed, which only a restart applies ("http", "mqtt").
+    std::vector<std::string> SiteReloaded(const SiteConfig& site);
 
     SiteView& View() { return *view_; }
     // A part by its name in Factories(); null when the site does not run it.
@@ -39,6 +46,7 @@ class Service {
     std::unique_ptr<ConsumerThread> view_thread_;
     std::unique_ptr<Context> context_;
     std::vector<std::pair<std::string, std::unique_ptr<Component>>> parts_;
+    Json::Value http_, mqtt_;  // the sections the parts were built from
 };
 
 }  // namespace smd::service

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "sim/Server.h"
+#include "tests/support/NotifySocket.h"
 #include "tests/support/RawHttp.h"
 
 extern char** environ;
@@ -30,40 +31,7 @@ namespace {
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
-// A datagram socket standing in for systemd's notify socket.
-class NotifySocket {
-  public:
-    explicit NotifySocket(const fs::path& path) : path_(path) {
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
-        std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    }
-    ~NotifySocket() {
-        ::close(fd_);
-        fs::remove(path_);
-    }
-    // Messages until one contains `want`, or the deadline.
-    bool WaitFor(const std::string& want, std::chrono::seconds limit) {
-        const auto deadline = Clock::now() + limit;
-        while (Clock::now() < deadline) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
-            char buf[4096];
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
-            if (n <= 0) continue;
-            messages.emplace_back(buf, static_cast<std::size_t>(n));
-            if (messages.back().find(want) != std::string::npos) return true;
-        }
-        return false;
-    }
-    std::vector<std::string> messages;
-
-  private:
-    fs::path path_;
-    int fd_ = -1;
-};
+using testing_support::NotifySocket;
 
 struct Ran {
     int status = -1;
@@ -114,7 +82,8 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
     std::vector<std::string> env = {"NOTIFY_SOCKET=" + (dir / "notify").string(),
                                     "WATCHDOG_USEC=400000"};
     for (char** e = environ; *e; ++e) {
-        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9)) {
+        if (std::strncmp(*e, "NOTIFY_SOCKET=", 14) && std::strncmp(*e, "WATCHDOG_", 9) &&
+            std::strncmp(*e, "JOURNAL_STREAM=", 15)) {
             env.push_back(*e);
         }
     }
@@ -205,6 +174,32 @@ TEST(Daemon, NotifiesServesAndStopsOnSigterm) {
         ASSERT_TRUE(asked.Send(
             "GET /api/v1/values HTTP/1.1\r\nHost: x\r\nAuthorization: Bearer t0ken\r\n\r\n"));
         EXPECT_EQ(testing_support::status_of(asked.Answer()), 200);
+    }
+
+    // A second daemon on the same address is refused, naming the holder; to
+    // the journal the refusal is an error.
+    {
+        std::ofstream(dir / "second.json")
+            << R"({"http": {"listen": ")" << m[1].str().substr(7)
+            << R"("}, "devices": [{"name": "x", "port": "/nonexistent/ttyY", "driver": ")" RAVO3_PLUGIN_PATH
+               R"(", "data_id": 700, "acSetting": [], "dcSetting": [], "rcSetting": {}}]})";
+        const Ran second = run("JOURNAL_STREAM=8:9 " + daemon + " --config " +
+                               (dir / "second.json").string() + " 2>&1 >/dev/null");
+        EXPECT_EQ(second.status, 1) << second.out;
+        EXPECT_NE(second.out.find("<3>"), std::string::npos) << second.out;
+        EXPECT_NE(second.out.find("cannot listen on " + m[1].str().substr(7)), std::string::npos)
+            << second.out;
+        EXPECT_NE(second.out.find("held by ravo3d (pid " + std::to_string(pid) + ")"),
+                  std::string::npos)
+            << second.out;
+    }
+    // The standing alarm was told to the journal as it was raised.
+    {
+        std::ifstream again(log);
+        std::stringstream all;
+        all << again.rdbuf();
+        EXPECT_NE(all.str().find("ravo3d: error: alarm raised: site-1 06014 "), std::string::npos)
+            << all.str();
     }
 
     ASSERT_EQ(::kill(pid, SIGTERM), 0);

@@ -212,4 +212,22 @@ TEST_F(Dashboard, ShowsTheSiteLiveItsAlarmsAndHistory) {
                      text_of("#history-banner") + ".includes('read-only')"))
         << Text("body");
     Shot("history-read-only-desktop", 1280, 500);
+
+    // The unit gone: after a reload the line is shown as down and the last
+    // values greyed with their age, never as answering.
+    sim_->Stop();
+    ASSERT_TRUE(Wait("document.querySelector('[data-device=\"site-1\"] h3 .line-bad')"))
+        << Text("body");
+    B().Eval("window.beforeReload = true; location.reload(); true");
+    ASSERT_TRUE(
+        Wait("!window.beforeReload && "
+             "document.querySelector('[data-device=\"site-1\"] .unit.stale')"))
+        << Text("body");
+    EXPECT_TRUE(
+        B().Eval("!document.querySelector('[data-device=\"site-1\"] h3 .line-ok')").asBool())
+        << Text(".card h3");
+    EXPECT_NE(Text("[data-device=\"site-1\"] .stale-note").find("Not current: values from"),
+              std::string::npos)
+        << Text(".card");
+    Shot("line-down-desktop", 1280, 900);
 }

@@ -127,8 +127,8 @@ TEST(SiteConfig, RejectsKeysOfOursThatAreUnknownIllTypedOrOutOfRange) {
          f + "devices[0].name: must be a non-empty string"},
         {R"({"devices": [{"name": "x", "port": 1, "driver": "d.so", "data_id": 1}]})",
          f + "devices[0].port: must be a non-empty string"},
-        {R"({"devices": [{"name": "x", "port": "/dev/a", "data_id": 1}]})",
-         f + "devices[0].driver: is missing"},
+        {R"({"devices": [{"name": "x", "port": "/dev/a", "driver": "", "data_id": 1}]})",
+         f + "devices[0].driver: must be a non-empty string"},
         {R"({"devices": [7]})", f + "devices[0]: must be an object"},
         // Device servers: the port's form, and one address a line.
         {R"({"devices": [{"name": "x", "port": "tcp://box", "driver": "d.so", "data_id": 1}]})",

@@ -52,12 +52,32 @@ TEST(EventBus, SlowConsumersLoseOnlySupersededCyclesAndLateOnesGetTheState) {
     EXPECT_EQ(early->Dropped(), 3u);
 
     auto late = bus.Subscribe();
-    EXPECT_EQ(drain(*late), (std::vector<std::string>{"*line:a", "*cycle:a", "*line:b", "*cycle:b",
+    EXPECT_EQ(drain(*late), (std::vector<std::string>{"*cycle:a", "*line:a", "*cycle:b", "*line:b",
                                                       "*alarm_raised:b:k2"}));
     EXPECT_EQ(bus.State().seq, 6u);
     bus.Unsubscribe(late);
     bus.Publish(ev(Kind::Cycle, "a"));
     EXPECT_TRUE(drain(*late).empty());
+}
+
+// A line that died after its last cycle: whoever subscribes now is told so by
+// the cycle it is primed with as well as by the line event after it.
+TEST(EventBus, APrimedCycleCarriesTheLineAsItIsNow) {
+    smd::EventBus bus;
+    smd::HostEvent cycle = ev(Kind::Cycle, "a");
+    cycle.line.state = smd::LineState::Answering;
+    bus.Publish(cycle);
+    smd::HostEvent dead = ev(Kind::Line, "a");
+    dead.line.state = smd::LineState::NotAnswering;
+    dead.line.comm_lost = true;
+    bus.Publish(dead);
+    auto q = bus.Subscribe();
+    std::vector<std::pair<Kind, smd::LineState>> seen;
+    smd::HostEvent e;
+    while (q->TryPop(e)) seen.emplace_back(e.kind, e.line.state);
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0], std::make_pair(Kind::Cycle, smd::LineState::NotAnswering));
+    EXPECT_EQ(seen[1], std::make_pair(Kind::Line, smd::LineState::NotAnswering));
 }
 
 TEST(EventBus, ConsumerThreadSeesEveryEventInOrderAndStops) {

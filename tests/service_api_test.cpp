@@ -123,6 +123,23 @@ class ServiceApi : public ::testing::Test {
         return parse_json(r->body);
     }
 
+    // The frozen site's line as if it were in `state` now, its last cycle
+    // at the stopped host's last one; every part has taken it in on return.
+    static void SetLine(smd::LineState state, bool comm_lost) {
+        smd::HostEvent e;
+        e.kind = smd::HostEvent::Kind::Line;
+        e.device = "site-1";
+        e.line = host_->Events().State().lines.at("site-1");
+        e.line.state = state;
+        e.line.comm_lost = comm_lost;
+        e.time = smd::local_time();
+        host_->Events().Publish(e);
+        const auto seq = host_->Events().State().seq;
+        ASSERT_TRUE(service_->View().WaitFor(seq, std::chrono::seconds(10)));
+        auto* metrics = dynamic_cast<smd::service::Metrics*>(service_->Part("metrics"));
+        ASSERT_TRUE(metrics && metrics->WaitFor(seq, std::chrono::seconds(10)));
+    }
+
     static inline fs::path dir_;
     static inline sim::Server* sim_ = nullptr;
     static inline smd::SiteConfig site_;
@@ -335,6 +352,8 @@ TEST_F(ServiceApi, DevicesAlarmsEventsAndHistoryPages) {
 // Every line is a comment of the two kinds or a sample of the family last
 // declared; label values are escaped; the simulator's values come out exactly.
 TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
+    SetLine(smd::LineState::Answering, false);
+    GetJson("/api/v1/alarms");  // an answer for the daemon's request count
     auto c = Client();
     auto r = c.Get("/metrics");
     ASSERT_TRUE(r);
@@ -414,12 +433,69 @@ TEST_F(ServiceApi, MetricsFollowTheTextFormatAndCarryTheValues) {
         ASSERT_NE(it, by_key.end()) << e.key;
         EXPECT_EQ(static_cast<float>(it->second), e.want) << e.key;
     }
-    EXPECT_NE(r->body.find("ravo3_line_state{device=\"site-1\",state=\"stopped\"} 1"),
+    EXPECT_NE(r->body.find("ravo3_line_state{device=\"site-1\",state=\"answering\"} 1"),
               std::string::npos);
     // The history: written as it came, nothing waiting after the stop.
     EXPECT_NE(r->body.find("ravo3_history_state{state=\"writing\"} 1"), std::string::npos);
     EXPECT_GE(by_key["ravo3_history_records_written_total||"], 9.0);
     EXPECT_EQ(by_key["ravo3_history_waiting_records||"], 0.0);
+    // The daemon's own health.
+    for (const char* sample :
+         {"ravo3_build_info{version=\"", "ravo3_http_requests_total{status=\"200\"} ",
+          "ravo3_event_consumers ", "ravo3_event_cycles_dropped_total 0"}) {
+        EXPECT_NE(r->body.find(sample), std::string::npos) << sample;
+    }
+}
+
+// Values are current only while the line answers, no communication loss
+// stands and they are younger than the line's stale time; otherwise every
+// output says so, and past the unit's own time-out they are withheld.
+TEST_F(ServiceApi, StaleValuesAreMarkedWithheldAndNotExported) {
+    const auto last = host_->Events().State().cycles.at("site-1").time;
+    const int stale_s = site_.comm_lost_s;
+    const struct {
+        const char* name;
+        smd::LineState state;
+        bool comm_lost;
+        long age_s;  // the clock this far past the last cycle
+        bool fresh, withheld;
+    } cases[] = {
+        {"answering", smd::LineState::Answering, false, 0, true, false},
+        {"just before the stale time", smd::LineState::Answering, false, stale_s - 1, true, false},
+        {"at the stale time", smd::LineState::Answering, false, stale_s, false, false},
+        {"past the unit's time-out", smd::LineState::Answering, false, 61, false, true},
+        {"communication lost", smd::LineState::Answering, true, 0, false, false},
+        {"not answering", smd::LineState::NotAnswering, false, 0, false, false},
+        {"stopped", smd::LineState::Stopped, false, 0, false, false},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        SetLine(k.state, k.comm_lost);
+        const auto at = last + boost::posix_time::seconds(k.age_s);
+        smd::set_local_clock([at] { return at; });
+        const Json::Value dev = GetJson("/api/v1/values?device=site-1")["devices"][0];
+        EXPECT_EQ(dev["stale"].asBool(), !k.fresh);
+        EXPECT_NEAR(dev["age_seconds"].asDouble(), static_cast<double>(k.age_s), 1.0);
+        const Json::Value& dc = dev["units"][1];
+        ASSERT_EQ(dc["kind"].asString(), "dc");
+        EXPECT_EQ(dc["values"]["v"].isNull(), k.withheld);
+        EXPECT_EQ(dc["replies"]["v"].asString(), k.withheld ? "数据已超时" : "");
+        bool devices_stale = false;
+        const Json::Value devices = GetJson("/api/v1/devices")["devices"];
+        for (const auto& d : devices) {
+            if (d["name"].asString() == "site-1") devices_stale = d["stale"].asBool();
+        }
+        EXPECT_EQ(devices_stale, !k.fresh);
+        auto c = Client();
+        auto m = c.Get("/metrics");
+        ASSERT_TRUE(m);
+        EXPECT_EQ(m->body.find("ravo3_dc_voltage_volts{") != std::string::npos, k.fresh);
+        // The line and the age are exported either way.
+        EXPECT_NE(m->body.find("ravo3_data_age_seconds{device=\"site-1\"}"), std::string::npos);
+        EXPECT_NE(m->body.find("ravo3_line_state{device=\"site-1\""), std::string::npos);
+    }
+    smd::set_local_clock(nullptr);
+    SetLine(smd::LineState::Stopped, false);
 }
 
 TEST_F(ServiceApi, StreamStartsWithTheSiteState) {
@@ -469,7 +545,10 @@ TEST_F(ServiceApi, ReplayedValuesKeepTheirStoredAge) {
         ASSERT_TRUE(r);
         const Json::Value d = parse_json(r->body)["devices"][0];
         EXPECT_TRUE(d["units"][1]["replayed"].asBool()) << r->body;
-        EXPECT_EQ(d["units"][1]["values"]["v"].asFloat(), 53.52f);
+        // An hour old: withheld as the unit itself would.
+        EXPECT_TRUE(d["stale"].asBool());
+        EXPECT_TRUE(d["units"][1]["values"]["v"].isNull());
+        EXPECT_EQ(d["units"][1]["replies"]["v"].asString(), "数据已超时");
         EXPECT_GE(d["age_seconds"].asDouble(), 3500) << r->body;
         auto m = c.Get("/metrics");
         ASSERT_TRUE(m);

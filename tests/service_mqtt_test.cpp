@@ -645,6 +645,23 @@ TEST(MqttPublisher, DiscoveryForTodaysHomeAssistant) {
     sub.Publish("homeassistant/status", "online");
     EXPECT_TRUE(
         sub.WaitFor([&](const std::vector<Message>& ms) { return count(ms, comm_lost) > before; }));
+
+    // The device leaves the site (a reload): every config and retained topic
+    // of it is emptied, so Home Assistant and the broker forget it.
+    bus.Remove("plant/a");
+    const auto left = [&](const std::vector<Message>& ms) {
+        std::map<std::string, std::string> newest = configs(ms, "/site-7/");
+        for (const Message& m : ms) {
+            const bool event =
+                m.topic.size() > 7 && m.topic.substr(m.topic.size() - 7) == "/events";
+            if (m.topic.rfind("ravo3/site-7/plant_a/", 0) == 0 && !event)
+                newest[m.topic] = m.payload;
+        }
+        std::size_t full = 0;
+        for (const auto& [topic, payload] : newest) full += payload.empty() ? 0 : 1;
+        return newest.size() > 20 && full == 0;
+    };
+    EXPECT_TRUE(sub.WaitFor(left));
 }
 
 // The broker goes away while an alarm is raised and cleared; with or without

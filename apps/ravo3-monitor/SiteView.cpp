@@ -225,6 +225,13 @@ std::vector<std::string> device_block(const DeviceView& d, const pt::ptime& now)
             static_cast<unsigned long long>(e.frames.stale_answers));
         out.push_back(buf);
     }
+    if (!smd::values_fresh(d.line, smd::values_time(e), now)) {
+        const double age = smd::values_age_seconds(smd::values_time(e), now);
+        out.push_back("  STALE: the values below are " +
+                      (std::isfinite(age) ? std::to_string(static_cast<long long>(age)) + " s old"
+                                          : std::string("of unknown age")) +
+                      ", not current");
+    }
     for (const auto& u : e.units) unit_lines(u, out);
     return out;
 }
@@ -295,6 +302,8 @@ Applied SiteView::Apply(const smd::HostEvent& e) {
             if (e.kind == smd::HostEvent::Kind::AlarmRaised) alarms_.push_back({e.device, e.alarm});
             break;
         }
+        case smd::HostEvent::Kind::Removed:
+            break;  // the runner's site never changes while it runs
     }
     return r;
 }

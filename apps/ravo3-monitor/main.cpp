@@ -2,13 +2,10 @@
 // every line's state and values, redrawn at least once a second, or writes
 // them as JSON lines. Each device uses the port its site file names;
 // --simulate puts a simulated monitoring unit on a pty of its own for each.
-#include <grp.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -28,8 +25,8 @@
 #include "ravo3/Version.h"
 #include "runtime/Host.h"
 #include "runtime/LogText.h"
-#include "service/http/HttpServer.h"
-#include "service/mqtt/MqttConfig.h"
+#include "runtime/PluginLoader.h"
+#include "service/check/SiteCheck.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 
@@ -77,8 +74,8 @@ const char kUsage[] =
     "                     with a history database of its own unless --db is given\n"
     "  --port PATH        serial port of a one-device site (replaces its \"port\")\n"
     "  --scenario FILE    with --simulate: this scenario for every device\n"
-    "  --driver PATH      driver library (default: ravo3.so beside this program, else the\n"
-    "                     site file's)\n"
+    "  --driver PATH      driver library for every device, instead of the site file's\n"
+    "                     \"driver\" (a device without one: ravo3.so beside this program)\n"
     "  --db FILE          history database (replaces the site file's \"history_db\")\n"
     "  --cycles N         stop once every device has completed N poll cycles\n"
     "  --timeout SEC      with --cycles: give up after SEC seconds (default 30 + 10 per\n"
@@ -190,14 +187,6 @@ int parse_args(int argc, char** argv, Options& o, std::string& error) {
     return -1;
 }
 
-std::string exe_dir() {
-    char buf[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n <= 0) return ".";
-    buf[n] = '\0';
-    return fs::path(buf).parent_path().string();
-}
-
 // Log lines: on standard error with their time, or, while the live view owns
 // the terminal, into its panel.
 class Log {
@@ -207,7 +196,11 @@ class Log {
         panel_ = on;
     }
     void operator()(const std::string& raw) {
-        const std::string text = smd::log_safe(raw);  // one line, whatever it names
+        // Every priority is shown: the runner is where the driver's
+        // diagnostics are looked at.
+        std::string_view body;
+        smd::log_priority(raw, &body);
+        const std::string text = smd::log_safe(body);  // one line, whatever it names
         std::lock_guard<std::mutex> lock(mutex_);
         const std::string when = smd::iso8601(smd::local_time());
         if (panel_) {
@@ -228,27 +221,7 @@ class Log {
     std::deque<std::string> tail_;
 };
 
-// What stands in the way of opening a port, in words, with what to do.
-std::string port_hint(const std::string& port, const std::string& key) {
-    if (port.find("://") != std::string::npos) return std::string();  // a device server
-    struct stat st {};
-    if (::stat(port.c_str(), &st) != 0) {
-        if (errno == ENOENT) {
-            return port +
-                   " does not exist: check that the adapter is plugged in "
-                   "(ls /dev/serial/by-id/) and the key \"" +
-                   key + "\"";
-        }
-        return port + ": " + std::strerror(errno);
-    }
-    if (::access(port.c_str(), R_OK | W_OK) != 0 && errno == EACCES) {
-        const struct group* g = ::getgrgid(st.st_gid);
-        const std::string group = g ? g->gr_name : std::to_string(st.st_gid);
-        return "no permission to open " + port + ", which belongs to group \"" + group +
-               "\": add the user to it (sudo usermod -aG " + group + " \"$USER\") and log in again";
-    }
-    return std::string();
-}
+using smd::service::PortHint;
 
 struct DeviceInfo {
     std::string key;  // "devices[1]"
@@ -259,7 +232,7 @@ struct DeviceInfo {
 std::string hint_for(const monitor::DeviceView& d, const DeviceInfo& info) {
     switch (d.line.state) {
         case smd::LineState::PortMissing: {
-            std::string h = port_hint(d.port, info.key + ".port");
+            std::string h = PortHint(d.port, info.key + ".port");
             return h.empty() ? "the port is retried; check the adapter and its cable" : h;
         }
         case smd::LineState::PortBusy:
@@ -322,59 +295,6 @@ bool find_site_file(std::string& path, std::string& error) {
     return false;
 }
 
-int check_site(const smd::SiteConfig& site, const std::string& driver) {
-    std::vector<std::string> problems = site.warnings;
-    // The daemon's sections, as the daemon reads them.
-    const std::string base = fs::absolute(site.path).parent_path().string();
-    std::string why;
-    smd::service::HttpOptions http;
-    if (!site.http.isNull() && !smd::service::ParseHttpOptions(site.http, base, http, why)) {
-        problems.push_back(site.path + ": " + why);
-    }
-    smd::mqtt::MqttConfig mqtt;
-    if (!site.mqtt.isNull() && !smd::mqtt::ParseMqttConfig(site.mqtt, base, mqtt, why)) {
-        problems.push_back(site.path + ": " + why);
-    }
-    // Loading each driver and handing it its settings, with no port and no
-    // database, finds what the driver itself refuses.
-    smd::SiteConfig dry = site;
-    dry.history_db.clear();
-    smd::HostOptions ho;
-    ho.driver_override = driver;
-    ho.start_lines = false;
-    ho.log = [](const std::string&) {};
-    std::string error;
-    {
-        smd::Host host(ho);
-        host.Start(dry, error);
-        const auto devices = host.Devices();
-        for (std::size_t i = 0; i < devices.size(); ++i) {
-            if (devices[i].enabled && !devices[i].loaded) {
-                problems.push_back(site.path + ": devices[" + std::to_string(i) +
-                                   "]: not loaded: " + devices[i].error);
-            }
-        }
-    }
-    for (const auto& p : problems) std::fprintf(stderr, "%s\n", smd::log_safe(p).c_str());
-    if (!problems.empty()) {
-        std::fprintf(stderr, "%s: %zu problem%s\n", site.path.c_str(), problems.size(),
-                     problems.size() == 1 ? "" : "s");
-        return 1;
-    }
-    std::size_t enabled = 0;
-    for (std::size_t i = 0; i < site.devices.size(); ++i) {
-        const auto& d = site.devices[i];
-        if (!d.enabled) continue;
-        ++enabled;
-        // Not a fault of the file, but what the first start would run into.
-        const std::string h = port_hint(d.port, "devices[" + std::to_string(i) + "].port");
-        if (!h.empty()) std::printf("note: device \"%s\": %s\n", d.name.c_str(), h.c_str());
-    }
-    std::printf("%s: OK, %zu device%s (%zu enabled)\n", site.path.c_str(), site.devices.size(),
-                site.devices.size() == 1 ? "" : "s", enabled);
-    return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -390,22 +310,18 @@ int main(int argc, char** argv) {
         log(error);
         return 1;
     }
+    // The site file's "driver" runs; ours beside the program only stands in
+    // for a device that names none, and --driver replaces every one.
+    const std::string default_driver = smd::DefaultDriverPath();
+    if (opt.check) {
+        const auto check = smd::service::CheckSiteFile(opt.config, opt.driver, default_driver);
+        return smd::service::PrintSiteCheck(check, opt.config, stdout, stderr);
+    }
     smd::SiteConfig site;
     if (!smd::LoadSiteConfig(opt.config, site, error)) {
-        // One problem a line; --check lists them without the log's times.
+        // One problem a line.
         std::istringstream lines(error);
-        std::size_t count = 0;
-        for (std::string line; std::getline(lines, line); ++count) {
-            if (opt.check) {
-                std::fprintf(stderr, "%s\n", smd::log_safe(line).c_str());
-            } else {
-                log(line);
-            }
-        }
-        if (opt.check) {
-            std::fprintf(stderr, "%s: %zu problem%s\n", opt.config.c_str(), count,
-                         count == 1 ? "" : "s");
-        }
+        for (std::string line; std::getline(lines, line);) log(line);
         return 1;
     }
     if (!opt.port.empty() && site.devices.size() != 1) {
@@ -415,13 +331,6 @@ int main(int argc, char** argv) {
                      opt.config.c_str(), site.devices.size());
         return 2;
     }
-    std::string driver = opt.driver;
-    if (driver.empty()) {
-        const auto beside = fs::path(exe_dir()) / "ravo3.so";
-        std::error_code ec;
-        if (fs::exists(beside, ec)) driver = beside.string();
-    }
-    if (opt.check) return check_site(site, driver);
 
     std::vector<DeviceInfo> infos;
     for (std::size_t i = 0; i < site.devices.size(); ++i) {
@@ -484,13 +393,14 @@ int main(int argc, char** argv) {
     } else {
         for (std::size_t i = 0; i < site.devices.size(); ++i) {
             if (!site.devices[i].enabled) continue;
-            const std::string h = port_hint(site.devices[i].port, infos[i].key + ".port");
+            const std::string h = PortHint(site.devices[i].port, infos[i].key + ".port");
             if (!h.empty()) log("device \"" + site.devices[i].name + "\": " + h);
         }
     }
 
     smd::HostOptions ho;
-    ho.driver_override = driver;
+    ho.driver_override = opt.driver;
+    ho.default_driver = default_driver;
     ho.log = [&log](const std::string& line) { log(line); };
     if (!opt.capture.empty()) ho.capture = fs::absolute(opt.capture).string();
     if (opt.fast) smd::set_pause([](unsigned) {});

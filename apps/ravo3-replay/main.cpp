@@ -14,6 +14,7 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/SiteView.h"
 #include "ravo3/Version.h"
+#include "runtime/LogText.h"
 #include "runtime/ProvenanceCodec.h"
 #include "runtime/Replay.h"
 
@@ -146,7 +147,10 @@ int main(int argc, char** argv) {
         o.driver = driver;
         o.realtime = realtime;
         o.log = [](const std::string& line) {
-            std::fprintf(stderr, "ravo3-replay: %s\n", line.c_str());
+            std::string_view body;
+            smd::log_priority(line, &body);
+            std::fprintf(stderr, "ravo3-replay: %.*s\n", static_cast<int>(body.size()),
+                         body.data());
         };
         o.on_event = [&](const smd::HostEvent& e) {
             const monitor::Applied a = view.Apply(e);

@@ -246,18 +246,27 @@ int run(Options& o) {
         const Json::Value v = d.Get(
             "/api/v1/values" + (o.args.empty() ? std::string() : "?device=" + encode(o.args[0])));
         if (o.json) return print_json(v), 0;
-        Table t({"DEVICE", "UNIT", "DATA_ID", "NAME", "VALUE", "AGE_S"});
+        Table t({"DEVICE", "UNIT", "DATA_ID", "NAME", "VALUE", "AGE_S", "FRESH"});
+        bool any_stale = false;
         for (const auto& dev : v["devices"]) {
+            const bool stale = dev["stale"].asBool();
+            any_stale = any_stale || stale;
             for (const auto& unit : dev["units"]) {
                 const std::string kind =
                     text(unit["kind"]) + (unit["replayed"].asBool() ? "*" : "");
                 for (const auto& name : names_of(unit["values"])) {
                     t.Add({text(dev["device"]), kind, text(unit["data_id"]), name,
-                           value_text(unit, name), text(dev["age_seconds"])});
+                           value_text(unit, name), text(dev["age_seconds"]),
+                           stale ? "STALE" : "yes"});
                 }
             }
         }
         t.Print();
+        if (any_stale) {
+            std::puts(
+                "STALE: the device's line does not answer or its values are older than "
+                "its stale time; they are its last known values, not current ones.");
+        }
         return 0;
     }
     if (o.command == "alarms") {

@@ -389,9 +389,15 @@ bool parse_query_time(const std::string& s, pt::ptime& local, std::string& error
     return true;
 }
 
+void Api::SiteReloaded(const SiteConfig& site) {
+    std::lock_guard<std::mutex> lock(site_mutex_);
+    site_ = site;
+}
+
 std::string Api::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
     UnitKind kind;
     const bool unit = unit_kind_of(device_type, kind);
+    std::lock_guard<std::mutex> lock(site_mutex_);
     for (const DeviceConfig& d : site_.devices) {
         // The rectifier unit, and the bus device itself, share the device's data id.
         if (d.data_id == data_id && (!unit || kind == UnitKind::RC)) return d.name;
@@ -452,6 +458,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
                 w.Null();
             }
             w.Key("data_age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
+            w.Key("stale").Bool(!(v && v->Fresh(local_time())));
             w.Key("frames");
             if (c && c->cycle.number > 0) {
                 WriteFrames(w, c->frames);
@@ -490,16 +497,22 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
                 if (!has) continue;
             }
             found = true;
+            const pt::ptime now = local_time();
+            // Past the unit's own time-out the values are withheld as the unit
+            // itself would withhold them.
+            const bool timed_out = c && values_timed_out(values_time(*c), now);
             w.BeginObject();
             w.Key("device").String(d.name);
             w.Key("line").String(line_state_name(d.line.state));
             w.Key("time").Time(c ? values_time(*c) : pt::ptime());
             w.Key("age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
+            w.Key("stale").Bool(!d.Fresh(now));
+            w.Key("stale_after_seconds").Int(d.line.stale_after_s);
             w.Key("cycle").UInt(c ? c->cycle.number : 0);
             w.Key("units").BeginArray();
             if (c) {
                 for (const auto& u : c->units) {
-                    if (!by_id || u.data_id == data_id) WriteUnit(w, u);
+                    if (!by_id || u.data_id == data_id) WriteUnit(w, u, timed_out);
                 }
             }
             w.EndArray();
@@ -591,6 +604,10 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         if (!from.is_special() && !to.is_special() && to < from) {
             return SetError(res, 400, "\"to\" is before \"from\"");
         }
+        const std::string device = DeviceOf(static_cast<std::uint32_t>(data_id), std::string());
+        if (device.empty()) {
+            return SetError(res, 404, "no unit has data id " + std::to_string(data_id));
+        }
         NameFilter filter;
         if (!filter.Parse(req, error)) return SetError(res, 400, error);
         StoreReader* reader = Reader(error);
@@ -599,7 +616,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             json::Writer w;
             w.BeginObject();
             w.Key("data_id").UInt(data_id);
-            w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
+            w.Key("device").String(device);
             write_history_points(*reader, host_.Store().get(), static_cast<std::uint32_t>(data_id),
                                  from, to, points, filter, w, error);
             if (!error.empty()) return SetError(res, 503, error);
@@ -620,7 +637,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         json::Writer w;
         w.BeginObject();
         w.Key("data_id").UInt(data_id);
-        w.Key("device").String(DeviceOf(static_cast<std::uint32_t>(data_id), std::string()));
+        w.Key("device").String(device);
         w.Key("records").BeginArray();
         std::vector<NamedValue> values;
         for (const StoredRecord& r : records) {

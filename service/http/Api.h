@@ -23,6 +23,7 @@ class Api : public Component {
   public:
     // Registers its routes on ctx.http, which must be set.
     explicit Api(Context& ctx);
+    void SiteReloaded(const SiteConfig& site) override;
 
     static constexpr std::size_t kHistoryPage = 500, kHistoryMax = 5000;
     static constexpr std::size_t kEventsPage = 1000, kEventsMax = 10000;
@@ -36,7 +37,8 @@ class Api : public Component {
     Host& host_;
     SiteView& view_;
     HttpServer& http_;
-    SiteConfig site_;
+    mutable std::mutex site_mutex_;
+    SiteConfig site_;  // under site_mutex_ (a reload replaces it)
     std::mutex reader_mutex_;
     std::unique_ptr<StoreReader> reader_;
 };

@@ -25,6 +25,7 @@
 #include <thread>
 
 #include "runtime/JsonText.h"
+#include "service/http/PortHolder.h"
 
 namespace smd::service {
 
@@ -718,6 +719,7 @@ class Session : public std::enable_shared_from_this<Session> {
     }
 
     void Refuse(int status, const std::string& why) {
+        impl_.server.Count(status);
         auto out = std::make_shared<std::pair<std::string, std::string>>(refusal(status, why),
                                                                          std::string());
         parser_.reset();
@@ -957,6 +959,17 @@ void HttpServer::Dispatch(const HttpRequest& req, HttpResponse& res) const {
         res = HttpResponse();
         SetError(res, 500, "internal error");
     }
+    Count(res.status);
+}
+
+void HttpServer::Count(int status) const {
+    std::lock_guard<std::mutex> lock(counts_mutex_);
+    ++counts_[status];
+}
+
+std::map<int, std::uint64_t> HttpServer::RequestCounts() const {
+    std::lock_guard<std::mutex> lock(counts_mutex_);
+    return counts_;
 }
 
 std::string HttpServer::ServeBytes(std::string_view input, const std::string& remote) {
@@ -968,6 +981,7 @@ std::string HttpServer::ServeBytes(std::string_view input, const std::string& re
         const Fed fed = feed(p, pending, status, why);
         if (fed == Fed::NeedMore) break;  // the listener would wait, then answer 408
         if (fed == Fed::Refused) {
+            Count(status);
             out += refusal(status, why);
             break;
         }
@@ -1029,12 +1043,17 @@ bool HttpServer::Start(std::string& error) {
     }
     const tcp::endpoint at = found.begin()->endpoint();
     m.acceptor.open(at.protocol(), ec);
+    // SO_REUSEADDR only lets a restart bind past its own closing connections;
+    // without SO_REUSEPORT a second listener on the address is refused.
     if (!ec) m.acceptor.set_option(tcp::acceptor::reuse_address(true), ec);
     if (!ec) m.acceptor.bind(at, ec);
     // Bursts of new connections wait in the kernel's queue, not refused.
     if (!ec) m.acceptor.listen(net::socket_base::max_listen_connections, ec);
     if (ec) {
-        error = "HTTP: cannot listen on " + where + " (" + ec.message() + ")";
+        std::string holder;
+        if (ec == net::error::address_in_use) holder = port_holder(options_.port);
+        error = "HTTP: cannot listen on " + where + " (" + ec.message() +
+                (holder.empty() ? std::string() : "; held by " + holder) + ")";
         impl_.reset();
         return false;
     }

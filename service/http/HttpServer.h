@@ -14,6 +14,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -84,6 +85,9 @@ class HttpServer {
 
     // Connections held now (for tests and the measurement script's checks).
     int Connections() const { return connections_.load(); }
+    // Answers given since the start, by status (refusals of the listener included).
+    std::map<int, std::uint64_t> RequestCounts() const;
+    void Count(int status) const;
 
     // The request bytes of one connection, served in-process without a socket
     // (the fuzz target): every whole request in `input` is parsed within the
@@ -107,6 +111,8 @@ class HttpServer {
     std::atomic<int> streams_{0};
     std::atomic<int> connections_{0};
     int bound_port_ = 0;
+    mutable std::mutex counts_mutex_;
+    mutable std::map<int, std::uint64_t> counts_;
 };
 
 // An error answer: {"error": text} with `status`.

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <cstdio>
 
-#include "runtime/UnitRecords.h"
-
+#include "host/ValueReply.h"
 #include "runtime/ProvenanceCodec.h"
+#include "runtime/UnitRecords.h"
 
 #include "runtime/Host.h"
 
@@ -53,6 +53,7 @@ void WriteLine(json::Writer& w, const LineStatus& line) {
     w.Key("last_cycle").Time(line.last_cycle);
     w.Key("detail").String(line.detail);
     w.Key("comm_lost").Bool(line.comm_lost);
+    w.Key("stale_after_seconds").Int(line.stale_after_s);
     w.EndObject();
 }
 
@@ -104,7 +105,16 @@ std::string why_not_finite(float v) {
 
 }  // namespace
 
-void WriteValues(json::Writer& w, const std::vector<NamedValue>& values) {
+void WriteValues(json::Writer& w, const std::vector<NamedValue>& values, bool timed_out) {
+    if (timed_out) {
+        w.Key("values").BeginObject();
+        for (const NamedValue& v : values) w.Key(v.name).Null();
+        w.EndObject();
+        w.Key("replies").BeginObject();
+        for (const NamedValue& v : values) w.Key(v.name).String(value_reply::kTimedOut.what());
+        w.EndObject();
+        return;
+    }
     bool any_reply = false;
     w.Key("values").BeginObject();
     for (const NamedValue& v : values) {
@@ -129,14 +139,14 @@ void WriteValues(json::Writer& w, const std::vector<NamedValue>& values) {
     w.EndObject();
 }
 
-void WriteUnit(json::Writer& w, const UnitValues& u) {
+void WriteUnit(json::Writer& w, const UnitValues& u, bool timed_out) {
     w.BeginObject();
     w.Key("kind").String(unit_kind_name(u.kind));
     w.Key("data_id").UInt(u.data_id);
     w.Key("device_type").String(u.device_type);
     w.Key("replayed").Bool(u.replayed);
     w.Key("stored").Time(u.stored);
-    WriteValues(w, u.values);
+    WriteValues(w, u.values, timed_out);
     w.EndObject();
 }
 
@@ -192,6 +202,8 @@ void WriteEvent(json::Writer& w, const HostEvent& e) {
             w.Key("line");
             WriteLine(w, e.line);
             break;
+        case HostEvent::Kind::Removed:
+            break;  // the device's name says it all
     }
     w.EndObject();
 }

@@ -34,9 +34,10 @@ void WriteAlarm(json::Writer& w, const std::string& device, const ActiveAlarm& a
 void WriteAlarmFields(json::Writer& w, const std::string& device, const ActiveAlarm& alarm);
 // "values": {name: number or null}, and "replies": {name: text} for every
 // value that is null (the unit's reply, or why the number is not finite).
-void WriteValues(json::Writer& w, const std::vector<NamedValue>& values);
+// `timed_out`: every value null with the unit's time-out reply.
+void WriteValues(json::Writer& w, const std::vector<NamedValue>& values, bool timed_out = false);
 // {"kind", "data_id", "device_type", "replayed", "stored", "values", "replies"}
-void WriteUnit(json::Writer& w, const UnitValues& unit);
+void WriteUnit(json::Writer& w, const UnitValues& unit, bool timed_out = false);
 // {"seq", "kind", "initial", "device", "time", ...}: "cycle", "line", "frames",
 // "units" for a cycle; "alarm" for a raise or clear; "line" for a line change.
 // {"cycle", "answers": [{"command": "42/44", "time", "hex"}]}, or null.

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "host/HostTypes.h"
+#include "ravo3/Version.h"
 #include "runtime/JsonText.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
@@ -192,7 +193,11 @@ Mapped map_value(UnitKind kind, const std::string& name) {
 }  // namespace
 
 Metrics::Metrics(Context& ctx)
-    : view_(*ctx.view), host_(ctx.host), history_db_(ctx.site.history_db), mqtt_(ctx.mqtt) {
+    : view_(*ctx.view),
+      host_(ctx.host),
+      history_db_(ctx.site.history_db),
+      mqtt_(ctx.mqtt),
+      http_(ctx.http) {
     ctx.http->Get("/metrics", [this](const HttpRequest&, HttpResponse& res) {
         res.set_content(Render(), "text/plain; version=0.0.4; charset=utf-8");
     });
@@ -234,12 +239,36 @@ void Metrics::OnEvent(const HostEvent& e) {
         case HostEvent::Kind::AlarmCleared:
         case HostEvent::Kind::Line:
             break;
+        case HostEvent::Kind::Removed:
+            polls_.erase(e.device);  // its series end with it
+            break;
     }
     seq_ = std::max(seq_, e.seq);
     counted_.notify_all();
 }
 
 namespace {
+
+// The daemon's own health: what it is, what it answered, how its event
+// stream keeps up.
+void render_daemon(Exposition& x, Host& host, const HttpServer* http) {
+    x.Family("ravo3_build_info", "gauge", "The daemon's version, as a label; always 1.");
+    x.Sample("ravo3_build_info", "", label("version", RAVO3_VERSION), "1");
+    x.Family("ravo3_http_requests_total", "counter", "HTTP answers given, by status.");
+    if (http) {
+        for (const auto& [status, n] : http->RequestCounts()) {
+            x.Sample("ravo3_http_requests_total", "", label("status", std::to_string(status)),
+                     std::to_string(n));
+        }
+    }
+    EventBus& bus = host.Events();
+    x.Family("ravo3_event_consumers", "gauge",
+             "Consumers of the host's event stream (the daemon's parts and open streams).");
+    x.Sample("ravo3_event_consumers", "", "", std::to_string(bus.Consumers()));
+    x.Family("ravo3_event_cycles_dropped_total", "counter",
+             "Cycle events dropped for consumers that fell behind (a newer one replaced each).");
+    x.Sample("ravo3_event_cycles_dropped_total", "", "", std::to_string(bus.DroppedCycles()));
+}
 
 // Where the history goes and what waits: a full disk, a read-only file or a
 // writer that falls behind shows here before anything is lost.
@@ -378,11 +407,18 @@ std::string Metrics::Render() const {
     }
     x.Family("ravo3_mqtt_outbox_events", "gauge",
              "Alarm events waiting for the MQTT broker's acknowledgement.");
+    x.Family("ravo3_mqtt_connected", "gauge", "1 while the MQTT broker's session is up.");
     if (const MqttPublisher* mqtt = mqtt_.load()) {
-        x.Sample("ravo3_mqtt_outbox_events", "", "", std::to_string(mqtt->Status().outbox));
+        const MqttStatus st = mqtt->Status();
+        x.Sample("ravo3_mqtt_outbox_events", "", "", std::to_string(st.outbox));
+        x.Sample("ravo3_mqtt_connected", "", "", st.connected ? "1" : "0");
     }
+    render_daemon(x, host_, http_);
+    // Values only while they are current: an exporter exposes what it knows
+    // now, so a dead line leaves a gap in the graphs rather than a flat line.
+    // The line's state and the data's age above stay.
     for (const DeviceView& d : snap.devices) {
-        if (!d.cycle) continue;
+        if (!d.cycle || !d.Fresh(now)) continue;
         const std::string dev = label("device", d.name);
         for (const UnitValues& u : d.cycle->units) {
             const std::string unit = dev + "," + label("data_id", std::to_string(u.data_id)) + "," +

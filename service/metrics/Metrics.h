@@ -47,6 +47,7 @@ class Metrics : public Component, public EventConsumer {
     Host& host_;
     const std::string history_db_;
     const std::atomic<const MqttPublisher*>& mqtt_;
+    const HttpServer* http_;  // null when the site serves no HTTP (then no scrape either)
     mutable std::mutex mutex_;
     mutable std::condition_variable counted_;
     std::uint64_t seq_ = 0;

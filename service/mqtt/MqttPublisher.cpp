@@ -270,6 +270,7 @@ struct MqttPublisher::Core : EventConsumer {
     void HaDevice(json::Writer& w, const std::string& device, const std::string& unit,
                   const std::string& device_type) const;
     void DiscoverDevice(const std::string& device);
+    void ForgetDevice(const std::string& device);
     void Discover(const HostEvent& e, const UnitValues& u, const std::string& state_topic);
     std::string DiscoverPoint(const std::string& device, std::uint32_t data_id,
                               const std::string& device_type, const std::string& key,
@@ -444,8 +445,10 @@ void MqttPublisher::Core::DiscoverDevice(const std::string& device) {
         w.Key("value_template").String("{{ value_json.state }}");
         w.Key("device_class").String("enum");
         w.Key("options").BeginArray();
-        for (LineState s : {LineState::Starting, LineState::Answering, LineState::NotAnswering,
-                            LineState::PortMissing, LineState::PortBusy, LineState::Stopped}) {
+        for (LineState s :
+             {LineState::Starting, LineState::Answering, LineState::NotAnswering,
+              LineState::PortMissing, LineState::PortBusy, LineState::HostUnreachable,
+              LineState::ConnectionRefused, LineState::ConnectionLost, LineState::Stopped}) {
             w.String(line_state_name(s));
         }
         w.EndArray();
@@ -455,6 +458,43 @@ void MqttPublisher::Core::DiscoverDevice(const std::string& device) {
         w.EndObject();
         SetRetained(ConfigTopic("sensor", object), w.Take(), 1);
     }
+}
+
+// A device gone from the site (a reload): its entities leave Home Assistant
+// and its retained topics the broker (an empty retained message deletes one).
+void MqttPublisher::Core::ForgetDevice(const std::string& device) {
+    const std::string base = DeviceBase(device) + "/";
+    std::vector<std::string> topics;
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const auto& [topic, r] : retained) {
+            if (topic.compare(0, base.size(), base) == 0 && !r.payload.empty()) {
+                topics.push_back(topic);
+            }
+        }
+    }
+    if (devices_announced.erase(device)) {
+        topics.push_back(ConfigTopic("binary_sensor", safe_id(device) + "_comm_lost"));
+        topics.push_back(ConfigTopic("sensor", safe_id(device) + "_line"));
+    }
+    const std::string prefix = device + '\x1f';
+    for (auto it = entities.begin(); it != entities.end();) {
+        if (it->first.compare(0, prefix.size(), prefix) != 0) {
+            ++it;
+            continue;
+        }
+        topics.insert(topics.end(), it->second.values.begin(), it->second.values.end());
+        topics.insert(topics.end(), it->second.points.begin(), it->second.points.end());
+        it = entities.erase(it);
+    }
+    for (const std::string& t : topics) {
+        discovered.erase(t);
+        SetRetained(t, "", 1);
+    }
+    for (auto it = announced.begin(); it != announced.end();) {
+        it = it->first.compare(0, base.size(), base) == 0 ? announced.erase(it) : std::next(it);
+    }
+    standing.erase(device);
 }
 
 void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
@@ -634,6 +674,9 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
         case HostEvent::Kind::AlarmCleared:
             OnAlarm(e);
             return;
+        case HostEvent::Kind::Removed:
+            ForgetDevice(e.device);
+            return;
         case HostEvent::Kind::Cycle:
         case HostEvent::Kind::Line:
             break;
@@ -648,8 +691,12 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
         service::WriteLine(w, e.line);
         // Changes with every cycle (last_cycle): the newest one matters, as for state.
         SetRetained(base + "/line", w.Take(), 0);
-        SetRetained(base + "/availability",
-                    e.line.state == LineState::Answering ? "online" : "offline", 1);
+        // Values of a line that stopped answering are not current: their
+        // entities show unavailable, while the line and alarm entities,
+        // which have their own availability, stay.
+        SetRetained(
+            base + "/availability",
+            e.line.state == LineState::Answering && !e.line.comm_lost ? "online" : "offline", 1);
     }
     if (e.kind != HostEvent::Kind::Cycle) return;
     for (const UnitValues& u : e.units) {

@@ -86,6 +86,18 @@ void Notifier::Run() {
     }
 }
 
+void Notifier::Reloading() {
+    sd_notifyf(
+        0, "RELOADING=1\nMONOTONIC_USEC=%llu",
+        static_cast<unsigned long long>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                            std::chrono::steady_clock::now().time_since_epoch())
+                                            .count()));
+}
+
+void Notifier::Reloaded() {
+    sd_notifyf(0, "READY=1\nSTATUS=%s", StatusText(view_).c_str());
+}
+
 void Notifier::Stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -21,6 +21,10 @@ class Notifier : public Component {
     ~Notifier() override;
     bool Start(std::string& error) override;
     void Stop() override;
+    // RELOADING=1 while a reload runs (systemctl reload waits for it), then
+    // READY=1 with the new STATUS.
+    void Reloading();
+    void Reloaded();
 
     // "2 lines: answering 1, not_answering 1"
     static std::string StatusText(const SiteView& view);

@@ -13,15 +13,6 @@ bool same_point(const ActiveAlarm& a, const ActiveAlarm& b) {
 
 }  // namespace
 
-boost::posix_time::ptime values_time(const HostEvent& cycle) {
-    boost::posix_time::ptime oldest;
-    for (const UnitValues& u : cycle.units) {
-        if (!u.replayed) return cycle.time;
-        if (!u.stored.is_special() && (oldest.is_special() || u.stored < oldest)) oldest = u.stored;
-    }
-    return oldest.is_special() ? cycle.time : oldest;
-}
-
 DeviceView& SiteView::Device(const std::string& name) {
     for (auto& d : state_.devices) {
         if (d.name == name) return d;
@@ -55,6 +46,13 @@ void SiteView::OnEvent(const HostEvent& e) {
                              alarms.end());
                 if (e.kind == HostEvent::Kind::AlarmRaised) alarms.push_back(e);
                 break;
+            case HostEvent::Kind::Removed: {
+                auto& v = state_.devices;
+                v.erase(std::remove_if(v.begin(), v.end(),
+                                       [&](const DeviceView& d) { return d.name == e.device; }),
+                        v.end());
+                break;
+            }
         }
         state_.seq = std::max(state_.seq, e.seq);
     }

@@ -4,6 +4,7 @@
 // lock that a line thread or the host's worker ever waits for.
 #pragma once
 
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -19,6 +20,15 @@ struct DeviceView {
     std::string name;
     LineStatus line;
     std::shared_ptr<const HostEvent> cycle;  // the last cycle event; null: none yet
+
+    // Whether the device's values count as current at `now` (values_fresh).
+    bool Fresh(const boost::posix_time::ptime& now) const {
+        return cycle && values_fresh(line, values_time(*cycle), now);
+    }
+    // Seconds since the values were measured; NaN without values.
+    double Age(const boost::posix_time::ptime& now) const {
+        return cycle ? values_age_seconds(values_time(*cycle), now) : std::nan("");
+    }
 };
 
 struct SiteSnapshot {
@@ -26,11 +36,6 @@ struct SiteSnapshot {
     std::vector<HostEvent> alarms;    // standing, oldest first
     std::uint64_t seq = 0;            // the last event taken in
 };
-
-// When a cycle event's values were measured: the cycle's end, or, for values
-// replayed from the store after a start, when the oldest of them was stored
-// (so a line that stays dead after a restart shows its true age).
-boost::posix_time::ptime values_time(const HostEvent& cycle);
 
 class SiteView : public EventConsumer {
   public:

@@ -126,6 +126,7 @@
     return {
       state: l.state || "starting", since: parseTime(l.since), last_cycle: parseTime(l.last_cycle),
       detail: l.detail || "", comm_lost: !!l.comm_lost,
+      stale_after: Number(l.stale_after_seconds || 60) * 1000,
     };
   }
   function normAlarm(a, device) {
@@ -184,6 +185,8 @@
       site.alarms.set(alarmId(e.alarm), e.alarm);
     } else if (e.kind === "alarm_cleared" && e.alarm) {
       site.alarms.delete(alarmId(e.alarm));
+    } else if (e.kind === "device_removed") {
+      site.devices.delete(e.device);
     }
     if (!e.initial) dropStale();
   }
@@ -235,7 +238,7 @@
       scheduleRender();
       if (raw.kind && /alarm/.test(raw.kind) && !raw.initial) alarmsChanged();
     };
-    for (const t of ["message", "cycle", "alarm_raised", "alarm_cleared", "line"]) es.addEventListener(t, onEvent);
+    for (const t of ["message", "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"]) es.addEventListener(t, onEvent);
     es.onopen = () => {
       stream.connected = true;
       stream.retry = 0;
@@ -291,6 +294,21 @@
     if (l.state === "answering") return badge("line-ok", "answering");
     const text = (LINE_TEXT[l.state] || l.state) + (l.since && l.state !== "starting" ? " since " + fmtTime(l.since) : "");
     return badge(l.state === "starting" ? "line-starting" : "line-bad", text, l.detail);
+  }
+
+  // When the device's values were measured: the cycle, or for values
+  // replayed after a start the oldest stored record.
+  function valuesTime(d) {
+    let t = d.time;
+    for (const u of d.units) if (u.replayed && u.stored !== null && (t === null || u.stored < t)) t = u.stored;
+    return t;
+  }
+  // The daemon's rule: current while the line answers, no communication loss
+  // stands and they are younger than the line's stale time.
+  function fresh(d, now) {
+    const t = valuesTime(d);
+    if (t === null || d.line.state !== "answering" || d.line.comm_lost) return false;
+    return Math.abs(now - t) < d.line.stale_after;
   }
 
   function valueCell(v, decimals, unit) {
@@ -383,10 +401,16 @@
       if (d.cycle && d.cycle.number) meta.push("cycle " + d.cycle.number);
       kids.push(h("p", { class: "meta", text: meta.join(" \u00b7 ") }));
       if (d.line.detail && d.line.state !== "answering") kids.push(h("p", { class: "detail", text: d.line.detail }));
-      if (d.units.some((u) => u.replayed)) kids.push(h("p", { class: "note", text: "Stored values from before the start; no cycle yet." }));
+      const stale = d.units.length > 0 && !fresh(d, Date.now());
+      if (stale) {
+        const t = valuesTime(d);
+        kids.push(h("p", { class: "note stale-note", text: "Not current: values from " + fmtTime(t) +
+          " (" + fmtDuration(Date.now() - t) + " old)" +
+          (d.units.some((u) => u.replayed) ? ", stored before the start" : "") + "." }));
+      }
       for (const u of d.units) {
         const part = u.kind === "ac" ? renderAC(u) : u.kind === "dc" ? renderDC(u) : renderRC(u);
-        kids.push(h("div", { class: "unit unit-" + u.kind }, part));
+        kids.push(h("div", { class: "unit unit-" + u.kind + (stale ? " stale" : "") }, part));
       }
       const bad = d.line.comm_lost || (d.line.state !== "answering" && d.line.state !== "starting");
       cards.push(h("article", { class: "card" + (bad ? " card-bad" : ""), "data-device": d.name }, kids));
