@@ -218,7 +218,8 @@ TEST_F(Dashboard, ShowsTheSiteLiveItsAlarmsAndHistory) {
     sim_->Stop();
     ASSERT_TRUE(Wait("document.querySelector('[data-device=\"site-1\"] h3 .line-bad')"))
         << Text("body");
-    B().Eval("window.beforeReload = true; location.reload(); true");
+    B().Eval("window.beforeReload = true");
+    ASSERT_TRUE(B().Reload()) << B().Error();
     ASSERT_TRUE(
         Wait("!window.beforeReload && "
              "document.querySelector('[data-device=\"site-1\"] .unit.stale')"))

@@ -234,6 +234,18 @@ bool Browser::Navigate(const std::string& url) {
     return loaded_;
 }
 
+bool Browser::Reload() {
+    loaded_ = false;
+    const Json::Value r = Call("Page.reload", Json::Value(Json::objectValue));
+    if (r.isNull()) return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    Json::Value in;
+    while (!loaded_ && ReadMessage(in, deadline)) {
+        if (in.get("method", "").asString() == "Page.loadEventFired") loaded_ = true;
+    }
+    return loaded_;
+}
+
 Json::Value Browser::Eval(const std::string& expression) {
     Json::Value p;
     p["expression"] = expression;

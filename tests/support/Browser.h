@@ -26,6 +26,8 @@ class Browser {
     bool Viewport(int width, int height, bool mobile);
     // Navigates and waits for the load event.
     bool Navigate(const std::string& url);
+    // Reloads the page and waits for the load event.
+    bool Reload();
     // The value of a JavaScript expression (promises are awaited); null on an
     // exception, with Error() telling it.
     Json::Value Eval(const std::string& expression);
