@@ -2,7 +2,7 @@
 # Builds everything and runs the whole test suite: once as built, once under
 # AddressSanitizer + UndefinedBehaviorSanitizer, every test that starts a
 # thread under ThreadSanitizer, and then every fuzz target for a bounded time
-# under clang (RAVO3_FUZZ_SECONDS each, default 25; any finding fails).
+# under clang (RAVO3_FUZZ_SECONDS each, default 15; any finding fails).
 # RAVO3_SKIP_SANITIZERS=1 or RAVO3_SKIP_FUZZ=1 leave those parts out.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -62,5 +62,5 @@ if [ "${RAVO3_SKIP_SANITIZERS:-0}" != "1" ]; then
 fi
 
 if [ "${RAVO3_SKIP_FUZZ:-0}" != "1" ]; then
-  ./scripts/fuzz.sh "${RAVO3_FUZZ_SECONDS:-25}"
+  ./scripts/fuzz.sh "${RAVO3_FUZZ_SECONDS:-15}"
 fi
