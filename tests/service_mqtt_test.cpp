@@ -176,6 +176,24 @@ struct LogLines {
     }
 };
 
+// One statement on the site's database, as a second connection: the
+// publisher's connection writes the same file, so wait for its lock.
+int run_sql(const std::string& db, const char* text) {
+    sqlite3* h = nullptr;
+    sqlite3_open(db.c_str(), &h);
+    sqlite3_busy_timeout(h, 5000);
+    const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
+    sqlite3_close(h);
+    return rc;
+}
+
+// An outbox that refuses every row, as a full disk would.
+const char* const kFullOutbox =
+    "CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT NULL, "
+    "payload TEXT NOT NULL);"
+    "CREATE TRIGGER full BEFORE INSERT ON mqtt_outbox BEGIN "
+    "SELECT RAISE(ABORT, 'database or disk is full'); END;";
+
 smd::mqtt::MqttConfig config(int port, const std::string& db = "") {
     smd::mqtt::MqttConfig c;
     c.host = "127.0.0.1";
@@ -765,20 +783,8 @@ TEST(MqttPublisher, EventsInFlightWhenTheConnectionDropsAreSentAgain) {
 TEST(MqttPublisher, EventsTheDatabaseRefusesGoOutFromMemoryAndAreKeptUntilAcknowledged) {
     TempDir dir;
     const std::string db = (dir.path / "site.db").string();
-    auto sql = [&](const char* text) {
-        sqlite3* h = nullptr;
-        sqlite3_open(db.c_str(), &h);
-        // The publisher's connection writes the same file: wait for its lock.
-        sqlite3_busy_timeout(h, 5000);
-        const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
-        sqlite3_close(h);
-        return rc;
-    };
-    ASSERT_EQ(sql("CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT "
-                  "NULL, payload TEXT NOT NULL);"
-                  "CREATE TRIGGER full BEFORE INSERT ON mqtt_outbox BEGIN "
-                  "SELECT RAISE(ABORT, 'database or disk is full'); END;"),
-              SQLITE_OK);
+    auto sql = [&](const char* text) { return run_sql(db, text); };
+    ASSERT_EQ(sql(kFullOutbox), SQLITE_OK);
     const int port = free_port();
     Broker broker(dir.path, port);
     std::string why;
@@ -975,19 +981,8 @@ TEST(MqttPublisher, AFullDiskHoldsNoAlarmEventBack) {
     Subscriber sub(port, "watcher", false);
     ASSERT_TRUE(sub.WaitSubscribed());
     const std::string db = (dir.path / "site.db").string();
-    auto sql = [&](const char* text) {
-        sqlite3* h = nullptr;
-        sqlite3_open(db.c_str(), &h);
-        sqlite3_busy_timeout(h, 5000);
-        const int rc = sqlite3_exec(h, text, nullptr, nullptr, nullptr);
-        sqlite3_close(h);
-        return rc;
-    };
-    ASSERT_EQ(sql("CREATE TABLE mqtt_outbox(id INTEGER PRIMARY KEY AUTOINCREMENT, topic TEXT NOT "
-                  "NULL, payload TEXT NOT NULL);"
-                  "CREATE TRIGGER full BEFORE INSERT ON mqtt_outbox BEGIN "
-                  "SELECT RAISE(ABORT, 'database or disk is full'); END;"),
-              SQLITE_OK);
+    auto sql = [&](const char* text) { return run_sql(db, text); };
+    ASSERT_EQ(sql(kFullOutbox), SQLITE_OK);
     sim::Server sim(sim::ParseScenario(R"({
       "ac": {"units": [{"channels": [{"a": 230.5, "b": 231.25, "c": 229.75, "f": 50.0,
                                       "states": [0, 2, 0, 0]}], "ia": 12.5}]},
