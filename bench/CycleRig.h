@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "bus/Ravo3.h"
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 #include "sim/Device.h"
 #include "sim/Scenario.h"
 

@@ -3,7 +3,7 @@
 
 #include <vector>
 
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 
 namespace {
 

@@ -41,9 +41,9 @@
 #include "host/HostTypes.h"
 #include "host/SMDController.h"
 #include "rc/RcRecords.h"
-#include "runtime/HistoryCodec.h"
-#include "runtime/SqliteStore.h"
-#include "runtime/UnitRecords.h"
+#include "runtime/store/HistoryCodec.h"
+#include "runtime/store/SqliteStore.h"
+#include "runtime/values/UnitRecords.h"
 
 namespace pt = boost::posix_time;
 namespace h = smd::history;

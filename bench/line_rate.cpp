@@ -29,8 +29,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/Host.h"
-#include "runtime/SiteConfig.h"
+#include "runtime/site/Host.h"
+#include "runtime/site/SiteConfig.h"
 
 extern char** environ;
 

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "host/HostTypes.h"
-#include "runtime/Events.h"
+#include "runtime/events/Events.h"
 #include "service/mqtt/MqttConfig.h"
 #include "service/mqtt/MqttPublisher.h"
 

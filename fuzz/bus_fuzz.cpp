@@ -7,7 +7,7 @@
 
 #include "bus/Ravo3.h"
 #include "fuzz/FuzzSupport.h"
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     fuzz_support::silence_stdout();

@@ -5,8 +5,8 @@
 #include <cstdint>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/Capture.h"
-#include "runtime/ProvenanceCodec.h"
+#include "runtime/capture/Capture.h"
+#include "runtime/store/ProvenanceCodec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     smd::capture::File f;

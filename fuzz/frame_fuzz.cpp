@@ -6,7 +6,7 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "host/PMBusProtocol.h"
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/HistoryCodec.h"
+#include "runtime/store/HistoryCodec.h"
 
 namespace h = smd::history;
 

@@ -14,7 +14,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/Host.h"
+#include "runtime/site/Host.h"
 #include "service/Service.h"
 #include "service/http/HttpServer.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/PluginLoader.h"
-#include "runtime/SiteConfig.h"
+#include "runtime/framework/PluginLoader.h"
+#include "runtime/site/SiteConfig.h"
 #include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"
 

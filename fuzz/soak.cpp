@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "host/HostTypes.h"
-#include "runtime/Host.h"
+#include "runtime/site/Host.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 

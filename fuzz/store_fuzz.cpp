@@ -22,8 +22,8 @@
 #include <tuple>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/Host.h"
-#include "runtime/StoreReader.h"
+#include "runtime/site/Host.h"
+#include "runtime/store/StoreReader.h"
 #include "service/mqtt/Outbox.h"
 
 namespace {

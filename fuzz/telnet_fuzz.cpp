@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "fuzz/FuzzSupport.h"
-#include "runtime/Telnet.h"
+#include "runtime/line/Telnet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     smd::telnet::Decoder d;

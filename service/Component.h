@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "runtime/Host.h"
-#include "runtime/SiteConfig.h"
+#include "runtime/site/Host.h"
+#include "runtime/site/SiteConfig.h"
 
 namespace smd {
 class MqttPublisher;

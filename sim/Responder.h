@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 #include "sim/Device.h"
 #include "sim/Scenario.h"
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <deque>
 
-#include "runtime/Capture.h"
-#include "runtime/SerialPort.h"
+#include "runtime/capture/Capture.h"
+#include "runtime/line/SerialPort.h"
 
 namespace sim {
 namespace {

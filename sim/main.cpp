@@ -11,7 +11,7 @@
 #include <string>
 
 #include "ravo3/Version.h"
-#include "runtime/SerialPort.h"
+#include "runtime/line/SerialPort.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 

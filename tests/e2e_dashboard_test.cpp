@@ -12,7 +12,7 @@
 #include <string>
 
 #include "host/HostTypes.h"
-#include "runtime/Host.h"
+#include "runtime/site/Host.h"
 #include "service/Service.h"
 #include "service/http/HttpServer.h"
 #include "sim/Server.h"

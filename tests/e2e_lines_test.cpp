@@ -22,11 +22,11 @@
 #include <mutex>
 #include <thread>
 
-#include "runtime/Capture.h"
-#include "runtime/FrameCodec.h"
-#include "runtime/Host.h"
-#include "runtime/Replay.h"
-#include "runtime/Telnet.h"
+#include "runtime/capture/Capture.h"
+#include "runtime/line/FrameCodec.h"
+#include "runtime/site/Host.h"
+#include "runtime/capture/Replay.h"
+#include "runtime/line/Telnet.h"
 #include "service/json/EventJson.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"

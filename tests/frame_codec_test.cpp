@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 #include "tests/support/Fixture.h"
 
 using namespace testing_support;

@@ -6,10 +6,10 @@
 #include <fstream>
 #include <iterator>
 
-#include "runtime/Capture.h"
-#include "runtime/ProvenanceCodec.h"
-#include "runtime/SqliteStore.h"
-#include "runtime/Telnet.h"
+#include "runtime/capture/Capture.h"
+#include "runtime/store/ProvenanceCodec.h"
+#include "runtime/store/SqliteStore.h"
+#include "runtime/line/Telnet.h"
 #include "tests/runtime_fixture.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/SiteConfig.h"
+#include "runtime/site/SiteConfig.h"
 #include "tests/runtime_fixture.h"
 
 namespace {

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/DriverLoop.h"
-#include "runtime/SerialPort.h"
+#include "runtime/line/DriverLoop.h"
+#include "runtime/line/SerialPort.h"
 #include "tests/runtime_fixture.h"
 
 using rt_test::Bytes;

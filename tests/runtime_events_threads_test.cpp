@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Events.h"
+#include "runtime/events/Events.h"
 
 namespace {
 

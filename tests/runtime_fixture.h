@@ -20,7 +20,7 @@
 
 #include "host/HostTypes.h"
 #include "host/PMBusProtocol.h"
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 
 namespace rt_test {
 

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <random>
 
-#include "runtime/HistoryCodec.h"
+#include "runtime/store/HistoryCodec.h"
 
 namespace h = smd::history;
 

@@ -13,9 +13,9 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/Host.h"
-#include "runtime/SerialPort.h"
-#include "runtime/StoreReader.h"
+#include "runtime/site/Host.h"
+#include "runtime/line/SerialPort.h"
+#include "runtime/store/StoreReader.h"
 #include "sim/Responder.h"
 #include "sim/Scenario.h"
 #include "tests/runtime_fixture.h"

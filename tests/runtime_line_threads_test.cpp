@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Host.h"
+#include "runtime/site/Host.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
 #include "tests/runtime_fixture.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "host/SMDController.h"
-#include "runtime/PluginLoader.h"
+#include "runtime/framework/PluginLoader.h"
 #include "tests/runtime_fixture.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/SerialPort.h"
+#include "runtime/line/SerialPort.h"
 #include "tests/runtime_fixture.h"
 
 using rt_test::Bytes;

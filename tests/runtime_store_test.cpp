@@ -12,8 +12,8 @@
 
 #include "host/SMDController.h"
 #include "host/SMDVDevice.h"
-#include "runtime/SqliteStore.h"
-#include "runtime/StoreReader.h"
+#include "runtime/store/SqliteStore.h"
+#include "runtime/store/StoreReader.h"
 #include "tests/runtime_fixture.h"
 
 using rt_test::Bytes;

@@ -3,7 +3,7 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/SqliteStore.h"
+#include "runtime/store/SqliteStore.h"
 #include "tests/runtime_fixture.h"
 
 // History closures run on the controller's worker, snapshots and queries on

@@ -23,11 +23,11 @@
 #include <thread>
 
 #include "host/HostTypes.h"
-#include "runtime/Host.h"
-#include "runtime/JsonText.h"
-#include "runtime/LogText.h"
-#include "runtime/SqliteStore.h"
-#include "runtime/UnitRecords.h"
+#include "runtime/site/Host.h"
+#include "runtime/text/JsonText.h"
+#include "runtime/text/LogText.h"
+#include "runtime/store/SqliteStore.h"
+#include "runtime/values/UnitRecords.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"

@@ -35,9 +35,9 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/Events.h"
-#include "runtime/Host.h"
-#include "runtime/SiteConfig.h"
+#include "runtime/events/Events.h"
+#include "runtime/site/Host.h"
+#include "runtime/site/SiteConfig.h"
 #include "service/Service.h"
 #include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"

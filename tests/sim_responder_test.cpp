@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 #include "sim/Responder.h"
 #include "sim/Scenario.h"
 #include "tests/support/Fixture.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "runtime/FrameCodec.h"
-#include "runtime/SerialPort.h"
+#include "runtime/line/FrameCodec.h"
+#include "runtime/line/SerialPort.h"
 #include "sim/Server.h"
 #include "tests/support/Fixture.h"
 

@@ -1,6 +1,6 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 #include "service/json/EventJson.h"
 
 namespace monitor {

@@ -14,9 +14,9 @@
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/SiteView.h"
 #include "ravo3/Version.h"
-#include "runtime/LogText.h"
-#include "runtime/ProvenanceCodec.h"
-#include "runtime/Replay.h"
+#include "runtime/text/LogText.h"
+#include "runtime/store/ProvenanceCodec.h"
+#include "runtime/capture/Replay.h"
 
 namespace {
 

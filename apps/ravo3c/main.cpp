@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "ravo3/Version.h"
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 
 namespace {
 

@@ -18,11 +18,11 @@
 
 #include "host/HostTypes.h"
 #include "ravo3/Version.h"
-#include "runtime/Events.h"
-#include "runtime/Host.h"
-#include "runtime/LogText.h"
-#include "runtime/PluginLoader.h"
-#include "runtime/SiteConfig.h"
+#include "runtime/events/Events.h"
+#include "runtime/site/Host.h"
+#include "runtime/text/LogText.h"
+#include "runtime/framework/PluginLoader.h"
+#include "runtime/site/SiteConfig.h"
 #include "service/Service.h"
 #include "service/check/SiteCheck.h"
 

@@ -9,8 +9,8 @@
 #include <filesystem>
 #include <sstream>
 
-#include "runtime/Host.h"
-#include "runtime/LogText.h"
+#include "runtime/site/Host.h"
+#include "runtime/text/LogText.h"
 #include "service/http/HttpServer.h"
 #include "service/mqtt/MqttConfig.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/SiteConfig.h"
+#include "runtime/site/SiteConfig.h"
 
 namespace smd::service {
 

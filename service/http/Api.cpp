@@ -8,7 +8,7 @@
 #include <ctime>
 
 #include "host/HostTypes.h"
-#include "runtime/UnitRecords.h"
+#include "runtime/values/UnitRecords.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
 #include "service/view/SiteView.h"

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "runtime/StoreReader.h"
+#include "runtime/store/StoreReader.h"
 #include "service/Component.h"
 
 namespace smd::service {

@@ -24,7 +24,7 @@
 #include <sstream>
 #include <thread>
 
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 #include "service/http/PortHolder.h"
 
 namespace smd::service {

@@ -1,6 +1,6 @@
 #include "service/journal/AlarmJournal.h"
 
-#include "runtime/LogText.h"
+#include "runtime/text/LogText.h"
 
 namespace smd::service {
 namespace {

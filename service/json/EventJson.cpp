@@ -5,10 +5,10 @@
 #include <cstdio>
 
 #include "host/ValueReply.h"
-#include "runtime/ProvenanceCodec.h"
-#include "runtime/UnitRecords.h"
+#include "runtime/store/ProvenanceCodec.h"
+#include "runtime/values/UnitRecords.h"
 
-#include "runtime/Host.h"
+#include "runtime/site/Host.h"
 
 namespace smd::service {
 

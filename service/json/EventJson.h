@@ -2,9 +2,9 @@
 // (API answers, the event stream, the client's --json).
 #pragma once
 
-#include "runtime/Events.h"
-#include "runtime/JsonText.h"
-#include "runtime/SqliteStore.h"
+#include "runtime/events/Events.h"
+#include "runtime/text/JsonText.h"
+#include "runtime/store/SqliteStore.h"
 
 namespace smd {
 class Host;

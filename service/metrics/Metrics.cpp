@@ -7,7 +7,7 @@
 
 #include "host/HostTypes.h"
 #include "ravo3/Version.h"
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
 #include "service/mqtt/MqttPublisher.h"

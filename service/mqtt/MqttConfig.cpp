@@ -7,7 +7,7 @@
 #include <set>
 #include <sstream>
 
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 
 namespace smd::mqtt {
 

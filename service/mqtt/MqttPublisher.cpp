@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "ravo3/Version.h"
-#include "runtime/JsonText.h"
+#include "runtime/text/JsonText.h"
 #include "service/json/EventJson.h"
 #include "service/mqtt/Outbox.h"
 

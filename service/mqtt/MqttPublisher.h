@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "runtime/Events.h"
+#include "runtime/events/Events.h"
 #include "service/mqtt/MqttConfig.h"
 
 namespace smd {

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Events.h"
+#include "runtime/events/Events.h"
 
 namespace smd::service {
 

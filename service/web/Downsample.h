@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "runtime/Events.h"
+#include "runtime/events/Events.h"
 
 namespace smd::web {
 

@@ -16,7 +16,7 @@
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
 #include "host/SMDSPDevice.h"
-#include "runtime/FrameCodec.h"
+#include "runtime/line/FrameCodec.h"
 
 namespace testing_support {
 
