@@ -43,7 +43,7 @@
 #include "rc/RcRecords.h"
 #include "runtime/store/HistoryCodec.h"
 #include "runtime/store/SqliteStore.h"
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 
 namespace pt = boost::posix_time;
 namespace h = smd::history;

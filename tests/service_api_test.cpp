@@ -27,7 +27,7 @@
 #include "runtime/text/JsonText.h"
 #include "runtime/text/LogText.h"
 #include "runtime/store/SqliteStore.h"
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
 #include "service/http/HttpServer.h"

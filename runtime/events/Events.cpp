@@ -33,18 +33,6 @@ const char* line_state_name(LineState s) {
     return "unknown";
 }
 
-const char* unit_kind_name(UnitKind k) {
-    switch (k) {
-        case UnitKind::AC:
-            return "ac";
-        case UnitKind::DC:
-            return "dc";
-        case UnitKind::RC:
-            return "rc";
-    }
-    return "unknown";
-}
-
 const char* event_kind_name(HostEvent::Kind k) {
     switch (k) {
         case HostEvent::Kind::Cycle:
@@ -59,48 +47,6 @@ const char* event_kind_name(HostEvent::Kind k) {
             return "device_removed";
     }
     return "unknown";
-}
-
-namespace {
-
-NamedValue named(std::string name, float v) {
-    NamedValue n;
-    n.name = std::move(name);
-    n.ok = true;
-    n.value = v;
-    return n;
-}
-
-float float_at(const unsigned char* p) {
-    float v;
-    std::memcpy(&v, p, 4);
-    return v;
-}
-
-}  // namespace
-
-bool rectifier_values(const std::vector<unsigned char>& record, std::vector<NamedValue>& out) {
-    constexpr std::size_t kGroup = 81, kModule = 32, kGroupValueAt = 69, kCountAt = 73;
-    if (record.size() < kGroup) return false;
-    const std::size_t count = record[kCountAt];
-    if (record.size() != kGroup + kModule * count) return false;
-    out.push_back(named("group_value", float_at(record.data() + kGroupValueAt)));
-    out.push_back(named("module_count", static_cast<float>(count)));
-    static const char* const kAlarmNames[4] = {"module_fault", "fan_fault", "over_temperature",
-                                               "comm_lost"};
-    for (std::size_t m = 0; m < count; ++m) {
-        const unsigned char* p = record.data() + kGroup + kModule * m;
-        const std::string prefix = "module_" + std::to_string(m + 1) + "_";
-        out.push_back(named(prefix + "value", float_at(p)));
-        for (int k = 0; k < 3; ++k) {
-            out.push_back(named(prefix + "status_" + std::to_string(k + 1), p[21 + k]));
-        }
-        out.push_back(named(prefix + "fault", p[26]));
-        if (p[27] == 4) {
-            for (int k = 0; k < 4; ++k) out.push_back(named(prefix + kAlarmNames[k], p[28 + k]));
-        }
-    }
-    return true;
 }
 
 std::string iso8601(const boost::posix_time::ptime& local) {

@@ -21,6 +21,7 @@
 
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
+#include "runtime/values/Vocabulary.h"
 
 namespace smd {
 
@@ -67,20 +68,6 @@ double values_age_seconds(const boost::posix_time::ptime& values_time,
 // unit itself would answer "数据已超时" for each of them.
 bool values_timed_out(const boost::posix_time::ptime& values_time,
                       const boost::posix_time::ptime& now);
-
-enum class UnitKind { AC, DC, RC };
-const char* unit_kind_name(UnitKind k);  // "ac", "dc", "rc"
-
-// One value by the name the unit serves it under (Get_Value), or the reply
-// text the unit gave instead. Rectifier modules, which the unit publishes as
-// a record and serves no name for, appear as "module_<n>_<field>" (n from 1)
-// and "group_value".
-struct NamedValue {
-    std::string name;
-    bool ok = false;
-    float value = 0;    // as the unit reported it, when ok (may be non-finite)
-    std::string reply;  // when not ok
-};
 
 // One alarm point of a unit as its cycle evaluated it (the key, code, name
 // and detail an alarm event carries when the point is raised or cleared).
@@ -138,14 +125,6 @@ const char* event_kind_name(HostEvent::Kind k);
 // replayed from the store after a start, when the oldest of them was stored
 // (so a line that stays dead after a restart shows its true age).
 boost::posix_time::ptime values_time(const HostEvent& cycle);
-
-// The rectifier unit's published record (81-byte group record, then 32 bytes
-// a module) as named values: "group_value", "module_count", then per module n
-// (from 1) "module_<n>_value", "module_<n>_status_1".."_3", "module_<n>_fault"
-// and, when the module reported its four alarm bytes, "module_<n>_module_fault",
-// "module_<n>_fan_fault", "module_<n>_over_temperature", "module_<n>_comm_lost".
-// False, with nothing added, when the record does not fit its own module count.
-bool rectifier_values(const std::vector<unsigned char>& record, std::vector<NamedValue>& out);
 
 // ISO 8601 local time with its offset: "2026-12-08T06:15:05+01:00".
 std::string iso8601(const boost::posix_time::ptime& local);

@@ -137,11 +137,11 @@ std::vector<UnitValues> Host::CollectUnits(Line& line, bool replayed) {
             // The rectifier serves no value by name: its values are its record.
             auto snap = controller_->LatestSnapshot(data_id, u.device_type);
             if (snap) {
-                rectifier_values(snap->bytes, u.values);
+                record_values(UnitKind::RC, snap->bytes, u.values);
                 if (replayed) u.stored = snap->time;
             } else if (replayed) {
                 if (auto rec = controller_->GetHistoryStore()->Latest(data_id, u.device_type)) {
-                    rectifier_values(rec->bytes, u.values);
+                    record_values(UnitKind::RC, rec->bytes, u.values);
                     u.stored = rec->time;
                 }
             }

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 
 namespace smd::history {
 

@@ -15,7 +15,7 @@
 #include "host/HostTypes.h"
 #include "runtime/store/HistoryCodec.h"
 #include "runtime/store/ProvenanceCodec.h"
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 
 namespace smd {
 namespace {

@@ -8,9 +8,10 @@
 #include <ctime>
 
 #include "host/HostTypes.h"
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
+#include "service/json/VocabularyJson.h"
 #include "service/view/SiteView.h"
 #include "service/web/Downsample.h"
 
@@ -428,6 +429,12 @@ StoreReader* Api::Reader(std::string& error) {
 }
 
 Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), site_(ctx.site) {
+    http_.Get("/api/v1/vocabulary", [](const HttpRequest&, HttpResponse& res) {
+        json::Writer w;
+        WriteVocabulary(w);
+        SetJson(res, w.Take());
+    });
+
     http_.Get("/api/v1/devices", [this](const HttpRequest&, HttpResponse& res) {
         const SiteSnapshot snap = view_.Snapshot();
         json::Writer w;

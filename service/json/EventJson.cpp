@@ -6,7 +6,7 @@
 
 #include "host/ValueReply.h"
 #include "runtime/store/ProvenanceCodec.h"
-#include "runtime/values/UnitRecords.h"
+#include "runtime/values/Vocabulary.h"
 
 #include "runtime/site/Host.h"
 
