@@ -69,7 +69,9 @@ std::string format_log(const std::string& format, const std::vector<LogArg>& arg
 
 using LogSink = std::function<void(const LogRecord&)>;
 
-// Alarm point as the alarm table keeps it.
+// An alarm point of a unit, one type for all: as the alarm table keeps a
+// standing one, as alarm events, the store and the outputs carry it, and as
+// a cycle event lists each point the unit evaluated, standing or not.
 struct ActiveAlarm {
     std::uint32_t data_id = 0;
     std::string device_type;
@@ -79,8 +81,12 @@ struct ActiveAlarm {
     std::string detail;
     std::int32_t level = 0;
     std::int32_t state = -1;
-    boost::posix_time::ptime since;
+    boost::posix_time::ptime since;  // when it was raised; not a date time when not known
+    bool active = true;              // it stands; false only for a cycle's point that does not
 };
+
+// The point a rule of a unit's cycle states (not yet stamped with `since`).
+ActiveAlarm alarm_point(std::uint32_t data_id, const std::string& device_type, const rule_value& r);
 
 // One answer frame a unit's state came from: the command it answered, when
 // it was received (local time) and its bytes as they came off the line.

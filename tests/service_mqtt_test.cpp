@@ -233,7 +233,7 @@ smd::HostEvent cycle_event() {
     stale.name = "channel_0_b";
     stale.reply = "数据已超时";
     ac.values.push_back(stale);
-    smd::AlarmPoint p;
+    smd::ActiveAlarm p;
     p.key = "AC_0";
     p.code = "06015";
     p.name = "交流输入停电";
@@ -495,7 +495,7 @@ smd::UnitValues rectifier(unsigned modules) {
         for (const char* f : {"value", "status_1", "fault", "fan_fault"}) {
             rc.values.push_back(value(p + f, 0));
         }
-        smd::AlarmPoint fault;
+        smd::ActiveAlarm fault;
         fault.key = "RC_0";  // one key for every module: the detail tells them apart
         fault.code = "06024";
         fault.name = "整流模块故障告警";

@@ -69,18 +69,6 @@ double values_age_seconds(const boost::posix_time::ptime& values_time,
 bool values_timed_out(const boost::posix_time::ptime& values_time,
                       const boost::posix_time::ptime& now);
 
-// One alarm point of a unit as its cycle evaluated it (the key, code, name
-// and detail an alarm event carries when the point is raised or cleared).
-struct AlarmPoint {
-    std::string key;
-    std::string code;
-    std::string name;
-    std::string detail;
-    std::int32_t level = 0;
-    std::int32_t state = -1;
-    bool active = false;
-};
-
 struct UnitValues {
     UnitKind kind = UnitKind::AC;
     std::uint32_t data_id = 0;
@@ -88,9 +76,9 @@ struct UnitValues {
     bool replayed = false;            // values of the stored record, before any cycle
     boost::posix_time::ptime stored;  // when the replayed record was stored
     std::vector<NamedValue> values;
-    // Every alarm point the unit registered at this cycle; empty for replayed
-    // values and before the unit's first evaluation.
-    std::vector<AlarmPoint> points;
+    // Every alarm point the unit registered at this cycle, standing or not;
+    // empty for replayed values and before the unit's first evaluation.
+    std::vector<ActiveAlarm> points;
 };
 
 struct CycleInfo {

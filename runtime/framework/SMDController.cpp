@@ -135,6 +135,21 @@ std::size_t MemoryHistoryStore::Count() {
     return records_.size();
 }
 
+ActiveAlarm alarm_point(std::uint32_t data_id, const std::string& device_type,
+                        const rule_value& r) {
+    ActiveAlarm a;
+    a.data_id = data_id;
+    a.device_type = device_type;
+    a.key = r.key;
+    a.code = r.code;
+    a.name = r.name;
+    a.detail = r.detail;
+    a.level = r.level;
+    a.state = r.state;
+    a.active = r.active != 0;
+    return a;
+}
+
 std::vector<HistoryRecord> MemoryHistoryStore::All() {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<HistoryRecord> out;
@@ -353,15 +368,7 @@ bool SMDController::EvaluateRules(std::uint32_t data_id, const std::string& devi
                 impl_->active.erase(it);
             }
             if (r.active) {
-                smd::ActiveAlarm a;
-                a.data_id = data_id;
-                a.device_type = device_type;
-                a.key = r.key;
-                a.code = r.code;
-                a.name = r.name;
-                a.detail = r.detail;
-                a.level = r.level;
-                a.state = r.state;
+                smd::ActiveAlarm a = smd::alarm_point(data_id, device_type, r);
                 a.since = now;
                 impl_->active.emplace(AlarmKey{data_id, device_type, r.key, r.detail}, a);
                 smd::AlarmEvent ev;

@@ -674,12 +674,9 @@ bool Host::Start(SiteConfig config, std::string& error) {
     });
     controller_->SetRuleListener([this](std::uint32_t data_id, const std::string& device_type,
                                         const std::vector<rule_value>& rules) {
-        std::vector<AlarmPoint> points;
+        std::vector<ActiveAlarm> points;
         points.reserve(rules.size());
-        for (const rule_value& r : rules) {
-            points.push_back(
-                AlarmPoint{r.key, r.code, r.name, r.detail, r.level, r.state, r.active != 0});
-        }
+        for (const rule_value& r : rules) points.push_back(alarm_point(data_id, device_type, r));
         std::lock_guard<std::mutex> lock(points_mutex_);
         points_[{data_id, device_type}] = std::move(points);
     });

@@ -233,7 +233,7 @@ class Host {
     EventBus events_;
     // Each unit's alarm points at its last evaluation, for the cycle events.
     std::mutex points_mutex_;
-    std::map<std::pair<std::uint32_t, std::string>, std::vector<AlarmPoint>> points_;
+    std::map<std::pair<std::uint32_t, std::string>, std::vector<ActiveAlarm>> points_;
 };
 
 }  // namespace smd

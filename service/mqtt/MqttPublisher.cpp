@@ -502,7 +502,7 @@ void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
     if (!cfg.ha_discovery) return;
     std::uint32_t digest = 2166136261u;
     for (const NamedValue& v : u.values) digest = (digest ^ fnv1a(v.name)) * 16777619u;
-    for (const AlarmPoint& a : u.points) digest = (digest ^ fnv1a(a.key + a.detail)) * 16777619u;
+    for (const ActiveAlarm& a : u.points) digest = (digest ^ fnv1a(a.key + a.detail)) * 16777619u;
     auto seen = announced.find(state_topic);
     if (seen != announced.end() && seen->second == digest) return;
     announced[state_topic] = digest;
@@ -537,7 +537,7 @@ void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
         w.EndObject();
         SetRetained(topic, w.Take(), 1);
     }
-    for (const AlarmPoint& a : u.points) {
+    for (const ActiveAlarm& a : u.points) {
         const std::string topic =
             DiscoverPoint(e.device, u.data_id, u.device_type, a.key, a.name, a.detail);
         if (!topic.empty()) points_now.insert(topic);
