@@ -19,9 +19,10 @@
 #include "host/PMBusProtocol.h"
 #include "host/SMDController.h"
 #include "runtime/capture/Capture.h"
-#include "runtime/line/DriverLoop.h"
 #include "runtime/events/Events.h"
 #include "runtime/framework/PluginLoader.h"
+#include "runtime/line/DriverLoop.h"
+#include "runtime/site/LineSupervisor.h"
 #include "runtime/site/SiteConfig.h"
 #include "runtime/store/SqliteStore.h"
 
@@ -146,67 +147,46 @@ class Host {
     // Each line once (devices sharing a port share one), for manual driving.
     std::vector<DriverLoop*> Loops() const;
 
+    // The device a unit belongs to: the one whose bus device, or one of
+    // whose units in the site file, has this data id (unique within a site);
+    // empty when none.
+    std::string DeviceOf(std::uint32_t data_id) const;
+
   private:
-    struct Line {
-        DeviceConfig config;  // as loaded (driver resolved); never changes
-        std::shared_ptr<SMDSPDevice> device;
-        // Set while the line is built, before its thread starts; read by
-        // other threads under `status_mutex` (a reload rebuilds lines).
-        std::shared_ptr<LinePort> port;
-        std::shared_ptr<DriverLoop> loop;  // shared by the devices of one line
-        std::int64_t allowance_ms = 0;     // network allowance added to the answer time-out
-        // Opens and losses counted by the line's earlier threads.
-        std::uint64_t opens_before = 0, losses_before = 0;
-        std::string error;
-        std::size_t replayed = 0;
-        // The units the device serves, from its settings (rectifier last).
-        std::vector<std::pair<UnitKind, std::uint32_t>> units;
-        std::string rc_type;  // the rectifier unit's device type
-        // Data id and device type of the bus device and of each unit: whose
-        // alarms these are.
-        std::set<std::pair<std::uint32_t, std::string>> owned;
-        // Guarded by `status_mutex`.
-        LineStatus status;
-        std::uint64_t cycles = 0;
-        std::int64_t progress_ms = 0;  // steady time of the last cycle (or of the start)
-        std::string comm_lost_detail;  // detail of the standing communication-lost point
-        // The latest answer to each command, by CID1 << 8 | CID2, and the
-        // latest of all; guarded by `status_mutex`.
-        std::map<unsigned, std::shared_ptr<const AnswerRef>> answers;
-        std::shared_ptr<const AnswerRef> last_answer;
-    };
+    // Every device of the site, in site order. Replaced whole by a reload,
+    // so a reader takes the list (Lines()) and walks it without a lock.
+    using LineList = std::vector<std::shared_ptr<LineSupervisor>>;
 
     void Log(const std::string& text) const;
-    // Events. CollectUnits runs under the device's lock.
-    std::vector<UnitValues> CollectUnits(Line& line, bool replayed);
-    void OnCycle(Line& line);
-    void OnPortEvent(Line& line, PortEvent e);
-    void SetLine(Line& line, LineState state, const std::string& detail,
-                 boost::posix_time::ptime since = boost::posix_time::not_a_date_time);
-    // On the line thread: raises the communication-lost point when no cycle
-    // completed for comm_lost_s.
-    void OnTick(Line& line);
-    // Evaluates the communication-lost point on the worker, then tells the line's state.
-    void SubmitCommLost(Line& line, bool active);
-    void PublishLine(Line& line);
-    std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
-    // Where a unit's state came from: its device's cycle under way and the
-    // latest answers of the unit's block.
-    std::shared_ptr<const Provenance> ProvenanceOf(std::uint32_t data_id,
-                                                   const std::string& device_type);
     bool OpenStore(const SiteConfig& config, std::string& error);
     // The driver a device runs: the override, else its own, else the default.
     std::string DriverFor(const DeviceConfig& cfg) const;
+    LineSupervisor::Site LineSite();
     // Loads one device from its driver and replays its stored records; a
     // device that fails is logged and kept with its error. `announce`: tell
     // the stream's present subscribers (a reload) of the device.
-    std::shared_ptr<Line> LoadLine(const DeviceConfig& cfg, const SiteConfig& config,
-                                   bool announce);
+    std::shared_ptr<LineSupervisor> LoadLine(const DeviceConfig& cfg, const SiteConfig& config,
+                                             bool announce);
     // One line thread per port, shared by the devices of `lines` that name it
     // (appended to loops_, not started).
-    bool BuildLines(const std::vector<Line*>& lines, const SiteConfig& config, std::string& error);
-    void Replay(Line& line);
-    bool ReplayUnit(Line& line, SMDVDevice& unit);
+    bool BuildLines(const std::vector<LineSupervisor*>& lines, const SiteConfig& config,
+                    std::string& error);
+    std::shared_ptr<LinePort> MakePort(const std::vector<LineSupervisor*>& group,
+                                       std::int64_t allowance, const SiteConfig& config,
+                                       std::string& error);
+    // Hands each unit its newest stored record and finds the units' device
+    // types; the records the units took, by unit.
+    std::vector<std::optional<HistoryRecord>> Replay(LineSupervisor& line);
+    // The stored values, marked as such, until the first cycle.
+    void PublishReplayed(LineSupervisor& line,
+                         const std::vector<std::optional<HistoryRecord>>& records);
+    // Clears the standing alarms of these units (by data id and device
+    // type), in order with the alarm work; how many.
+    std::size_t ClearAlarms(const std::set<std::pair<std::uint32_t, std::string>>& units);
+    std::shared_ptr<const Provenance> ProvenanceOf(std::uint32_t data_id,
+                                                   const std::string& device_type) const;
+    std::shared_ptr<const LineList> Lines() const;
+    void SetLines(std::shared_ptr<const LineList> lines);
 
     HostOptions options_;
     mutable std::mutex log_mutex_;
@@ -215,11 +195,6 @@ class Host {
     std::shared_ptr<SqliteStore> store_;
     std::string store_error_;
     std::shared_ptr<SMDController> controller_;
-    // Every device of the site, in site order. Replaced whole by a reload,
-    // so a reader takes the list (Lines()) and walks it without a lock.
-    using LineList = std::vector<std::shared_ptr<Line>>;
-    std::shared_ptr<const LineList> Lines() const;
-    void SetLines(std::shared_ptr<const LineList> lines);
     mutable std::mutex lines_mutex_;
     std::shared_ptr<const LineList> lines_ = std::make_shared<LineList>();
     // Start, Stop and Reload, one at a time.
@@ -229,11 +204,8 @@ class Host {
     std::map<std::string, std::shared_ptr<capture::Writer>> captures_;
     bool running_ = false;
     std::atomic<std::int64_t> comm_lost_ms_{60000};
-    mutable std::mutex status_mutex_;
     EventBus events_;
-    // Each unit's alarm points at its last evaluation, for the cycle events.
-    std::mutex points_mutex_;
-    std::map<std::pair<std::uint32_t, std::string>, std::vector<ActiveAlarm>> points_;
+    UnitPoints points_;
 };
 
 }  // namespace smd
