@@ -395,28 +395,6 @@ void Api::SiteReloaded(const SiteConfig& site) {
     site_ = site;
 }
 
-std::string Api::DeviceOf(std::uint32_t data_id, const std::string& device_type) const {
-    UnitKind kind;
-    const bool unit = unit_kind_of(device_type, kind);
-    std::lock_guard<std::mutex> lock(site_mutex_);
-    for (const DeviceConfig& d : site_.devices) {
-        // The rectifier unit, and the bus device itself, share the device's data id.
-        if (d.data_id == data_id && (!unit || kind == UnitKind::RC)) return d.name;
-        for (const char* key : {"acSetting", "dcSetting"}) {
-            const Json::Value& entries = d.settings[key];
-            if (!entries.isArray()) continue;
-            for (const Json::Value& entry : entries) {
-                if (!entry.isObject()) continue;
-                const Json::Value& id = entry["data_id"];
-                const std::uint32_t n = id.isUInt() ? id.asUInt() : 0;
-                if ((id.isNull() || id.isUInt()) && n == data_id) return d.name;
-            }
-        }
-        if (d.data_id == data_id) return d.name;
-    }
-    return std::string();
-}
-
 StoreReader* Api::Reader(std::string& error) {
     std::lock_guard<std::mutex> lock(reader_mutex_);
     if (reader_) return reader_.get();
@@ -574,8 +552,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
             w.Key("time").Time(e.event.time);
             w.Key("kind").String(e.event.kind == AlarmEvent::Kind::Raised ? "raised" : "cleared");
             w.Key("alarm");
-            WriteAlarm(w, DeviceOf(e.event.alarm.data_id, e.event.alarm.device_type),
-                       e.event.alarm);
+            WriteAlarm(w, host_.DeviceOf(e.event.alarm.data_id), e.event.alarm);
             // What the unit said: the cycle and the answers the event came from.
             w.Key("provenance");
             WriteProvenance(w, e.event.provenance);
@@ -611,7 +588,7 @@ Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), si
         if (!from.is_special() && !to.is_special() && to < from) {
             return SetError(res, 400, "\"to\" is before \"from\"");
         }
-        const std::string device = DeviceOf(static_cast<std::uint32_t>(data_id), std::string());
+        const std::string device = host_.DeviceOf(static_cast<std::uint32_t>(data_id));
         if (device.empty()) {
             return SetError(res, 404, "no unit has data id " + std::to_string(data_id));
         }

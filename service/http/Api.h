@@ -29,8 +29,6 @@ class Api : public Component {
     static constexpr std::size_t kEventsPage = 1000, kEventsMax = 10000;
 
   private:
-    // The device a unit belongs to, by the site file; empty when none.
-    std::string DeviceOf(std::uint32_t data_id, const std::string& device_type) const;
     // The database reader, opened at first use; null without a database.
     StoreReader* Reader(std::string& error);
 
