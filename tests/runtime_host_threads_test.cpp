@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -13,8 +14,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/site/Host.h"
 #include "runtime/line/SerialPort.h"
+#include "runtime/site/Host.h"
 #include "runtime/store/StoreReader.h"
 #include "sim/Responder.h"
 #include "sim/Scenario.h"
@@ -620,6 +621,77 @@ TEST(Host, EventStreamCarriesEachCycleAfterItsAlarms) {
         ASSERT_TRUE(q->TryPop(e));  // the phase alarm stood when the host stopped
         EXPECT_EQ(e.kind, Kind::AlarmRaised);
         EXPECT_EQ(e.device, "room1");
+        host.Stop();
+    }
+}
+
+// After a start each unit's stored record goes out, marked as replayed; a
+// unit that took none (added to the site since, or its record damaged) gives
+// the names it serves with its own reply, as its queries do.
+TEST(Host, ReplayedCycleGivesTheRecordsTheUnitsTook) {
+    using Kind = smd::UnitKind;
+    auto record = [](Kind kind, std::size_t groups, std::size_t extra = 0) {
+        const smd::UnitVocabulary& v = smd::vocabulary(kind);
+        std::vector<unsigned char> b(v.record_size + v.group_size * groups + extra, 0);
+        if (v.group_size > 0) b[v.count_at] = static_cast<unsigned char>(groups);
+        const float volts = 53.25f;
+        if (kind == Kind::DC) std::memcpy(&b[smd::lookup_value(kind, "v").def->offset], &volts, 4);
+        return b;
+    };
+    // Each unit: its values as "name=value" or "name:reply", and whether a record's time came.
+    auto summary = [](const smd::UnitValues& u) {
+        std::string s = u.stored.is_special() ? "" : "stored";
+        for (const auto& v : u.values) {
+            s += " " + v.name +
+                 (v.ok ? "=" + std::to_string(static_cast<int>(v.value)) : ":" + v.reply);
+        }
+        return s;
+    };
+    const struct {
+        const char* name;
+        bool rc_stored;
+        std::size_t dc_extra;  // bytes that make the DC record one the unit refuses
+        std::string rc, dc;
+    } cases[] = {
+        {"every unit stored", true, 0, "stored group_value=0 module_count=0", "stored v=53 i=0"},
+        {"a unit added since", false, 0, " group_value:数据未就绪", "stored v=53 i=0"},
+        {"a damaged record", true, 1, "stored group_value=0 module_count=0",
+         "stored v:数据未就绪 i:数据未就绪"},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.name);
+        TempDir dir;
+        const std::string db = dir.File("site.db");
+        {
+            std::string why;
+            auto store = smd::SqliteStore::Open(db, smd::SqliteStore::Options(), &why);
+            ASSERT_TRUE(store) << why;
+            auto add = [&](std::uint32_t id, const char* type, std::vector<unsigned char> bytes) {
+                smd::HistoryRecord r;
+                r.data_id = id;
+                r.device_type = type;
+                r.time = smd::local_time();
+                r.bytes = std::move(bytes);
+                store->Append(r);
+            };
+            add(101, "ravo3-ac", record(Kind::AC, 1));
+            add(102, "ravo3-dc", record(Kind::DC, 0, k.dc_extra));
+            if (k.rc_stored) add(100, "ravo3-rc", record(Kind::RC, 0));
+            store->Flush();
+        }
+        Logs logs;
+        smd::HostOptions o = logs.Options();
+        o.start_lines = false;
+        smd::Host host(o);
+        ASSERT_TRUE(start(host, site(db, "/nonexistent/tty")));
+        const auto state = host.Events().State();
+        ASSERT_EQ(state.cycles.count("room1"), 1u);
+        const auto& units = state.cycles.at("room1").units;
+        ASSERT_EQ(units.size(), 3u);
+        for (const auto& u : units) EXPECT_TRUE(u.replayed);
+        EXPECT_EQ(units[0].values.size(), 6u + 4u);
+        EXPECT_EQ(summary(units[1]), k.dc);
+        EXPECT_EQ(summary(units[2]), k.rc);
         host.Stop();
     }
 }
