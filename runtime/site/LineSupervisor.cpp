@@ -68,11 +68,13 @@ void LineSupervisor::Attach(int stale_after_s) {
                    const std::vector<unsigned char>& bytes) { OnAnswer(cid1, cid2, bytes); });
         p->SetCycleListener([this] { OnCycle(); });
     }
+    // Asked before the line's lock is taken: the alarm table's lock comes first.
+    const std::vector<ActiveAlarm> standing = site_.controller.ActiveAlarms();
     std::lock_guard<std::mutex> lock(mutex_);
     status_.since = local_time();
     status_.stale_after_s = stale_after_s;
     // A communication-lost point that stood at the last stop stands until a cycle completes.
-    for (const ActiveAlarm& a : site_.controller.ActiveAlarms()) {
+    for (const ActiveAlarm& a : standing) {
         if (a.data_id == config.data_id && a.device_type == device->DeviceType() &&
             a.key == kCommLostKey) {
             status_.comm_lost = true;
