@@ -703,17 +703,7 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
         const std::string topic =
             base + "/" + unit_kind_name(u.kind) + "/" + std::to_string(u.data_id) + "/state";
         json::Writer w;
-        w.BeginObject();
-        w.Key("device").String(e.device);
-        w.Key("kind").String(unit_kind_name(u.kind));
-        w.Key("data_id").UInt(u.data_id);
-        w.Key("device_type").String(u.device_type);
-        w.Key("time").Time(e.time);
-        w.Key("cycle").UInt(e.cycle.number);
-        w.Key("replayed").Bool(u.replayed);
-        w.Key("stored").Time(u.stored);
-        service::WriteValues(w, u.values);
-        w.EndObject();
+        service::WriteUnit(w, u, false, &e);
         SetRetained(topic, w.Take(), 0);
         Discover(e, u, topic);
     }
