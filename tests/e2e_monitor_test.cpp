@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "tests/support/Fixture.h"
 
 using testing_support::parse_json;

@@ -1,4 +1,4 @@
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 
 #include <algorithm>
 #include <cmath>
@@ -267,7 +267,7 @@ std::string alarm_line(const AlarmView& a, bool with_device, const pt::ptime& no
 
 }  // namespace
 
-Applied SiteView::Apply(const smd::HostEvent& e) {
+Applied RunnerScreen::Apply(const smd::HostEvent& e) {
     Applied r;
     DeviceView* d = Find(e.device);
     r.device = d;
@@ -308,7 +308,7 @@ Applied SiteView::Apply(const smd::HostEvent& e) {
     return r;
 }
 
-std::vector<smd::ActiveAlarm> SiteView::AlarmsOf(const std::string& device) const {
+std::vector<smd::ActiveAlarm> RunnerScreen::AlarmsOf(const std::string& device) const {
     std::vector<smd::ActiveAlarm> out;
     for (const auto& a : alarms_) {
         if (a.device == device) out.push_back(a.alarm);
@@ -316,7 +316,7 @@ std::vector<smd::ActiveAlarm> SiteView::AlarmsOf(const std::string& device) cons
     return out;
 }
 
-DeviceView* SiteView::Find(const std::string& name) {
+DeviceView* RunnerScreen::Find(const std::string& name) {
     for (auto& d : devices_) {
         if (d.name == name) return &d;
     }
@@ -390,7 +390,7 @@ std::string fit(const std::string& text, std::size_t cols) {
     return out;
 }
 
-std::vector<std::string> render_screen(const SiteView& site, const ScreenContext& ctx) {
+std::vector<std::string> render_screen(const RunnerScreen& site, const ScreenContext& ctx) {
     const bool limited = ctx.rows > 0;
     const std::size_t rows = limited ? static_cast<std::size_t>(ctx.rows) : 0;
     std::vector<std::vector<std::string>> blocks;

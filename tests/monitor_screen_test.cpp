@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "apps/ravo3-monitor/JsonLines.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 
 namespace {
 
@@ -59,8 +59,8 @@ smd::HostEvent alarm_event(const std::string& device, int n, const std::string& 
     return e;
 }
 
-monitor::SiteView site_of(int devices) {
-    monitor::SiteView v;
+monitor::RunnerScreen site_of(int devices) {
+    monitor::RunnerScreen v;
     for (int i = 0; i < devices; ++i) {
         monitor::DeviceView d;
         d.name = "room-" + std::to_string(i + 1);
@@ -72,7 +72,7 @@ monitor::SiteView site_of(int devices) {
 
 }  // namespace
 
-TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
+TEST(RunnerScreen, EachLineStateReadsAsWhatItMeans) {
     struct Case {
         smd::HostEvent event;
         std::string text;
@@ -91,7 +91,7 @@ TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
          "NOT ANSWERING since 06:40:02; communication-lost alarm standing"},
     };
     for (const Case& c : cases) {
-        monitor::SiteView v = site_of(1);
+        monitor::RunnerScreen v = site_of(1);
         const monitor::Applied a = v.Apply(c.event);
         EXPECT_EQ(monitor::line_text(v.Devices()[0], kNow), c.text);
         // A status line for JSON when the state differs from "starting".
@@ -99,8 +99,8 @@ TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
     }
 }
 
-TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
-    monitor::SiteView v = site_of(6);
+TEST(RunnerScreen, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
+    monitor::RunnerScreen v = site_of(6);
     for (int i = 0; i < 6; ++i) v.Apply(cycle_event("room-" + std::to_string(i + 1), i == 3));
     v.Apply(line_event("room-2", smd::LineState::PortMissing, std::string(200, 'x')));
     // Raw bytes from the line: an escape sequence and bytes that are no UTF-8.
@@ -147,8 +147,8 @@ TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
 
 // A cycle's JSON line: the float as sent, a value that cannot be given as
 // null with its reply beside it, the alarms of that device only.
-TEST(MonitorView, CycleJsonCarriesValuesRepliesAndTheDevicesAlarms) {
-    monitor::SiteView v = site_of(2);
+TEST(RunnerScreen, CycleJsonCarriesValuesRepliesAndTheDevicesAlarms) {
+    monitor::RunnerScreen v = site_of(2);
     smd::HostEvent e = cycle_event("room-1", false);
     e.units[0].values = {{"v", true, std::numeric_limits<float>::infinity(), ""},
                          {"i", false, 0, "数据已超时"},
