@@ -21,7 +21,7 @@
 
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "ravo3/Version.h"
 #include "runtime/site/Host.h"
 #include "runtime/text/LogText.h"
@@ -433,7 +433,7 @@ int main(int argc, char** argv) {
         return finish(1);
     }
     auto queue = host.Events().Subscribe();
-    monitor::SiteView view;
+    monitor::RunnerScreen view;
     std::vector<bool> targets;  // devices whose cycles count
     std::vector<std::string> not_loaded;
     {
