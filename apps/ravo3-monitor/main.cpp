@@ -21,11 +21,11 @@
 
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "ravo3/Version.h"
+#include "runtime/framework/PluginLoader.h"
 #include "runtime/site/Host.h"
 #include "runtime/text/LogText.h"
-#include "runtime/framework/PluginLoader.h"
 #include "service/check/SiteCheck.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -454,7 +454,7 @@ class Session {
     smd::Host& host_;
     const bool live_;
     std::shared_ptr<smd::EventQueue> queue_;
-    monitor::SiteView view_;
+    monitor::RunnerScreen view_;
     std::vector<bool> targets_;  // devices whose cycles count
     std::vector<std::string> not_loaded_;
     Clock::time_point started_;
