@@ -35,6 +35,23 @@ enum class GroupByte : unsigned char {
     IfVersion21,  // only when the protocol version byte is exactly 0x21
 };
 
+// The poll steps: the value of command_step_ while that step's answer is
+// awaited. The values are not the order of a cycle (kPollCommands is); 0 is
+// also where the device rests between cycles, which the frame layer relies on.
+enum PollStep : int {
+    kAcAnalogStep = 0,
+    kAcStatusStep = 1,
+    kAcAlarmStep = 2,
+    kAcParametersStep = 3,
+    kRcAnalogStep = 4,
+    kRcStatusStep = 5,
+    kRcAlarmStep = 6,
+    kDcAnalogStep = 7,
+    kDcAlarmStep = 8,
+    kDcParametersStep = 9,
+    kModelStep = 14,
+};
+
 // One poll step: the command sent at that step, whose answer is awaited.
 struct PollCommand {
     int step;
@@ -43,22 +60,20 @@ struct PollCommand {
     GroupByte group;
 };
 
-constexpr int kModelStep = 14;
-
 // Every command of the bus device, in the order of a full cycle after the
 // model query. RefreshStatus() and the transitions both send from here.
 inline constexpr PollCommand kPollCommands[] = {
-    {kModelStep, 0x40, 0x51, GroupByte::Never},  // model of the monitoring unit
-    {0, 0x40, 0x41, GroupByte::Always},          // AC analog values
-    {1, 0x40, 0x43, GroupByte::Always},          // AC status values
-    {2, 0x40, 0x44, GroupByte::Always},          // AC alarm states
-    {4, 0x41, 0x41, GroupByte::Never},           // rectifier analog values
-    {5, 0x41, 0x43, GroupByte::Never},           // rectifier status values
-    {6, 0x41, 0x44, GroupByte::Never},           // rectifier alarm states
-    {7, 0x42, 0x41, GroupByte::IfVersion21},     // DC analog values
-    {8, 0x42, 0x44, GroupByte::IfVersion21},     // DC alarm states
-    {3, 0x40, 0x46, GroupByte::Never},           // AC parameters
-    {9, 0x42, 0x46, GroupByte::Never},           // DC parameters
+    {kModelStep, 0x40, 0x51, GroupByte::Never},           // model of the monitoring unit
+    {kAcAnalogStep, 0x40, 0x41, GroupByte::Always},       // AC analog values
+    {kAcStatusStep, 0x40, 0x43, GroupByte::Always},       // AC status values
+    {kAcAlarmStep, 0x40, 0x44, GroupByte::Always},        // AC alarm states
+    {kRcAnalogStep, 0x41, 0x41, GroupByte::Never},        // rectifier analog values
+    {kRcStatusStep, 0x41, 0x43, GroupByte::Never},        // rectifier status values
+    {kRcAlarmStep, 0x41, 0x44, GroupByte::Never},         // rectifier alarm states
+    {kDcAnalogStep, 0x42, 0x41, GroupByte::IfVersion21},  // DC analog values
+    {kDcAlarmStep, 0x42, 0x44, GroupByte::IfVersion21},   // DC alarm states
+    {kAcParametersStep, 0x40, 0x46, GroupByte::Never},    // AC parameters
+    {kDcParametersStep, 0x42, 0x46, GroupByte::Never},    // DC parameters
 };
 
 constexpr const PollCommand* FindPollCommand(int step) {
@@ -254,15 +269,15 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
         return true;
     }
     switch (command_step_) {
-        case 1:
-        case 2:
-        case 3:
-        case 4:
-        case 5:
-        case 6:
-        case 7:
-        case 8:
-        case 9:
+        case pmbus_power::kAcStatusStep:
+        case pmbus_power::kAcAlarmStep:
+        case pmbus_power::kAcParametersStep:
+        case pmbus_power::kRcAnalogStep:
+        case pmbus_power::kRcStatusStep:
+        case pmbus_power::kRcAlarmStep:
+        case pmbus_power::kDcAnalogStep:
+        case pmbus_power::kDcAlarmStep:
+        case pmbus_power::kDcParametersStep:
             // The answer did not come: ask again, once. When the repeat went
             // unanswered too, or the host dropped the data-ready flag since the
             // cycle began (it does when the line broke), what this cycle read
@@ -280,7 +295,7 @@ bool PMBusPower<AC, DC, RC>::RefreshStatus() {
             break;
     }
     // Step 0, or a step that is no step of the cycle: begin a cycle.
-    command_step_ = acDevices_.empty() ? 4 : 0;
+    command_step_ = acDevices_.empty() ? pmbus_power::kRcAnalogStep : pmbus_power::kAcAnalogStep;
     repeats_ = 0;
     cycleBeganReady_ = ready != 0;
     SendStep(command_step_);
@@ -296,34 +311,35 @@ int PMBusPower<AC, DC, RC>::NextStep(int step, std::uint8_t dc_flag) const {
     const bool ac_alarm = full || (acDataFlag_ & kAlarmBit);
     const bool rc_status = full || (rcDataFlag_ & kStatusBit);
     const bool rc_alarm = full || (rcDataFlag_ & kAlarmBit);
-    const int after_rc = dcDevices_.empty() ? kCycleEnd : 7;
-    const int after_dc = acDevices_.empty() ? 9 : 3;
+    using namespace pmbus_power;
+    const int after_rc = dcDevices_.empty() ? kCycleEnd : kDcAnalogStep;
+    const int after_dc = acDevices_.empty() ? kDcParametersStep : kAcParametersStep;
     switch (step) {
-        case pmbus_power::kModelStep:
-            return acDevices_.empty() ? 4 : 0;
-        case 0:
-            if (ac_status) return 1;
-            if (ac_alarm) return 2;
-            return 4;
-        case 1:
-            return ac_alarm ? 2 : 4;
-        case 2:
-            return 4;
-        case 4:
-            if (rc_status) return 5;
-            if (rc_alarm) return 6;
+        case kModelStep:
+            return acDevices_.empty() ? kRcAnalogStep : kAcAnalogStep;
+        case kAcAnalogStep:
+            if (ac_status) return kAcStatusStep;
+            if (ac_alarm) return kAcAlarmStep;
+            return kRcAnalogStep;
+        case kAcStatusStep:
+            return ac_alarm ? kAcAlarmStep : kRcAnalogStep;
+        case kAcAlarmStep:
+            return kRcAnalogStep;
+        case kRcAnalogStep:
+            if (rc_status) return kRcStatusStep;
+            if (rc_alarm) return kRcAlarmStep;
             return after_rc;
-        case 5:
-            return rc_alarm ? 6 : after_rc;
-        case 6:
+        case kRcStatusStep:
+            return rc_alarm ? kRcAlarmStep : after_rc;
+        case kRcAlarmStep:
             return after_rc;
-        case 7:
-            return (full || (dc_flag & (kStatusBit | kAlarmBit))) ? 8 : after_dc;
-        case 8:
+        case kDcAnalogStep:
+            return (full || (dc_flag & (kStatusBit | kAlarmBit))) ? kDcAlarmStep : after_dc;
+        case kDcAlarmStep:
             return after_dc;
-        case 3:
-            return 9;
-        case 9:
+        case kAcParametersStep:
+            return kDcParametersStep;
+        case kDcParametersStep:
         default:
             return kCycleEnd;
     }
@@ -351,7 +367,7 @@ int PMBusPower<AC, DC, RC>::EndCycle() {
     for (const auto& unit : dcDevices_) unit->RoundDone();
     rcDevice_->RoundDone();
     if (fullCycles_ > 0) --fullCycles_;
-    command_step_ = 0;
+    command_step_ = pmbus_power::kAcAnalogStep;
     fullCycle_ = false;
     Reset();
     return 0;
@@ -384,25 +400,26 @@ int PMBusPower<AC, DC, RC>::process_payload() {
     const int len = static_cast<int>(std::min(lenid / 2, kMaxInfoBytes));
     const unsigned char cid1 = answer_[2];
     const unsigned char* info = answer_ + kAnswerHeader;
+    using namespace pmbus_power;
     switch (command_step_) {
-        case pmbus_power::kModelStep:
+        case kModelStep:
             return OnModel(cid1, info, len);
-        case 0:
+        case kAcAnalogStep:
             return OnAcAnalog(cid1, info, len);
-        case 1:
+        case kAcStatusStep:
             return OnAcStatus(cid1, info, len);
-        case 2:
+        case kAcAlarmStep:
             return OnAcAlarm(cid1, info, len);
-        case 4:
-        case 5:
-        case 6:
+        case kRcAnalogStep:
+        case kRcStatusStep:
+        case kRcAlarmStep:
             return OnRectifier(command_step_, cid1, info, len);
-        case 7:
+        case kDcAnalogStep:
             return OnDcAnalog(cid1, info, len);
-        case 8:
+        case kDcAlarmStep:
             return OnDcAlarm(cid1, info, len);
-        case 3:
-        case 9:
+        case kAcParametersStep:
+        case kDcParametersStep:
             return OnParameters(command_step_, cid1, info, len);
         default:
             return 1;
@@ -460,7 +477,7 @@ int PMBusPower<AC, DC, RC>::OnAcAnalog(unsigned char cid1, const unsigned char* 
                       DataId());
         return 1;
     }
-    return Advance(0);
+    return Advance(pmbus_power::kAcAnalogStep);
 }
 
 template <typename AC, typename DC, typename RC>
@@ -479,7 +496,7 @@ int PMBusPower<AC, DC, RC>::OnAcStatus(unsigned char cid1, const unsigned char* 
             return 1;
         }
     }
-    return Advance(1);
+    return Advance(pmbus_power::kAcStatusStep);
 }
 
 template <typename AC, typename DC, typename RC>
@@ -492,7 +509,7 @@ int PMBusPower<AC, DC, RC>::OnAcAlarm(unsigned char cid1, const unsigned char* i
         return 1;
     }
     if (used != len) return 1;
-    return Advance(2);
+    return Advance(pmbus_power::kAcAlarmStep);
 }
 
 template <typename AC, typename DC, typename RC>
@@ -501,13 +518,13 @@ int PMBusPower<AC, DC, RC>::OnRectifier(int step, unsigned char cid1, const unsi
     if (cid1 != 0x41) return 1;
     int consumed = 0;
     const char* overflow = nullptr;
-    if (step == 4) {
+    if (step == pmbus_power::kRcAnalogStep) {
         if (len < 1) return 1;
         rcDataFlag_ = info[0];
         consumed = rcDevice_->parse41_41(info, len);
         NoteCountChange(*rcDevice_);
         overflow = "PMBusPower:ProcotolError {} parse p41_41 overflow memory boundary";
-    } else if (step == 5) {
+    } else if (step == pmbus_power::kRcStatusStep) {
         consumed = rcDevice_->parse41_43(info, len);
         overflow = "PMBusPower:ProcotolError {} parse p41_43 overflow memory boundary";
     } else {
@@ -543,7 +560,7 @@ int PMBusPower<AC, DC, RC>::OnDcAnalog(unsigned char cid1, const unsigned char* 
         host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 42_41 overflow memory boundary",
                       DataId());
     }
-    return Advance(7, dc_flag);
+    return Advance(pmbus_power::kDcAnalogStep, dc_flag);
 }
 
 template <typename AC, typename DC, typename RC>
@@ -565,13 +582,13 @@ int PMBusPower<AC, DC, RC>::OnDcAlarm(unsigned char cid1, const unsigned char* i
         host_ext::Log(*this, "PMBusPower:ProcotolError {} parse 42_44 overflow memory boundary",
                       DataId());
     }
-    return Advance(8);
+    return Advance(pmbus_power::kDcAlarmStep);
 }
 
 template <typename AC, typename DC, typename RC>
 int PMBusPower<AC, DC, RC>::OnParameters(int step, unsigned char cid1, const unsigned char* info,
                                          int len) {
-    const bool ac_params = step == 3;
+    const bool ac_params = step == pmbus_power::kAcParametersStep;
     if (cid1 != (ac_params ? 0x40 : 0x42)) return 1;
     const int consumed =
         ac_params ? rcDevice_->parse40_46(info, len) : rcDevice_->parse42_46(info, len);

@@ -3,7 +3,8 @@
 // hold-off between cycles passes in milliseconds), sampling the process's
 // resident memory, open descriptors and threads as it goes. Memory and
 // descriptors that keep growing over thousands of cycles are a leak that a
-// site would only find after weeks.
+// site would only find after weeks. allocs/cycle counts every allocation of
+// the process (the in-process simulator's included) between two samples.
 //
 //   ravo3-soak [--cycles N] [--every N] [--speed X] [--scenario FILE] [--db FILE]
 #include <dirent.h>
@@ -20,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/CountingNew.h"
 #include "host/HostTypes.h"
 #include "runtime/site/Host.h"
 #include "sim/Scenario.h"
@@ -145,18 +147,26 @@ int main(int argc, char** argv) {
         std::cerr << "ravo3-soak: " << error << "\n";
         return 1;
     }
-    std::fprintf(table, "%10s %10s %8s %5s %8s %8s %8s\n", "cycles", "seconds", "rss_kib", "fds",
-                 "threads", "db_kib", "alarms");
+    std::fprintf(table, "%10s %10s %8s %5s %8s %8s %8s %12s\n", "cycles", "seconds", "rss_kib",
+                 "fds", "threads", "db_kib", "alarms", "allocs/cycle");
     std::uint64_t cycles = 0, alarms = 0;
+    std::uint64_t last_cycles = 0, last_allocs = counting_new::allocations.load();
     const auto t0 = std::chrono::steady_clock::now();
     auto sample = [&] {
         const double secs =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        std::fprintf(table, "%10llu %10.1f %8ld %5d %8d %8ld %8llu\n",
+        const std::uint64_t allocs = counting_new::allocations.load();
+        const double per_cycle = cycles > last_cycles
+                                     ? static_cast<double>(allocs - last_allocs) /
+                                           static_cast<double>(cycles - last_cycles)
+                                     : 0.0;
+        last_cycles = cycles;
+        last_allocs = allocs;
+        std::fprintf(table, "%10llu %10.1f %8ld %5d %8d %8ld %8llu %12.1f\n",
                      static_cast<unsigned long long>(cycles), secs, resident_kib(),
                      count_dir("/proc/self/fd"), count_dir("/proc/self/task"),
                      file_kib(opt.db) + file_kib(opt.db + "-wal"),
-                     static_cast<unsigned long long>(alarms));
+                     static_cast<unsigned long long>(alarms), per_cycle);
         std::fflush(table);
     };
     sample();

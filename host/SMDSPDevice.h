@@ -82,8 +82,6 @@ class SMDSPDevice : public SMDVDevice {
     // Called by the host for bytes received; restarts the inter-byte allowance.
     void NoteBytesReceived();
     std::uint64_t Timeouts() const { return timeouts_; }
-    // Consecutive exchanges that ended by time-out (0 after any answer).
-    std::uint32_t ConsecutiveTimeouts() const { return consecutive_timeouts_; }
     // 0: idle; 1: a command is out and its answer awaited.
     int serial_state = 0;
     // True for a device that owns a serial line (the host opens it with the
@@ -98,6 +96,7 @@ class SMDSPDevice : public SMDVDevice {
     std::int64_t timeout_base_ms_ = 1000;
     unsigned int last_sent_len_ = 0;
     std::uint64_t timeouts_ = 0;
+    // Consecutive exchanges that ended by time-out (0 after any answer).
     std::uint32_t consecutive_timeouts_ = 0;
     // Set by a frame layer: drop a partial frame when an answer times out;
     // forget the exchange when the port closes; try to send a command held

@@ -96,8 +96,6 @@ class SMDVDevice : public VDeviceInterface, public std::enable_shared_from_this<
     SMDVDevice* Parent() const { return parent_; }
     // The lock that serialises every call into a bus device and its units.
     std::recursive_mutex& DeviceMutex();
-    const std::vector<unsigned char>& LastSnapshot() const { return last_snapshot_; }
-    int LastSnapshotType() const { return last_snapshot_type_; }
     // Told by a unit at each cycle end: whether its values changed noticeably.
     std::atomic<bool> notable_change{false};
 

@@ -123,7 +123,7 @@ TEST_F(Dashboard, ShowsTheSiteLiveItsAlarmsAndHistory) {
     B().Eval("document.getElementById('token-input').value = '" + std::string(kToken) +
              "'; document.getElementById('token-form').requestSubmit(); true");
     ASSERT_TRUE(Wait(text_of("#active-alarms") + ".includes('06014') && " +
-                     text_of("[data-device=\"site-1\"]") + ".includes('FAULT')"))
+                     "document.querySelector('[data-device=\"site-1\"] .unit-rc tr.faulty')"))
         << Text("body");
 
     // The simulator's values and the standing alarm, as the page shows them.
@@ -131,12 +131,12 @@ TEST_F(Dashboard, ShowsTheSiteLiveItsAlarmsAndHistory) {
         const char* selector;
         const char* text;
     } shown[] = {
-        {".unit-ac table:nth-of-type(1) tbody", "12.50\t11.75\t13.00"},
-        {".unit-ac table:nth-of-type(2) tbody", "Channel 1\t230.50\t231.25\t229.75\t50.00"},
+        {".unit-ac table:nth-of-type(1) tbody", "12.5 A\t11.8 A\t13.0 A"},
+        {".unit-ac table:nth-of-type(2) tbody", "Channel 1\t230.5\t231.3\t229.8\t50.00"},
         {".unit-dc", "53.25 V"},
-        {".unit-dc", "48.50 A"},
-        {".unit-rc tr.faulty", "2\t16.50\t"},
-        {".unit-rc tr.faulty", "FAULT"},
+        {".unit-dc", "48.5 A"},
+        {".unit-rc tr.faulty", "Module 2\t16.5\t"},
+        {".unit-rc tr.faulty td.fault", "ault"},
         {".card h3", "answering"},
         {".card .meta", "poll "},
         {"#active-alarms tbody tr",

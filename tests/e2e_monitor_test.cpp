@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "tests/support/Fixture.h"
 
 using testing_support::parse_json;
@@ -440,8 +440,9 @@ TEST_F(Runner, RestartShowsReplayedValuesAndADeadPort) {
     const Run r = Monitor("--port /nonexistent-ravo3-port --duration 1 " + db);
     EXPECT_EQ(r.status, 1) << r.err;
     for (const char* want :
-         {"REPLAYED values, stored", "input A/B/C 12.5 11.8 13.0 A",
-          "panel 1  230.5 231.2 229.8 V  50.00 Hz", "53.25 V  48.5 A", "RC 500  2 modules"}) {
+         {"REPLAYED values, stored", "AC 501  A 12.5 A  B 11.8 A  C 13.0 A",
+          "Channel 1  AB/A 230.5 V  BC/B 231.2 V  CA/C 229.8 V  f 50.00 Hz",
+          "Voltage 53.25 V  Current 48.5 A", "RC 500  Group", "Modules 2", "Module 2  Value"}) {
         EXPECT_NE(r.out.find(want), std::string::npos) << want << "\n" << r.out;
     }
     EXPECT_NE(r.err.find("3 stored unit records replayed"), std::string::npos) << r.err;
@@ -553,7 +554,7 @@ TEST_F(Runner, LiveViewShowsAStoppedLineAt80x24) {
     bool values = false, hint = false, alarms = false;
     for (const auto& l : screen) {
         EXPECT_LE(monitor::display_width(l), 80u) << l;
-        values |= l.find("DC 502  53.25 V  48.5 A") != std::string::npos;
+        values |= l.find("DC 502  Voltage 53.25 V  Current 48.5 A") != std::string::npos;
         hint |= l.rfind("  ! no answer from the monitoring unit on " + pb, 0) == 0;
         alarms |= l.rfind("Active alarms (", 0) == 0;
     }

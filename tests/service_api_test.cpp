@@ -24,9 +24,9 @@
 
 #include "host/HostTypes.h"
 #include "runtime/site/Host.h"
+#include "runtime/store/SqliteStore.h"
 #include "runtime/text/JsonText.h"
 #include "runtime/text/LogText.h"
-#include "runtime/store/SqliteStore.h"
 #include "runtime/values/Vocabulary.h"
 #include "service/Service.h"
 #include "service/http/Api.h"
@@ -170,6 +170,32 @@ TEST_F(ServiceApi, ValuesMatchTheHostForEveryName) {
     const Json::Value& rc = v["devices"][0]["units"][2]["values"];
     EXPECT_EQ(rc["module_count"].asInt(), 2);
     EXPECT_EQ(rc["module_2_value"].asFloat(), 17.25f);
+
+    // Every name served has its row in the vocabulary the API serves.
+    auto vr = c.Get("/api/v1/vocabulary");
+    ASSERT_TRUE(vr);
+    ASSERT_EQ(vr->status, 200) << vr->body;
+    std::map<std::string, std::set<std::string>> rows;  // kind -> "ia", "channel_*_a"
+    const Json::Value vocabulary = parse_json(vr->body);
+    for (const auto& u : vocabulary["units"]) {
+        for (const auto& row : u["values"])
+            rows[u["kind"].asString()].insert(row["name"].asString());
+        if (u["group"].isNull()) continue;
+        for (const auto& row : u["group"]["values"]) {
+            rows[u["kind"].asString()].insert(u["group"]["prefix"].asString() + "*_" +
+                                              row["name"].asString());
+        }
+    }
+    for (const auto& unit : v["devices"][0]["units"]) {
+        for (const auto& name : unit["values"].getMemberNames()) {
+            std::string pattern = name;
+            const auto digits = pattern.find_first_of("0123456789");
+            if (digits != std::string::npos && pattern.find('_') < digits) {
+                pattern.replace(digits, pattern.find('_', digits) - digits, "*");
+            }
+            EXPECT_EQ(rows[unit["kind"].asString()].count(pattern), 1u) << name;
+        }
+    }
 }
 
 const char* const kRange = "1970-01-01T00:00:00 to 9999-12-31T23:59:59 local time";

@@ -375,6 +375,7 @@ TEST(MqttPublisher, StateEventsAvailabilityAndDiscoveryArrive) {
         {ia, "unit_of_measurement", "A"},
         {ia, "value_template", "{{ value_json['values'][\"ia\"] }}"},
         {freq, "unit_of_measurement", "Hz"},
+        {freq, "suggested_display_precision", "2"},
         {volt, "device_class", "voltage"},
         {dcv, "state_class", "measurement"},
         {dcv, "state_topic", base + "/dc/5002/state"},

@@ -21,11 +21,11 @@
 
 #include "apps/ravo3-monitor/JsonLines.h"
 #include "apps/ravo3-monitor/OutputRouting.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "ravo3/Version.h"
+#include "runtime/framework/PluginLoader.h"
 #include "runtime/site/Host.h"
 #include "runtime/text/LogText.h"
-#include "runtime/framework/PluginLoader.h"
 #include "service/check/SiteCheck.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -295,29 +295,33 @@ bool find_site_file(std::string& path, std::string& error) {
     return false;
 }
 
-}  // namespace
+// The site as this run uses it: the site file with --port, --db and the
+// simulated units applied.
+struct Setup {
+    std::string default_driver;
+    smd::SiteConfig site;
+    std::vector<DeviceInfo> infos;
+    std::vector<std::unique_ptr<sim::Server>> simulators;
+    std::string scratch_dir;  // a simulated run's history, removed at the end
+};
 
-int main(int argc, char** argv) {
-    Options opt;
+// Finds and reads the site file (or only checks it, --check) and applies
+// --port and --db. -1: go on; otherwise the exit status.
+int load_site(Options& opt, Log& log, Setup& setup) {
     std::string error;
-    const int usage = parse_args(argc, argv, opt, error);
-    if (usage >= 0) {
-        if (usage == 2) std::fprintf(stderr, "ravo3-monitor: %s (see --help)\n", error.c_str());
-        return usage;
-    }
-    Log log;
     if (!find_site_file(opt.config, error)) {
         log(error);
         return 1;
     }
     // The site file's "driver" runs; ours beside the program only stands in
     // for a device that names none, and --driver replaces every one.
-    const std::string default_driver = smd::DefaultDriverPath();
+    setup.default_driver = smd::DefaultDriverPath();
     if (opt.check) {
-        const auto check = smd::service::CheckSiteFile(opt.config, opt.driver, default_driver);
+        const auto check =
+            smd::service::CheckSiteFile(opt.config, opt.driver, setup.default_driver);
         return smd::service::PrintSiteCheck(check, opt.config, stdout, stderr);
     }
-    smd::SiteConfig site;
+    smd::SiteConfig& site = setup.site;
     if (!smd::LoadSiteConfig(opt.config, site, error)) {
         // One problem a line.
         std::istringstream lines(error);
@@ -332,254 +336,321 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    std::vector<DeviceInfo> infos;
     for (std::size_t i = 0; i < site.devices.size(); ++i) {
         DeviceInfo info;
         info.key = "devices[" + std::to_string(i) + "]";
         const Json::Value& s = site.devices[i].settings;
         if (s["address"].isInt()) info.address = s["address"].asInt();
         if (s["protocol_version"].isInt()) info.protocol_version = s["protocol_version"].asInt();
-        infos.push_back(info);
+        setup.infos.push_back(info);
     }
     if (!opt.port.empty()) site.devices.front().port = opt.port;
     if (!opt.db.empty()) site.history_db = fs::absolute(opt.db).string();
+    return -1;
+}
 
-    // Simulated units, one per device, each on a pty of its own.
-    std::vector<std::unique_ptr<sim::Server>> simulators;
-    std::string scratch_dir;
-    if (opt.simulate) {
-        const fs::path beside = fs::path(opt.config).parent_path() / "scenario.json";
-        for (std::size_t i = 0; i < site.devices.size(); ++i) {
-            auto& d = site.devices[i];
-            if (!d.enabled) continue;
-            std::string file = !opt.scenario.empty() ? opt.scenario : d.scenario;
-            std::error_code ec;
-            if (file.empty() && fs::exists(beside, ec)) file = beside.string();
-            sim::Scenario scenario;
-            try {
-                scenario = file.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(file);
-            } catch (const std::exception& e) {
-                std::fprintf(stderr, "ravo3-monitor: %s.scenario: %s: %s\n", infos[i].key.c_str(),
-                             file.c_str(), e.what());
-                return 1;
-            }
-            // The simulated unit is the one the site file describes.
-            scenario.address = static_cast<std::uint8_t>(infos[i].address);
-            scenario.protocol_version = infos[i].protocol_version == 33 ? 0x21 : 0x20;
-            auto server = std::make_unique<sim::Server>(std::move(scenario));
-            if (!server->Start()) {
-                std::fprintf(stderr,
-                             "ravo3-monitor: cannot start the simulated unit of \"%s\": %s\n",
-                             d.name.c_str(), server->Error().c_str());
-                return 1;
-            }
-            d.port = server->Path();
-            log("device \"" + d.name + "\": simulated unit on " + d.port + " (" +
-                (file.empty() ? std::string("default scenario") : file) + ")");
-            simulators.push_back(std::move(server));
+// Simulated units, one per enabled device, each on a pty of its own, and a
+// history of the run's own unless --db is given. False when a unit cannot be
+// started.
+bool start_simulators(const Options& opt, Log& log, Setup& setup) {
+    smd::SiteConfig& site = setup.site;
+    const fs::path beside = fs::path(opt.config).parent_path() / "scenario.json";
+    for (std::size_t i = 0; i < site.devices.size(); ++i) {
+        auto& d = site.devices[i];
+        if (!d.enabled) continue;
+        std::string file = !opt.scenario.empty() ? opt.scenario : d.scenario;
+        std::error_code ec;
+        if (file.empty() && fs::exists(beside, ec)) file = beside.string();
+        sim::Scenario scenario;
+        try {
+            scenario = file.empty() ? sim::DefaultScenario() : sim::LoadScenarioFile(file);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "ravo3-monitor: %s.scenario: %s: %s\n", setup.infos[i].key.c_str(),
+                         file.c_str(), e.what());
+            return false;
         }
-        if (opt.db.empty()) {
-            // A simulated run must not mix its values and alarms into the site's history.
-            char tmpl[] = "/tmp/ravo3-monitor-XXXXXX";
-            if (::mkdtemp(tmpl) != nullptr) {
-                scratch_dir = tmpl;
-                site.history_db = scratch_dir + "/history.db";
-                log("simulated run: history in " + site.history_db +
-                    ", removed at the end (--db FILE keeps it)");
-            } else {
-                site.history_db.clear();
-            }
+        // The simulated unit is the one the site file describes.
+        scenario.address = static_cast<std::uint8_t>(setup.infos[i].address);
+        scenario.protocol_version = setup.infos[i].protocol_version == 33 ? 0x21 : 0x20;
+        auto server = std::make_unique<sim::Server>(std::move(scenario));
+        if (!server->Start()) {
+            std::fprintf(stderr, "ravo3-monitor: cannot start the simulated unit of \"%s\": %s\n",
+                         d.name.c_str(), server->Error().c_str());
+            return false;
         }
-    } else {
-        for (std::size_t i = 0; i < site.devices.size(); ++i) {
-            if (!site.devices[i].enabled) continue;
-            const std::string h = PortHint(site.devices[i].port, infos[i].key + ".port");
-            if (!h.empty()) log("device \"" + site.devices[i].name + "\": " + h);
+        d.port = server->Path();
+        log("device \"" + d.name + "\": simulated unit on " + d.port + " (" +
+            (file.empty() ? std::string("default scenario") : file) + ")");
+        setup.simulators.push_back(std::move(server));
+    }
+    if (opt.db.empty()) {
+        // A simulated run must not mix its values and alarms into the site's history.
+        char tmpl[] = "/tmp/ravo3-monitor-XXXXXX";
+        if (::mkdtemp(tmpl) != nullptr) {
+            setup.scratch_dir = tmpl;
+            site.history_db = setup.scratch_dir + "/history.db";
+            log("simulated run: history in " + site.history_db +
+                ", removed at the end (--db FILE keeps it)");
+        } else {
+            site.history_db.clear();
         }
     }
+    return true;
+}
 
-    smd::HostOptions ho;
-    ho.driver_override = opt.driver;
-    ho.default_driver = default_driver;
-    ho.log = [&log](const std::string& line) { log(line); };
-    if (!opt.capture.empty()) ho.capture = fs::absolute(opt.capture).string();
-    if (opt.fast) smd::set_pause([](unsigned) {});
+// What is wrong with a device's port that can be told before the host opens it.
+void log_port_hints(const Setup& setup, Log& log) {
+    for (std::size_t i = 0; i < setup.site.devices.size(); ++i) {
+        const auto& d = setup.site.devices[i];
+        if (!d.enabled) continue;
+        const std::string h = PortHint(d.port, setup.infos[i].key + ".port");
+        if (!h.empty()) log("device \"" + d.name + "\": " + h);
+    }
+}
 
-    monitor::OutputRouting routing;
-    if (!routing.Start(opt.driver_log, 4)) log("cannot capture the driver's output");
-    const bool live = !opt.json && routing.ViewIsTerminal();
-    const bool panel = live && ::isatty(STDERR_FILENO) == 1;
-
+void install_signal_handlers() {
     struct sigaction sa {};
     sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     for (int s : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(s, &sa, nullptr);
     // A reader that goes away (--json | head) is seen as a failed write.
     std::signal(SIGPIPE, SIG_IGN);
+}
 
-    auto finish = [&](int status) {
-        for (auto& s : simulators) s->Stop();
-        routing.Stop();
-        if (!scratch_dir.empty()) {
-            std::error_code ec;
-            fs::remove_all(scratch_dir, ec);
-        }
-        return status;
-    };
-
-    smd::Host host(ho);
-    if (!host.Start(site, error)) {
-        log(error);
-        return finish(1);
+// The last step of a run that got as far as the output routing: simulated
+// units stopped, standard output restored, a simulated run's history removed.
+int finish(Setup& setup, monitor::OutputRouting& routing, int status) {
+    for (auto& s : setup.simulators) s->Stop();
+    routing.Stop();
+    if (!setup.scratch_dir.empty()) {
+        std::error_code ec;
+        fs::remove_all(setup.scratch_dir, ec);
     }
-    auto queue = host.Events().Subscribe();
-    monitor::SiteView view;
-    std::vector<bool> targets;  // devices whose cycles count
-    std::vector<std::string> not_loaded;
-    {
-        const auto devices = host.Devices();
-        for (std::size_t i = 0; i < devices.size(); ++i) {
-            monitor::DeviceView d;
-            d.name = devices[i].name;
-            d.port = site.devices[i].port;
-            d.enabled = devices[i].enabled;
-            d.load_error = devices[i].error;
-            view.AddDevice(d);
-            targets.push_back(devices[i].loaded);
-            if (devices[i].enabled && !devices[i].loaded) not_loaded.push_back(devices[i].name);
-        }
-    }
+    return status;
+}
 
-    if (panel) log.ToPanel(true);
-    if (live) routing.WriteView("\033[?1049h\033[?25l");
-    const auto started = Clock::now();
-    const double timeout = opt.timeout > 0 ? opt.timeout : 30.0 + 10.0 * opt.cycles;
-    auto last_draw = started - std::chrono::seconds(10);
-    bool dirty = true;
-    bool output_closed = false;
-    std::string why_stopped;
+// A started host's run: its events shown in the live view, as plain lines or
+// as JSON lines until a stop, then the summary.
+class Session {
+  public:
+    Session(const Options& opt, Log& log, const Setup& setup, monitor::OutputRouting& routing,
+            smd::Host& host);
+    // Until a signal, a closed output, --duration, --cycles or --timeout; why
+    // it stopped (empty for --duration and --cycles).
+    std::string Loop();
+    // Stops the host, hands the terminal back and logs the summary; the exit status.
+    int Shutdown(const std::string& why_stopped);
+
+  private:
+    void Apply(const smd::HostEvent& e);
     // `screen`: the live view's redraw in place; otherwise plain lines.
-    auto draw = [&](bool force, bool screen) {
-        const auto now = Clock::now();
-        if (!screen && !force) return;
-        if (screen && !force && !(dirty && now - last_draw >= std::chrono::milliseconds(200)) &&
-            now - last_draw < std::chrono::seconds(1)) {
-            return;
-        }
-        monitor::ScreenContext ctx;
-        ctx.now = smd::local_time();
-        ctx.rows = 0;
-        ctx.cols = 0;
-        if (live) {
-            int rows = 24, cols = 80;
-            window_size(routing.ViewFd(), rows, cols);
-            ctx.cols = cols;
-            if (screen) ctx.rows = rows;
-        }
-        ctx.page = static_cast<int>(
-            std::chrono::duration_cast<std::chrono::seconds>(now - started).count() / 5);
-        const std::string when = smd::iso8601(ctx.now);
-        ctx.title = "ravo3-monitor  " + (when.size() >= 19 ? when.substr(11, 8) : when) + "  " +
-                    std::to_string(view.Devices().size()) + " device" +
-                    (view.Devices().size() == 1 ? "" : "s") + "  " +
-                    fs::path(opt.config).filename().string();
-        ctx.log = log.Tail();
-        const auto driver_lines = routing.LastLines();
-        if (!driver_lines.empty())
-            ctx.log.push_back("driver: " + smd::log_safe(driver_lines.back()));
-        if (!routing.WriteView(frame_text(monitor::render_screen(view, ctx), screen))) {
-            output_closed = true;
-        }
-        last_draw = now;
-        dirty = false;
-    };
+    void Draw(bool force, bool screen);
+    bool AllDone(std::uint64_t n) const;
 
-    auto all_done = [&](std::uint64_t n) {
-        for (std::size_t i = 0; i < targets.size(); ++i) {
-            if (targets[i] && view.Devices()[i].cycles < n) return false;
-        }
-        return true;
-    };
+    const Options& opt_;
+    Log& log_;
+    const std::vector<DeviceInfo>& infos_;
+    monitor::OutputRouting& routing_;
+    smd::Host& host_;
+    const bool live_;
+    std::shared_ptr<smd::EventQueue> queue_;
+    monitor::RunnerScreen view_;
+    std::vector<bool> targets_;  // devices whose cycles count
+    std::vector<std::string> not_loaded_;
+    Clock::time_point started_;
+    double timeout_ = 0;
+    Clock::time_point last_draw_;
+    bool dirty_ = true;
+    bool output_closed_ = false;
+};
 
-    while (true) {
-        if (g_signal != 0) {
-            why_stopped = std::string("signal ") + ::strsignal(g_signal.load());
-            break;
-        }
-        if (output_closed) {
-            why_stopped = "standard output closed";
-            break;
-        }
-        const double elapsed = std::chrono::duration<double>(Clock::now() - started).count();
-        if (opt.duration > 0 && elapsed >= opt.duration) break;
-        if (opt.cycles > 0 && all_done(static_cast<std::uint64_t>(opt.cycles))) break;
-        if (opt.cycles > 0 && elapsed >= timeout) {
-            why_stopped = "timeout";
-            break;
-        }
-        smd::HostEvent e;
-        if (queue->Pop(e, std::chrono::milliseconds(200))) {
-            const monitor::Applied a = view.Apply(e);
-            dirty = true;
-            if (a.device && a.line_changed) {
-                const std::size_t i = static_cast<std::size_t>(a.device - view.Devices().data());
-                a.device->hint = hint_for(*a.device, infos[i]);
-                const std::string what = monitor::line_text(*a.device, smd::local_time());
-                log("device \"" + a.device->name + "\": " + what +
-                    (a.device->hint.empty() ? "" : "; " + a.device->hint));
-                if (opt.json) {
-                    output_closed |= !routing.WriteView(
-                        monitor::status_json(a.device->name, a.device->port, e.time, a.device->line,
-                                             a.device->hint) +
-                        "\n");
-                }
-            }
-            if (opt.json && a.new_cycle &&
-                (opt.cycles == 0 || a.device->cycles <= static_cast<std::uint64_t>(opt.cycles))) {
-                output_closed |= !routing.WriteView(
-                    monitor::cycle_json(e, a.device->port, view.AlarmsOf(e.device)) + "\n");
-            }
-            if (!opt.json && !live && (e.kind == smd::HostEvent::Kind::Cycle || a.line_changed)) {
-                draw(true, false);
-            }
-        }
-        if (live) draw(false, true);
+Session::Session(const Options& opt, Log& log, const Setup& setup, monitor::OutputRouting& routing,
+                 smd::Host& host)
+    : opt_(opt),
+      log_(log),
+      infos_(setup.infos),
+      routing_(routing),
+      host_(host),
+      live_(!opt.json && routing.ViewIsTerminal()),
+      queue_(host.Events().Subscribe()) {
+    const auto devices = host_.Devices();
+    for (std::size_t i = 0; i < devices.size(); ++i) {
+        monitor::DeviceView d;
+        d.name = devices[i].name;
+        d.port = setup.site.devices[i].port;
+        d.enabled = devices[i].enabled;
+        d.load_error = devices[i].error;
+        view_.AddDevice(d);
+        targets_.push_back(devices[i].loaded);
+        if (devices[i].enabled && !devices[i].loaded) not_loaded_.push_back(devices[i].name);
     }
-    queue->Close();
-    host.Stop();
-    if (live) {
-        routing.WriteView("\033[?25h\033[?1049l");
-        log.ToPanel(false);
+    if (live_ && ::isatty(STDERR_FILENO) == 1) log_.ToPanel(true);
+    if (live_) routing_.WriteView("\033[?1049h\033[?25l");
+    started_ = Clock::now();
+    timeout_ = opt_.timeout > 0 ? opt_.timeout : 30.0 + 10.0 * opt_.cycles;
+    last_draw_ = started_ - std::chrono::seconds(10);
+}
+
+void Session::Draw(bool force, bool screen) {
+    const auto now = Clock::now();
+    if (!screen && !force) return;
+    if (screen && !force && !(dirty_ && now - last_draw_ >= std::chrono::milliseconds(200)) &&
+        now - last_draw_ < std::chrono::seconds(1)) {
+        return;
+    }
+    monitor::ScreenContext ctx;
+    ctx.now = smd::local_time();
+    ctx.rows = 0;
+    ctx.cols = 0;
+    if (live_) {
+        int rows = 24, cols = 80;
+        window_size(routing_.ViewFd(), rows, cols);
+        ctx.cols = cols;
+        if (screen) ctx.rows = rows;
+    }
+    ctx.page = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::seconds>(now - started_).count() / 5);
+    const std::string when = smd::iso8601(ctx.now);
+    ctx.title = "ravo3-monitor  " + (when.size() >= 19 ? when.substr(11, 8) : when) + "  " +
+                std::to_string(view_.Devices().size()) + " device" +
+                (view_.Devices().size() == 1 ? "" : "s") + "  " +
+                fs::path(opt_.config).filename().string();
+    ctx.log = log_.Tail();
+    const auto driver_lines = routing_.LastLines();
+    if (!driver_lines.empty()) ctx.log.push_back("driver: " + smd::log_safe(driver_lines.back()));
+    if (!routing_.WriteView(frame_text(monitor::render_screen(view_, ctx), screen))) {
+        output_closed_ = true;
+    }
+    last_draw_ = now;
+    dirty_ = false;
+}
+
+bool Session::AllDone(std::uint64_t n) const {
+    for (std::size_t i = 0; i < targets_.size(); ++i) {
+        if (targets_[i] && view_.Devices()[i].cycles < n) return false;
+    }
+    return true;
+}
+
+std::string Session::Loop() {
+    while (true) {
+        if (g_signal != 0) return std::string("signal ") + ::strsignal(g_signal.load());
+        if (output_closed_) return "standard output closed";
+        const double elapsed = std::chrono::duration<double>(Clock::now() - started_).count();
+        if (opt_.duration > 0 && elapsed >= opt_.duration) return std::string();
+        if (opt_.cycles > 0 && AllDone(static_cast<std::uint64_t>(opt_.cycles))) {
+            return std::string();
+        }
+        if (opt_.cycles > 0 && elapsed >= timeout_) return "timeout";
+        smd::HostEvent e;
+        if (queue_->Pop(e, std::chrono::milliseconds(200))) Apply(e);
+        if (live_) Draw(false, true);
+    }
+}
+
+void Session::Apply(const smd::HostEvent& e) {
+    const monitor::Applied a = view_.Apply(e);
+    dirty_ = true;
+    if (a.device && a.line_changed) {
+        const std::size_t i = static_cast<std::size_t>(a.device - view_.Devices().data());
+        a.device->hint = hint_for(*a.device, infos_[i]);
+        const std::string what = monitor::line_text(*a.device, smd::local_time());
+        log_("device \"" + a.device->name + "\": " + what +
+             (a.device->hint.empty() ? "" : "; " + a.device->hint));
+        if (opt_.json) {
+            output_closed_ |=
+                !routing_.WriteView(monitor::status_json(a.device->name, a.device->port, e.time,
+                                                         a.device->line, a.device->hint) +
+                                    "\n");
+        }
+    }
+    if (opt_.json && a.new_cycle &&
+        (opt_.cycles == 0 || a.device->cycles <= static_cast<std::uint64_t>(opt_.cycles))) {
+        output_closed_ |= !routing_.WriteView(
+            monitor::cycle_json(e, a.device->port, view_.AlarmsOf(e.device)) + "\n");
+    }
+    if (!opt_.json && !live_ && (e.kind == smd::HostEvent::Kind::Cycle || a.line_changed)) {
+        Draw(true, false);
+    }
+}
+
+int Session::Shutdown(const std::string& why_stopped) {
+    queue_->Close();
+    host_.Stop();
+    if (live_) {
+        routing_.WriteView("\033[?25h\033[?1049l");
+        log_.ToPanel(false);
         // The last state stays on the terminal.
-        draw(true, false);
-        routing.WriteView("\n");
+        Draw(true, false);
+        routing_.WriteView("\n");
     }
 
     int status = 0;
     std::string summary;
-    for (std::size_t i = 0; i < view.Devices().size(); ++i) {
-        const auto& d = view.Devices()[i];
-        if (!targets[i]) continue;
+    for (std::size_t i = 0; i < view_.Devices().size(); ++i) {
+        const auto& d = view_.Devices()[i];
+        if (!targets_[i]) continue;
         summary += (summary.empty() ? "" : ", ") + d.name + " " + std::to_string(d.cycles);
         const bool short_of =
-            opt.cycles > 0 ? d.cycles < static_cast<std::uint64_t>(opt.cycles) : d.cycles == 0;
+            opt_.cycles > 0 ? d.cycles < static_cast<std::uint64_t>(opt_.cycles) : d.cycles == 0;
         if (short_of) {
             status = 1;
-            log("device \"" + d.name + "\": " + std::to_string(d.cycles) + " cycle" +
-                (d.cycles == 1 ? "" : "s") + " completed" +
-                (opt.cycles > 0 ? " of " + std::to_string(opt.cycles) : std::string()) +
-                (why_stopped == "timeout"
-                     ? " within the " + std::to_string(static_cast<long>(timeout)) +
-                           " s of --timeout"
-                     : std::string()) +
-                "; line " + monitor::line_text(d, smd::local_time()));
+            log_("device \"" + d.name + "\": " + std::to_string(d.cycles) + " cycle" +
+                 (d.cycles == 1 ? "" : "s") + " completed" +
+                 (opt_.cycles > 0 ? " of " + std::to_string(opt_.cycles) : std::string()) +
+                 (why_stopped == "timeout"
+                      ? " within the " + std::to_string(static_cast<long>(timeout_)) +
+                            " s of --timeout"
+                      : std::string()) +
+                 "; line " + monitor::line_text(d, smd::local_time()));
         }
     }
-    for (const auto& name : not_loaded) {
+    for (const auto& name : not_loaded_) {
         status = 1;
-        log("device \"" + name + "\" was not loaded");
+        log_("device \"" + name + "\" was not loaded");
     }
-    log("stopped" + (why_stopped.empty() ? std::string() : " (" + why_stopped + ")") +
-        "; cycles: " + summary + "; " + std::to_string(routing.LinesSeen()) + " driver lines");
-    return finish(status);
+    log_("stopped" + (why_stopped.empty() ? std::string() : " (" + why_stopped + ")") +
+         "; cycles: " + summary + "; " + std::to_string(routing_.LinesSeen()) + " driver lines");
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options opt;
+    std::string error;
+    const int usage = parse_args(argc, argv, opt, error);
+    if (usage >= 0) {
+        if (usage == 2) std::fprintf(stderr, "ravo3-monitor: %s (see --help)\n", error.c_str());
+        return usage;
+    }
+    Log log;
+    Setup setup;
+    const int loaded = load_site(opt, log, setup);
+    if (loaded >= 0) return loaded;
+    if (opt.simulate) {
+        if (!start_simulators(opt, log, setup)) return 1;
+    } else {
+        log_port_hints(setup, log);
+    }
+
+    smd::HostOptions ho;
+    ho.driver_override = opt.driver;
+    ho.default_driver = setup.default_driver;
+    ho.log = [&log](const std::string& line) { log(line); };
+    if (!opt.capture.empty()) ho.capture = fs::absolute(opt.capture).string();
+    if (opt.fast) smd::set_pause([](unsigned) {});
+
+    monitor::OutputRouting routing;
+    if (!routing.Start(opt.driver_log, 4)) log("cannot capture the driver's output");
+    install_signal_handlers();
+
+    smd::Host host(ho);
+    if (!host.Start(setup.site, error)) {
+        log(error);
+        return finish(setup, routing, 1);
+    }
+    Session session(opt, log, setup, routing, host);
+    const std::string why_stopped = session.Loop();
+    return finish(setup, routing, session.Shutdown(why_stopped));
 }

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "apps/ravo3-monitor/JsonLines.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 #include "ravo3/Version.h"
 #include "runtime/text/LogText.h"
 #include "runtime/store/ProvenanceCodec.h"
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
                 return 1;
             }
         }
-        monitor::SiteView view;
+        monitor::RunnerScreen view;
         for (const auto& d : site.devices) {
             monitor::DeviceView v;
             v.name = d.name;

@@ -28,54 +28,57 @@ constexpr int kAnyButZero = -1;
 
 // name, label, column, unit, class, metric, help, metric label,
 // device class, state class, precision, alarm value, field, offset,
-// present at, present when
+// present at, present when, plot
 constexpr ValueDef kAc[] = {
     {"ia", "Phase A current", "A", "A", M, "ravo3_ac_phase_current_amperes", "AC phase current.",
-     "phase=a", "current", "measurement", 1, 0, F32, offsetof(AC, ia), kAlways, 0},
+     "phase=a", "current", "measurement", 1, 0, F32, offsetof(AC, ia), kAlways, 0,
+     "AC phase currents"},
     {"ib", "Phase B current", "B", "A", M, "ravo3_ac_phase_current_amperes", "AC phase current.",
-     "phase=b", "current", "measurement", 1, 0, F32, offsetof(AC, ib), kAlways, 0},
+     "phase=b", "current", "measurement", 1, 0, F32, offsetof(AC, ib), kAlways, 0,
+     "AC phase currents"},
     {"ic", "Phase C current", "C", "A", M, "ravo3_ac_phase_current_amperes", "AC phase current.",
-     "phase=c", "current", "measurement", 1, 0, F32, offsetof(AC, ic), kAlways, 0},
+     "phase=c", "current", "measurement", 1, 0, F32, offsetof(AC, ic), kAlways, 0,
+     "AC phase currents"},
     {"ia_alert", "Phase A current alarm state", "A alarm", "", A,
      "ravo3_ac_phase_current_alarm_state",
      "AC phase current alarm state as the unit reports it (0 normal).", "phase=a", "", "", 0,
-     kAnyButZero, U8, offsetof(AC, ia_alert), kAlways, 0},
+     kAnyButZero, U8, offsetof(AC, ia_alert), kAlways, 0, ""},
     {"ib_alert", "Phase B current alarm state", "B alarm", "", A,
      "ravo3_ac_phase_current_alarm_state",
      "AC phase current alarm state as the unit reports it (0 normal).", "phase=b", "", "", 0,
-     kAnyButZero, U8, offsetof(AC, ib_alert), kAlways, 0},
+     kAnyButZero, U8, offsetof(AC, ib_alert), kAlways, 0, ""},
     {"ic_alert", "Phase C current alarm state", "C alarm", "", A,
      "ravo3_ac_phase_current_alarm_state",
      "AC phase current alarm state as the unit reports it (0 normal).", "phase=c", "", "", 0,
-     kAnyButZero, U8, offsetof(AC, ic_alert), kAlways, 0},
+     kAnyButZero, U8, offsetof(AC, ic_alert), kAlways, 0, ""},
 };
 
 constexpr ValueDef kAcChannel[] = {
     {"a", "voltage A/AB", "AB/A", "V", M, "ravo3_ac_voltage_volts", "AC input voltage.", "phase=a",
-     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, a), kAlways, 0},
+     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, a), kAlways, 0, "AC voltages"},
     {"b", "voltage B/BC", "BC/B", "V", M, "ravo3_ac_voltage_volts", "AC input voltage.", "phase=b",
-     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, b), kAlways, 0},
+     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, b), kAlways, 0, "AC voltages"},
     {"c", "voltage C/CA", "CA/C", "V", M, "ravo3_ac_voltage_volts", "AC input voltage.", "phase=c",
-     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, c), kAlways, 0},
+     "voltage", "measurement", 1, 0, F32, offsetof(ACChannel, c), kAlways, 0, "AC voltages"},
     {"f", "frequency", "f", "Hz", M, "ravo3_ac_frequency_hertz", "AC input frequency.", "",
-     "frequency", "measurement", 2, 0, F32, offsetof(ACChannel, f), kAlways, 0},
+     "frequency", "measurement", 2, 0, F32, offsetof(ACChannel, f), kAlways, 0, "AC frequency"},
 };
 
 constexpr ValueDef kDc[] = {
     {"v", "Voltage", "Voltage", "V", M, "ravo3_dc_voltage_volts", "DC output voltage.", "",
-     "voltage", "measurement", 2, 0, F32, offsetof(DC, v), kAlways, 0},
+     "voltage", "measurement", 2, 0, F32, offsetof(DC, v), kAlways, 0, "DC voltage"},
     {"i", "Load current", "Current", "A", M, "ravo3_dc_load_current_amperes", "DC load current.",
-     "", "current", "measurement", 1, 0, F32, offsetof(DC, i), kAlways, 0},
+     "", "current", "measurement", 1, 0, F32, offsetof(DC, i), kAlways, 0, "DC current"},
 };
 
 // The meaning of the rectifiers' values is the configuration's: no unit.
 constexpr ValueDef kRc[] = {
     {"group_value", "Group value", "Group", "", M, "ravo3_rectifier_group_value",
      "The rectifier group's value as the unit reports it.", "", "", "measurement", 2, 0, F32,
-     offsetof(RC, group_value), kAlways, 0},
+     offsetof(RC, group_value), kAlways, 0, "Rectifier group value"},
     {"module_count", "Modules", "Modules", "", M, "ravo3_rectifier_modules",
      "Rectifier modules reported.", "", "", "measurement", 0, 0, N, offsetof(RC, channel_count),
-     kAlways, 0},
+     kAlways, 0, ""},
 };
 
 constexpr int kAlarmBytes = RCModule::P41_44_SIZE();
@@ -86,28 +89,28 @@ constexpr const char* kModuleAlarmHelp = "A rectifier module's alarm byte as the
 constexpr ValueDef kRcModule[] = {
     {"value", "value", "Value", "", M, "ravo3_rectifier_module_value",
      "A rectifier module's value as the unit reports it.", "", "", "measurement", 1, 0, F32,
-     offsetof(RCModule, module_value), kAlways, 0},
+     offsetof(RCModule, module_value), kAlways, 0, "Rectifier module values"},
     {"status_1", "status 1", "S1", "", S, "ravo3_rectifier_module_status", kModuleStatusHelp,
-     "status=1", "", "", 0, 0, U8, offsetof(RCModule, status) + 0, kAlways, 0},
+     "status=1", "", "", 0, 0, U8, offsetof(RCModule, status) + 0, kAlways, 0, ""},
     {"status_2", "status 2", "S2", "", S, "ravo3_rectifier_module_status", kModuleStatusHelp,
-     "status=2", "", "", 0, 0, U8, offsetof(RCModule, status) + 1, kAlways, 0},
+     "status=2", "", "", 0, 0, U8, offsetof(RCModule, status) + 1, kAlways, 0, ""},
     {"status_3", "status 3", "S3", "", S, "ravo3_rectifier_module_status", kModuleStatusHelp,
-     "status=3", "", "", 0, 0, U8, offsetof(RCModule, status) + 2, kAlways, 0},
+     "status=3", "", "", 0, 0, U8, offsetof(RCModule, status) + 2, kAlways, 0, ""},
     {"fault", "fault", "Fault", "", A, "ravo3_rectifier_module_fault_state",
      "A rectifier module's fault state (1 faulty).", "", "", "", 0, 1, U8,
-     offsetof(RCModule, fault), kAlways, 0},
+     offsetof(RCModule, fault), kAlways, 0, ""},
     {"module_fault", "module fault", "Module fault", "", A, "ravo3_rectifier_module_alarm_state",
      kModuleAlarmHelp, "alarm=module_fault", "", "", 0, 1, U8, offsetof(RCModule, alarm_user) + 0,
-     kAlarmCountAt, kAlarmBytes},
+     kAlarmCountAt, kAlarmBytes, ""},
     {"fan_fault", "fan fault", "Fan", "", A, "ravo3_rectifier_module_alarm_state", kModuleAlarmHelp,
      "alarm=fan_fault", "", "", 0, 1, U8, offsetof(RCModule, alarm_user) + 1, kAlarmCountAt,
-     kAlarmBytes},
+     kAlarmBytes, ""},
     {"over_temperature", "over temperature", "Over-temp.", "", A,
      "ravo3_rectifier_module_alarm_state", kModuleAlarmHelp, "alarm=over_temperature", "", "", 0, 1,
-     U8, offsetof(RCModule, alarm_user) + 2, kAlarmCountAt, kAlarmBytes},
+     U8, offsetof(RCModule, alarm_user) + 2, kAlarmCountAt, kAlarmBytes, ""},
     {"comm_lost", "comm lost", "No comm.", "", A, "ravo3_rectifier_module_alarm_state",
      kModuleAlarmHelp, "alarm=comm_lost", "", "", 0, 0xE2, U8, offsetof(RCModule, alarm_user) + 3,
-     kAlarmCountAt, kAlarmBytes},
+     kAlarmCountAt, kAlarmBytes, ""},
 };
 
 const UnitVocabulary kUnits[] = {

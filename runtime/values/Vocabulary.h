@@ -69,6 +69,9 @@ struct ValueDef {
     // (a module that reported its alarm bytes); present_at -1: always.
     int present_at;
     int present_when;
+    // The history chart it is drawn in (rows with the same title share one);
+    // "" not plotted.
+    const char* plot;
 };
 
 struct UnitVocabulary {

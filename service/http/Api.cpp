@@ -407,292 +407,309 @@ StoreReader* Api::Reader(std::string& error) {
 }
 
 Api::Api(Context& ctx) : host_(ctx.host), view_(*ctx.view), http_(*ctx.http), site_(ctx.site) {
-    http_.Get("/api/v1/vocabulary", [](const HttpRequest&, HttpResponse& res) {
-        json::Writer w;
-        WriteVocabulary(w);
-        SetJson(res, w.Take());
-    });
+    // GET (and HEAD) only: the server answers any other method with 405.
+    static constexpr struct {
+        const char* path;
+        void (Api::*handler)(const HttpRequest&, HttpResponse&);
+    } kRoutes[] = {
+        {"/api/v1/vocabulary", &Api::ServeVocabulary}, {"/api/v1/devices", &Api::ServeDevices},
+        {"/api/v1/values", &Api::ServeValues},         {"/api/v1/alarms", &Api::ServeAlarms},
+        {"/api/v1/events", &Api::ServeEvents},         {"/api/v1/history", &Api::ServeHistory},
+        {"/api/v1/stream", &Api::ServeStream},
+    };
+    for (const auto& route : kRoutes) {
+        http_.Get(route.path,
+                  [this, handler = route.handler](const HttpRequest& req, HttpResponse& res) {
+                      (this->*handler)(req, res);
+                  });
+    }
+}
 
-    http_.Get("/api/v1/devices", [this](const HttpRequest&, HttpResponse& res) {
-        const SiteSnapshot snap = view_.Snapshot();
-        json::Writer w;
-        w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
-        for (const DeviceStatus& d : host_.Devices()) {
-            w.BeginObject();
-            w.Key("name").String(d.name);
-            w.Key("port").String(d.port);
-            w.Key("data_id").UInt(d.data_id);
-            w.Key("enabled").Bool(d.enabled);
-            w.Key("loaded").Bool(d.loaded);
-            if (!d.error.empty()) w.Key("error").String(d.error);
-            w.Key("port_open").Bool(d.port_open);
-            w.Key("port_opens").UInt(d.port_opens);
-            w.Key("port_losses").UInt(d.port_losses);
-            const DeviceView* v = nullptr;
-            for (const auto& dv : snap.devices) {
-                if (dv.name == d.name) v = &dv;
-            }
-            w.Key("line");
-            WriteLine(w, v ? v->line : LineStatus());
-            const HostEvent* c = v && v->cycle ? v->cycle.get() : nullptr;
-            w.Key("cycles").UInt(c ? c->cycle.number : 0);
-            w.Key("poll_seconds");
-            if (c && c->cycle.number > 0) {
-                w.Double(c->cycle.poll_seconds);
-            } else {
-                w.Null();
-            }
-            w.Key("data_age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
-            w.Key("stale").Bool(!(v && v->Fresh(local_time())));
-            w.Key("frames");
-            if (c && c->cycle.number > 0) {
-                WriteFrames(w, c->frames);
-            } else {
-                w.Null();
-            }
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("history");
-        WriteHistory(w, history_state(host_, site_.history_db));
-        w.EndObject();
-        SetJson(res, w.Take());
-    });
+void Api::ServeVocabulary(const HttpRequest&, HttpResponse& res) {
+    json::Writer w;
+    WriteVocabulary(w);
+    SetJson(res, w.Take());
+}
 
-    http_.Get("/api/v1/values", [this](const HttpRequest& req, HttpResponse& res) {
-        const std::string device = req.get_param_value("device");
-        std::uint64_t data_id = 0;
-        std::string error;
-        if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error)) {
-            return SetError(res, 400, error);
+void Api::ServeDevices(const HttpRequest&, HttpResponse& res) {
+    const SiteSnapshot snap = view_.Snapshot();
+    json::Writer w;
+    w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
+    for (const DeviceStatus& d : host_.Devices()) {
+        w.BeginObject();
+        w.Key("name").String(d.name);
+        w.Key("port").String(d.port);
+        w.Key("data_id").UInt(d.data_id);
+        w.Key("enabled").Bool(d.enabled);
+        w.Key("loaded").Bool(d.loaded);
+        if (!d.error.empty()) w.Key("error").String(d.error);
+        w.Key("port_open").Bool(d.port_open);
+        w.Key("port_opens").UInt(d.port_opens);
+        w.Key("port_losses").UInt(d.port_losses);
+        const DeviceView* v = nullptr;
+        for (const auto& dv : snap.devices) {
+            if (dv.name == d.name) v = &dv;
         }
-        const bool by_id = req.has_param("data_id");
-        const SiteSnapshot snap = view_.Snapshot();
-        json::Writer w;
-        w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
-        bool found = false;
-        for (const DeviceView& d : snap.devices) {
-            if (!device.empty() && d.name != device) continue;
-            const HostEvent* c = d.cycle.get();
-            if (by_id) {
-                bool has = false;
-                for (const auto& u : c ? c->units : std::vector<UnitValues>()) {
-                    has = has || u.data_id == data_id;
-                }
-                if (!has) continue;
-            }
-            found = true;
-            const pt::ptime now = local_time();
-            // Past the unit's own time-out the values are withheld as the unit
-            // itself would withhold them.
-            const bool timed_out = c && values_timed_out(values_time(*c), now);
-            w.BeginObject();
-            w.Key("device").String(d.name);
-            w.Key("line").String(line_state_name(d.line.state));
-            w.Key("time").Time(c ? values_time(*c) : pt::ptime());
-            w.Key("age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
-            w.Key("stale").Bool(!d.Fresh(now));
-            w.Key("stale_after_seconds").Int(d.line.stale_after_s);
-            w.Key("cycle").UInt(c ? c->cycle.number : 0);
-            w.Key("units").BeginArray();
-            if (c) {
-                for (const auto& u : c->units) {
-                    if (!by_id || u.data_id == data_id) WriteUnit(w, u, timed_out);
-                }
-            }
-            w.EndArray();
-            w.EndObject();
+        w.Key("line");
+        WriteLine(w, v ? v->line : LineStatus());
+        const HostEvent* c = v && v->cycle ? v->cycle.get() : nullptr;
+        w.Key("cycles").UInt(c ? c->cycle.number : 0);
+        w.Key("poll_seconds");
+        if (c && c->cycle.number > 0) {
+            w.Double(c->cycle.poll_seconds);
+        } else {
+            w.Null();
         }
-        w.EndArray().EndObject();
-        if (!found && (!device.empty() || by_id)) {
-            return SetError(res, 404,
-                            device.empty() ? "no unit has data id " + std::to_string(data_id)
-                                           : "no device \"" + device + "\" with values");
-        }
-        SetJson(res, w.Take());
-    });
-
-    http_.Get("/api/v1/alarms", [this](const HttpRequest&, HttpResponse& res) {
-        const SiteSnapshot snap = view_.Snapshot();
-        json::Writer w;
-        w.BeginObject().Key("time").Time(local_time()).Key("alarms").BeginArray();
-        for (const HostEvent& a : snap.alarms) WriteAlarm(w, a.device, a.alarm);
-        w.EndArray().EndObject();
-        SetJson(res, w.Take());
-    });
-
-    http_.Get("/api/v1/events", [this](const HttpRequest& req, HttpResponse& res) {
-        std::string error;
-        pt::ptime since;
-        std::uint64_t after = 0, limit = 0;
-        if (!time_param(req, "since", since, error) ||
-            !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
-            !unsigned_param(req, "limit", kEventsMax, kEventsPage, limit, error)) {
-            return SetError(res, 400, error);
-        }
-        if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
-        StoreReader* reader = Reader(error);
-        if (!reader) return SetError(res, 503, error);
-        // Events not in the file yet are served too, taken first: a write
-        // that ends meanwhile moves them into what the file then holds.
-        std::vector<StoredEvent> waiting;
-        if (auto store = host_.Store()) {
-            waiting = store->WaitingEvents(since, static_cast<std::int64_t>(after), limit);
-        }
-        std::vector<StoredEvent> events;
-        if (!reader->Events(since, static_cast<std::int64_t>(after), limit, events, error)) {
-            return SetError(res, 503, error);
-        }
-        merge_events(events, std::move(waiting), limit);
-        json::Writer w;
-        w.BeginObject().Key("events").BeginArray();
-        for (const StoredEvent& e : events) {
-            w.BeginObject();
-            w.Key("id").Int(e.id);
-            w.Key("time").Time(e.event.time);
-            w.Key("kind").String(e.event.kind == AlarmEvent::Kind::Raised ? "raised" : "cleared");
-            w.Key("alarm");
-            WriteAlarm(w, host_.DeviceOf(e.event.alarm.data_id), e.event.alarm);
-            // What the unit said: the cycle and the answers the event came from.
-            w.Key("provenance");
-            WriteProvenance(w, e.event.provenance);
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("next_after");
-        if (events.size() == limit) {
-            w.Int(events.back().id);
+        w.Key("data_age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
+        w.Key("stale").Bool(!(v && v->Fresh(local_time())));
+        w.Key("frames");
+        if (c && c->cycle.number > 0) {
+            WriteFrames(w, c->frames);
         } else {
             w.Null();
         }
         w.EndObject();
-        SetJson(res, w.Take());
-    });
+    }
+    w.EndArray();
+    w.Key("history");
+    WriteHistory(w, history_state(host_, site_.history_db));
+    w.EndObject();
+    SetJson(res, w.Take());
+}
 
-    http_.Get("/api/v1/history", [this](const HttpRequest& req, HttpResponse& res) {
-        std::string error;
-        pt::ptime from, to;
-        std::uint64_t data_id = 0, after = 0, limit = 0, points = 0;
-        if (!req.has_param("data_id")) return SetError(res, 400, "\"data_id\" is needed");
-        if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error) ||
-            !time_param(req, "from", from, error) || !time_param(req, "to", to, error) ||
-            !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
-            !unsigned_param(req, "limit", kHistoryMax, kHistoryPage, limit, error) ||
-            !unsigned_param(req, "points", kHistoryMax, 0, points, error)) {
-            return SetError(res, 400, error);
+void Api::ServeValues(const HttpRequest& req, HttpResponse& res) {
+    const std::string device = req.get_param_value("device");
+    std::uint64_t data_id = 0;
+    std::string error;
+    if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error)) {
+        return SetError(res, 400, error);
+    }
+    const bool by_id = req.has_param("data_id");
+    const SiteSnapshot snap = view_.Snapshot();
+    json::Writer w;
+    w.BeginObject().Key("time").Time(local_time()).Key("devices").BeginArray();
+    bool found = false;
+    for (const DeviceView& d : snap.devices) {
+        if (!device.empty() && d.name != device) continue;
+        const HostEvent* c = d.cycle.get();
+        if (by_id) {
+            bool has = false;
+            for (const auto& u : c ? c->units : std::vector<UnitValues>()) {
+                has = has || u.data_id == data_id;
+            }
+            if (!has) continue;
         }
-        if (req.has_param("points") && points < 4) {
-            return SetError(res, 400, "\"points\" must be at least 4");
+        found = true;
+        const pt::ptime now = local_time();
+        // Past the unit's own time-out the values are withheld as the unit
+        // itself would withhold them.
+        const bool timed_out = c && values_timed_out(values_time(*c), now);
+        w.BeginObject();
+        w.Key("device").String(d.name);
+        w.Key("line").String(line_state_name(d.line.state));
+        w.Key("time").Time(c ? values_time(*c) : pt::ptime());
+        w.Key("age_seconds").Double(c ? seconds_since(values_time(*c)) : NAN);
+        w.Key("stale").Bool(!d.Fresh(now));
+        w.Key("stale_after_seconds").Int(d.line.stale_after_s);
+        w.Key("cycle").UInt(c ? c->cycle.number : 0);
+        w.Key("units").BeginArray();
+        if (c) {
+            for (const auto& u : c->units) {
+                if (!by_id || u.data_id == data_id) WriteUnit(w, u, timed_out);
+            }
         }
-        if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
-        if (!from.is_special() && !to.is_special() && to < from) {
-            return SetError(res, 400, "\"to\" is before \"from\"");
-        }
-        const std::string device = host_.DeviceOf(static_cast<std::uint32_t>(data_id));
-        if (device.empty()) {
-            return SetError(res, 404, "no unit has data id " + std::to_string(data_id));
-        }
-        NameFilter filter;
-        if (!filter.Parse(req, error)) return SetError(res, 400, error);
-        StoreReader* reader = Reader(error);
-        if (!reader) return SetError(res, 503, error);
-        if (points > 0) {
-            json::Writer w;
-            w.BeginObject();
-            w.Key("data_id").UInt(data_id);
-            w.Key("device").String(device);
-            write_history_points(*reader, host_.Store().get(), static_cast<std::uint32_t>(data_id),
-                                 from, to, points, filter, w, error);
-            if (!error.empty()) return SetError(res, 503, error);
-            w.EndObject();
-            return SetJson(res, w.Take());
-        }
-        std::vector<StoredRecord> waiting;
-        if (auto store = host_.Store()) {
-            waiting = store->WaitingRecords(static_cast<std::uint32_t>(data_id), from, to,
-                                            static_cast<std::int64_t>(after), limit);
-        }
-        std::vector<StoredRecord> records;
-        if (!reader->History(static_cast<std::uint32_t>(data_id), from, to,
-                             static_cast<std::int64_t>(after), limit, records, error)) {
-            return SetError(res, 503, error);
-        }
-        merge_records(records, std::move(waiting), limit);
+        w.EndArray();
+        w.EndObject();
+    }
+    w.EndArray().EndObject();
+    if (!found && (!device.empty() || by_id)) {
+        return SetError(res, 404,
+                        device.empty() ? "no unit has data id " + std::to_string(data_id)
+                                       : "no device \"" + device + "\" with values");
+    }
+    SetJson(res, w.Take());
+}
+
+void Api::ServeAlarms(const HttpRequest&, HttpResponse& res) {
+    const SiteSnapshot snap = view_.Snapshot();
+    json::Writer w;
+    w.BeginObject().Key("time").Time(local_time()).Key("alarms").BeginArray();
+    for (const HostEvent& a : snap.alarms) WriteAlarm(w, a.device, a.alarm);
+    w.EndArray().EndObject();
+    SetJson(res, w.Take());
+}
+
+void Api::ServeEvents(const HttpRequest& req, HttpResponse& res) {
+    std::string error;
+    pt::ptime since;
+    std::uint64_t after = 0, limit = 0;
+    if (!time_param(req, "since", since, error) ||
+        !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
+        !unsigned_param(req, "limit", kEventsMax, kEventsPage, limit, error)) {
+        return SetError(res, 400, error);
+    }
+    if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
+    StoreReader* reader = Reader(error);
+    if (!reader) return SetError(res, 503, error);
+    // Events not in the file yet are served too, taken first: a write
+    // that ends meanwhile moves them into what the file then holds.
+    std::vector<StoredEvent> waiting;
+    if (auto store = host_.Store()) {
+        waiting = store->WaitingEvents(since, static_cast<std::int64_t>(after), limit);
+    }
+    std::vector<StoredEvent> events;
+    if (!reader->Events(since, static_cast<std::int64_t>(after), limit, events, error)) {
+        return SetError(res, 503, error);
+    }
+    merge_events(events, std::move(waiting), limit);
+    json::Writer w;
+    w.BeginObject().Key("events").BeginArray();
+    for (const StoredEvent& e : events) {
+        w.BeginObject();
+        w.Key("id").Int(e.id);
+        w.Key("time").Time(e.event.time);
+        w.Key("kind").String(e.event.kind == AlarmEvent::Kind::Raised ? "raised" : "cleared");
+        w.Key("alarm");
+        WriteAlarm(w, host_.DeviceOf(e.event.alarm.data_id), e.event.alarm);
+        // What the unit said: the cycle and the answers the event came from.
+        w.Key("provenance");
+        WriteProvenance(w, e.event.provenance);
+        w.EndObject();
+    }
+    w.EndArray();
+    w.Key("next_after");
+    if (events.size() == limit) {
+        w.Int(events.back().id);
+    } else {
+        w.Null();
+    }
+    w.EndObject();
+    SetJson(res, w.Take());
+}
+
+void Api::ServeHistory(const HttpRequest& req, HttpResponse& res) {
+    std::string error;
+    pt::ptime from, to;
+    std::uint64_t data_id = 0, after = 0, limit = 0, points = 0;
+    if (!req.has_param("data_id")) return SetError(res, 400, "\"data_id\" is needed");
+    if (!unsigned_param(req, "data_id", 0xFFFFFFFFull, 0, data_id, error) ||
+        !time_param(req, "from", from, error) || !time_param(req, "to", to, error) ||
+        !unsigned_param(req, "after", 0x7FFFFFFFFFFFFFFFull, 0, after, error) ||
+        !unsigned_param(req, "limit", kHistoryMax, kHistoryPage, limit, error) ||
+        !unsigned_param(req, "points", kHistoryMax, 0, points, error)) {
+        return SetError(res, 400, error);
+    }
+    if (req.has_param("points") && points < 4) {
+        return SetError(res, 400, "\"points\" must be at least 4");
+    }
+    if (limit == 0) return SetError(res, 400, "\"limit\" must be at least 1");
+    if (!from.is_special() && !to.is_special() && to < from) {
+        return SetError(res, 400, "\"to\" is before \"from\"");
+    }
+    const std::string device = host_.DeviceOf(static_cast<std::uint32_t>(data_id));
+    if (device.empty()) {
+        return SetError(res, 404, "no unit has data id " + std::to_string(data_id));
+    }
+    NameFilter filter;
+    if (!filter.Parse(req, error)) return SetError(res, 400, error);
+    StoreReader* reader = Reader(error);
+    if (!reader) return SetError(res, 503, error);
+    if (points > 0) {
         json::Writer w;
         w.BeginObject();
         w.Key("data_id").UInt(data_id);
         w.Key("device").String(device);
-        w.Key("records").BeginArray();
-        std::vector<NamedValue> values;
-        for (const StoredRecord& r : records) {
-            w.BeginObject();
-            w.Key("id").Int(r.id);
-            w.Key("time").Time(r.record.time);
-            w.Key("device_type").String(r.record.device_type);
-            UnitKind kind;
-            values.clear();
-            if (!unit_kind_of(r.record.device_type, kind)) {
-                w.Key("error").String("records of this device type are not decoded");
-            } else if (!record_values(kind, r.record.bytes, values)) {
-                w.Key("kind").String(unit_kind_name(kind));
-                w.Key("error").String("a record of " + std::to_string(r.record.bytes.size()) +
-                                      " bytes does not have its unit's layout");
-            } else {
-                w.Key("kind").String(unit_kind_name(kind));
-                filter.Apply(values);
-                WriteValues(w, values);
-            }
-            w.EndObject();
-        }
-        w.EndArray();
-        w.Key("next_after");
-        if (records.size() == limit) {
-            w.Int(records.back().id);
+        write_history_points(*reader, host_.Store().get(), static_cast<std::uint32_t>(data_id),
+                             from, to, points, filter, w, error);
+        if (!error.empty()) return SetError(res, 503, error);
+        w.EndObject();
+        return SetJson(res, w.Take());
+    }
+    std::vector<StoredRecord> waiting;
+    if (auto store = host_.Store()) {
+        waiting = store->WaitingRecords(static_cast<std::uint32_t>(data_id), from, to,
+                                        static_cast<std::int64_t>(after), limit);
+    }
+    std::vector<StoredRecord> records;
+    if (!reader->History(static_cast<std::uint32_t>(data_id), from, to,
+                         static_cast<std::int64_t>(after), limit, records, error)) {
+        return SetError(res, 503, error);
+    }
+    merge_records(records, std::move(waiting), limit);
+    json::Writer w;
+    w.BeginObject();
+    w.Key("data_id").UInt(data_id);
+    w.Key("device").String(device);
+    w.Key("records").BeginArray();
+    std::vector<NamedValue> values;
+    for (const StoredRecord& r : records) {
+        w.BeginObject();
+        w.Key("id").Int(r.id);
+        w.Key("time").Time(r.record.time);
+        w.Key("device_type").String(r.record.device_type);
+        UnitKind kind;
+        values.clear();
+        if (!unit_kind_of(r.record.device_type, kind)) {
+            w.Key("error").String("records of this device type are not decoded");
+        } else if (!record_values(kind, r.record.bytes, values)) {
+            w.Key("kind").String(unit_kind_name(kind));
+            w.Key("error").String("a record of " + std::to_string(r.record.bytes.size()) +
+                                  " bytes does not have its unit's layout");
         } else {
-            w.Null();
+            w.Key("kind").String(unit_kind_name(kind));
+            filter.Apply(values);
+            WriteValues(w, values);
         }
         w.EndObject();
-        SetJson(res, w.Take());
-    });
+    }
+    w.EndArray();
+    w.Key("next_after");
+    if (records.size() == limit) {
+        w.Int(records.back().id);
+    } else {
+        w.Null();
+    }
+    w.EndObject();
+    SetJson(res, w.Take());
+}
 
-    http_.Get("/api/v1/stream", [this](const HttpRequest& req, HttpResponse& res) {
-        if (!http_.AcquireStream()) {
-            return SetError(res, 503, "too many event streams are open");
-        }
-        const bool initial = req.get_param_value("initial") != "0";
-        auto queue = host_.Events().Subscribe();  // bounded: cycles drop first
-        EventBus* bus = &host_.Events();
-        HttpServer* http = &http_;
-        res.set_header("Cache-Control", "no-cache");
-        res.set_header("X-Accel-Buffering", "no");
-        auto quiet = std::make_shared<int>(0);
-        res.set_chunked_content_provider(
-            "text/event-stream",
-            [queue, http, initial, quiet](std::size_t, StreamSink& sink) {
-                HostEvent e;
-                if (http->Stopping()) return false;
-                if (!queue->Pop(e, std::chrono::milliseconds(1000))) {
-                    // A comment now and then shows the client that the line is alive.
-                    if (++*quiet >= 15) {
-                        *quiet = 0;
-                        if (!sink.write(": keep-alive\n\n", 14)) return false;
-                    }
-                    return !queue->Closed() && sink.is_writable();
+void Api::ServeStream(const HttpRequest& req, HttpResponse& res) {
+    if (!http_.AcquireStream()) {
+        return SetError(res, 503, "too many event streams are open");
+    }
+    const bool initial = req.get_param_value("initial") != "0";
+    auto queue = host_.Events().Subscribe();  // bounded: cycles drop first
+    EventBus* bus = &host_.Events();
+    HttpServer* http = &http_;
+    res.set_header("Cache-Control", "no-cache");
+    res.set_header("X-Accel-Buffering", "no");
+    auto quiet = std::make_shared<int>(0);
+    res.set_chunked_content_provider(
+        "text/event-stream",
+        [queue, http, initial, quiet](std::size_t, StreamSink& sink) {
+            HostEvent e;
+            if (http->Stopping()) return false;
+            if (!queue->Pop(e, std::chrono::milliseconds(1000))) {
+                // A comment now and then shows the client that the line is alive.
+                if (++*quiet >= 15) {
+                    *quiet = 0;
+                    if (!sink.write(": keep-alive\n\n", 14)) return false;
                 }
-                *quiet = 0;
-                if (e.initial && !initial) return true;
-                json::Writer w;
-                WriteEvent(w, e);
-                std::string text = "id: " + std::to_string(e.seq) +
-                                   "\nevent: " + event_kind_name(e.kind) + "\ndata: " + w.Take() +
-                                   "\n\n";
-                return sink.write(text.data(), text.size());
-            },
-            [queue, bus, http](bool) {
-                bus->Unsubscribe(queue);
-                http->ReleaseStream();
-            });
-    });
+                return !queue->Closed() && sink.is_writable();
+            }
+            *quiet = 0;
+            if (e.initial && !initial) return true;
+            json::Writer w;
+            WriteEvent(w, e);
+            std::string text = "id: " + std::to_string(e.seq) +
+                               "\nevent: " + event_kind_name(e.kind) + "\ndata: " + w.Take() +
+                               "\n\n";
+            return sink.write(text.data(), text.size());
+        },
+        [queue, bus, http](bool) {
+            bus->Unsubscribe(queue);
+            http->ReleaseStream();
+        });
 }
 
 }  // namespace smd::service

@@ -12,6 +12,9 @@
 
 namespace smd::service {
 
+struct HttpRequest;
+struct HttpResponse;
+
 // A time of a query: "2026-12-08T06:15:05+01:00", "...Z", "2026-12-08 06:15:05"
 // or "2026-12-08T06:15" (local), "2026-12-08" (local midnight). Times with an
 // offset become local time, as the store keeps them. Times outside the years
@@ -29,6 +32,15 @@ class Api : public Component {
     static constexpr std::size_t kEventsPage = 1000, kEventsMax = 10000;
 
   private:
+    // The routes, each under /api/v1/ by its name (the table in the constructor).
+    void ServeVocabulary(const HttpRequest& req, HttpResponse& res);
+    void ServeDevices(const HttpRequest& req, HttpResponse& res);
+    void ServeValues(const HttpRequest& req, HttpResponse& res);
+    void ServeAlarms(const HttpRequest& req, HttpResponse& res);
+    void ServeEvents(const HttpRequest& req, HttpResponse& res);
+    void ServeHistory(const HttpRequest& req, HttpResponse& res);
+    void ServeStream(const HttpRequest& req, HttpResponse& res);
+
     // The database reader, opened at first use; null without a database.
     StoreReader* Reader(std::string& error);
 

@@ -5,10 +5,9 @@
 #include <cstdio>
 
 #include "host/ValueReply.h"
+#include "runtime/site/Host.h"
 #include "runtime/store/ProvenanceCodec.h"
 #include "runtime/values/Vocabulary.h"
-
-#include "runtime/site/Host.h"
 
 namespace smd::service {
 
@@ -139,11 +138,16 @@ void WriteValues(json::Writer& w, const std::vector<NamedValue>& values, bool ti
     w.EndObject();
 }
 
-void WriteUnit(json::Writer& w, const UnitValues& u, bool timed_out) {
+void WriteUnit(json::Writer& w, const UnitValues& u, bool timed_out, const HostEvent* cycle) {
     w.BeginObject();
+    if (cycle) w.Key("device").String(cycle->device);
     w.Key("kind").String(unit_kind_name(u.kind));
     w.Key("data_id").UInt(u.data_id);
     w.Key("device_type").String(u.device_type);
+    if (cycle) {
+        w.Key("time").Time(cycle->time);
+        w.Key("cycle").UInt(cycle->cycle.number);
+    }
     w.Key("replayed").Bool(u.replayed);
     w.Key("stored").Time(u.stored);
     WriteValues(w, u.values, timed_out);

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "runtime/events/Events.h"
-#include "runtime/text/JsonText.h"
 #include "runtime/store/SqliteStore.h"
+#include "runtime/text/JsonText.h"
 
 namespace smd {
 class Host;
@@ -36,8 +36,11 @@ void WriteAlarmFields(json::Writer& w, const std::string& device, const ActiveAl
 // value that is null (the unit's reply, or why the number is not finite).
 // `timed_out`: every value null with the unit's time-out reply.
 void WriteValues(json::Writer& w, const std::vector<NamedValue>& values, bool timed_out = false);
-// {"kind", "data_id", "device_type", "replayed", "stored", "values", "replies"}
-void WriteUnit(json::Writer& w, const UnitValues& unit, bool timed_out = false);
+// {"kind", "data_id", "device_type", "replayed", "stored", "values", "replies"}.
+// `cycle`: the unit stands alone (MQTT's state topic), so its cycle's "device"
+// comes first and its "time" and "cycle" number after "device_type".
+void WriteUnit(json::Writer& w, const UnitValues& unit, bool timed_out = false,
+               const HostEvent* cycle = nullptr);
 // {"seq", "kind", "initial", "device", "time", ...}: "cycle", "line", "frames",
 // "units" for a cycle; "alarm" for a raise or clear; "line" for a line change.
 // {"cycle", "answers": [{"command": "42/44", "time", "hex"}]}, or null.

@@ -21,6 +21,7 @@ void write_rows(json::Writer& w, const ValueDef* rows, std::size_t n) {
         w.Key("device_class").String(d.device_class);
         w.Key("state_class").String(d.state_class);
         w.Key("precision").Int(d.precision);
+        w.Key("plot").String(d.plot);
         if (d.cls == ValueClass::Alarm) {
             w.Key("alarm_on");
             if (d.alarm_on < 0) {

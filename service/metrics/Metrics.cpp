@@ -8,6 +8,7 @@
 #include "host/HostTypes.h"
 #include "ravo3/Version.h"
 #include "runtime/text/JsonText.h"
+#include "runtime/values/Vocabulary.h"
 #include "service/http/HttpServer.h"
 #include "service/json/EventJson.h"
 #include "service/mqtt/MqttPublisher.h"
@@ -95,32 +96,6 @@ std::string label(const char* name, const std::string& value) {
     return std::string(name) + "=\"" + prometheus_label(value) + "\"";
 }
 
-struct Mapped {
-    const char* family;
-    const char* help;
-    std::string extra;  // labels beyond device, data id, kind and name
-};
-
-bool starts_with(const std::string& s, const char* p, std::size_t& rest) {
-    const std::size_t n = std::char_traits<char>::length(p);
-    if (s.compare(0, n, p) != 0) return false;
-    rest = n;
-    return true;
-}
-
-// "channel_12_f" -> index "12", field "f"; false for another shape.
-bool split_indexed(const std::string& name, std::size_t from, std::string& index,
-                   std::string& field) {
-    const std::size_t us = name.find('_', from);
-    if (us == std::string::npos || us == from) return false;
-    index = name.substr(from, us - from);
-    for (char c : index) {
-        if (c < '0' || c > '9') return false;
-    }
-    field = name.substr(us + 1);
-    return !field.empty();
-}
-
 // Label values that must stay ASCII: anything else becomes '_'.
 std::string ascii(const std::string& s) {
     std::string out = s;
@@ -130,64 +105,29 @@ std::string ascii(const std::string& s) {
     return out;
 }
 
-Mapped map_value(UnitKind kind, const std::string& name) {
-    std::size_t rest = 0;
-    std::string index, field;
-    switch (kind) {
-        case UnitKind::AC:
-            if (name == "ia" || name == "ib" || name == "ic") {
-                return {"ravo3_ac_phase_current_amperes", "AC phase current.",
-                        label("phase", name.substr(1, 1))};
-            }
-            if (name == "ia_alert" || name == "ib_alert" || name == "ic_alert") {
-                return {"ravo3_ac_phase_current_alarm_state",
-                        "AC phase current alarm state as the unit reports it (0 normal).",
-                        label("phase", name.substr(1, 1))};
-            }
-            if (starts_with(name, "channel_", rest) && split_indexed(name, rest, index, field)) {
-                if (field == "f") {
-                    return {"ravo3_ac_frequency_hertz", "AC input frequency.",
-                            label("channel", index)};
-                }
-                if (field == "a" || field == "b" || field == "c") {
-                    return {"ravo3_ac_voltage_volts", "AC input voltage.",
-                            label("channel", index) + "," + label("phase", field)};
-                }
-            }
-            break;
-        case UnitKind::DC:
-            if (name == "v") return {"ravo3_dc_voltage_volts", "DC output voltage.", ""};
-            if (name == "i") return {"ravo3_dc_load_current_amperes", "DC load current.", ""};
-            break;
-        case UnitKind::RC:
-            if (name == "group_value") {
-                return {"ravo3_rectifier_group_value",
-                        "The rectifier group's value as the unit reports it.", ""};
-            }
-            if (name == "module_count") {
-                return {"ravo3_rectifier_modules", "Rectifier modules reported.", ""};
-            }
-            if (starts_with(name, "module_", rest) && split_indexed(name, rest, index, field)) {
-                const std::string m = label("module", index);
-                if (field == "value") {
-                    return {"ravo3_rectifier_module_value",
-                            "A rectifier module's value as the unit reports it.", m};
-                }
-                if (field.compare(0, 7, "status_") == 0) {
-                    return {"ravo3_rectifier_module_status", "A rectifier module's status byte.",
-                            m + "," + label("status", field.substr(7))};
-                }
-                if (field == "fault") {
-                    return {"ravo3_rectifier_module_fault_state",
-                            "A rectifier module's fault state (1 faulty).", m};
-                }
-                return {"ravo3_rectifier_module_alarm_state",
-                        "A rectifier module's alarm byte as the unit reports it.",
-                        m + "," + label("alarm", field)};
-            }
-            break;
+struct ValueFamily {
+    const char* family;
+    const char* help;
+    std::string extra;  // labels beyond device, data id, kind and name
+};
+
+// The family, help and labels of a value are its row's, the channel or
+// module number as in the name; a name without a row goes to the family of
+// any other value.
+ValueFamily value_family(UnitKind kind, const std::string& name) {
+    const ValueRef r = lookup_value(kind, name);
+    if (!r.ok()) {
+        return {"ravo3_value", "A value the unit serves under a name without a metric of its own.",
+                ""};
     }
-    return {"ravo3_value", "A value the unit serves under a name without a metric of its own.", ""};
+    std::string extra;
+    if (r.number >= 0) extra = label(vocabulary(kind).group_metric_label, std::to_string(r.number));
+    const std::string kv = r.def->metric_label;
+    const std::size_t eq = kv.find('=');
+    if (eq != std::string::npos) {
+        extra += (extra.empty() ? "" : ",") + label(kv.substr(0, eq).c_str(), kv.substr(eq + 1));
+    }
+    return {r.def->metric, r.def->help, std::move(extra)};
 }
 
 }  // namespace
@@ -425,7 +365,7 @@ std::string Metrics::Render() const {
                                      label("kind", unit_kind_name(u.kind));
             for (const NamedValue& v : u.values) {
                 if (!v.ok) continue;  // the unit gave a reply instead: no sample
-                const Mapped m = map_value(u.kind, v.name);
+                const ValueFamily m = value_family(u.kind, v.name);
                 x.Family(m.family, "gauge", m.help);
                 std::string labels = unit;
                 if (!m.extra.empty()) labels += "," + m.extra;

@@ -21,6 +21,7 @@
 
 #include "ravo3/Version.h"
 #include "runtime/text/JsonText.h"
+#include "runtime/values/Vocabulary.h"
 #include "service/json/EventJson.h"
 #include "service/mqtt/Outbox.h"
 
@@ -82,89 +83,19 @@ std::string safe_id(const std::string& name) {
     return s;
 }
 
-struct ValueMeta {
-    std::string label;
-    const char* device_class = nullptr;
-    const char* unit = nullptr;
-    const char* state_class = nullptr;
-    // A status or alarm byte as the unit sends it: for diagnosis, not for the
-    // dashboard (the alarm points say what it means).
-    bool raw = false;
-};
-
-// How Home Assistant shows a value: its name within its unit's device, and
-// the class and unit of the measurements whose meaning the unit fixes.
-ValueMeta value_meta(UnitKind kind, const std::string& name) {
-    if (kind == UnitKind::DC) {
-        if (name == "v") return {"Voltage", "voltage", "V", "measurement"};
-        if (name == "i") return {"Load current", "current", "A", "measurement"};
-        return {name};
-    }
-    if (kind == UnitKind::AC) {
-        static const char* const kPhase[3] = {"A", "B", "C"};
-        for (int p = 0; p < 3; ++p) {
-            const std::string n = std::string("i") + static_cast<char>('a' + p);
-            if (name == n) {
-                return {std::string("Phase ") + kPhase[p] + " current", "current", "A",
-                        "measurement"};
-            }
-            if (name == n + "_alert") {
-                return {std::string("Phase ") + kPhase[p] + " current alarm state", nullptr,
-                        nullptr, nullptr, true};
-            }
-        }
-        unsigned channel = 0;
-        char letter = 0;
-        int used = 0;
-        if (std::sscanf(name.c_str(), "channel_%u_%c%n", &channel, &letter, &used) == 2 &&
-            static_cast<std::size_t>(used) == name.size()) {
-            const std::string ch = "Channel " + std::to_string(channel + 1) + " ";
-            switch (letter) {
-                case 'a':
-                    return {ch + "voltage A/AB", "voltage", "V", "measurement"};
-                case 'b':
-                    return {ch + "voltage B/BC", "voltage", "V", "measurement"};
-                case 'c':
-                    return {ch + "voltage C/CA", "voltage", "V", "measurement"};
-                case 'f':
-                    return {ch + "frequency", "frequency", "Hz", "measurement"};
-                default:
-                    break;
-            }
-        }
-        return {name};
-    }
-    // Rectifiers: the meaning of the values is the configuration's, so no unit.
-    if (name == "group_value") return {"Group value", nullptr, nullptr, "measurement"};
-    if (name == "module_count") return {"Modules", nullptr, nullptr, "measurement"};
-    unsigned module = 0;
-    int used = 0;
-    if (std::sscanf(name.c_str(), "module_%u_%n", &module, &used) == 1 && used > 0) {
-        std::string field = name.substr(static_cast<std::size_t>(used));
-        for (char& c : field) {
-            if (c == '_') c = ' ';
-        }
-        ValueMeta r{"Module " + std::to_string(module) + " " + field};
-        if (field == "value") {
-            r.state_class = "measurement";
-        } else {
-            r.raw = true;  // status, fault and alarm bytes
-        }
-        return r;
-    }
-    return {name};
-}
-
 // The unit's names are complete once it reported its count (of modules, of
 // channels): a name missing then is a module or channel gone from the plant,
-// not a value missing for a cycle.
+// not a value missing for a cycle. A unit whose record counts its channels
+// without a value of its own (AC) has its names once its first value came.
 bool count_taken(const UnitValues& u) {
-    const char* counter = u.kind == UnitKind::RC   ? "module_count"
-                          : u.kind == UnitKind::AC ? "ia"
-                                                   : nullptr;
-    if (!counter) return true;
+    const UnitVocabulary& voc = vocabulary(u.kind);
+    if (voc.group_value_count == 0 || voc.value_count == 0) return true;
+    const ValueDef* counter = &voc.values[0];
+    for (std::size_t i = 0; i < voc.value_count; ++i) {
+        if (voc.values[i].field == ValueField::Count) counter = &voc.values[i];
+    }
     for (const NamedValue& v : u.values) {
-        if (v.name == counter) return v.ok;
+        if (v.name == counter->name) return v.ok;
     }
     return false;
 }
@@ -516,17 +447,22 @@ void MqttPublisher::Core::Discover(const HostEvent& e, const UnitValues& u,
         values_now.insert(topic);
         known.values.insert(topic);
         if (!discovered.insert(topic).second) continue;
-        const ValueMeta m = value_meta(u.kind, v.name);
         json::Writer w;
-        BeginEntity(w, "sensor", object, m.label, state_topic);
+        BeginEntity(w, "sensor", object, value_label(u.kind, v.name), state_topic);
         // Bracket access: "values" is also the name of a method of the JSON object.
         w.Key("value_template").String("{{ value_json['values'][" + json::quote(v.name) + "] }}");
-        if (m.device_class) w.Key("device_class").String(m.device_class);
-        if (m.unit) w.Key("unit_of_measurement").String(m.unit);
-        if (m.state_class) w.Key("state_class").String(m.state_class);
-        if (m.raw) {
-            w.Key("entity_category").String("diagnostic");
-            w.Key("enabled_by_default").Bool(false);
+        if (const ValueDef* d = lookup_value(u.kind, v.name).def) {
+            if (*d->device_class) w.Key("device_class").String(d->device_class);
+            if (*d->unit) w.Key("unit_of_measurement").String(d->unit);
+            if (*d->state_class) w.Key("state_class").String(d->state_class);
+            if (d->cls == ValueClass::Measurement) {
+                w.Key("suggested_display_precision").Int(d->precision);
+            } else {
+                // A status or alarm byte as the unit sends it: for diagnosis,
+                // not for the dashboard (the alarm points say what it means).
+                w.Key("entity_category").String("diagnostic");
+                w.Key("enabled_by_default").Bool(false);
+            }
         }
         w.Key("availability").BeginArray();
         w.BeginObject().Key("topic").String(status_topic).EndObject();
@@ -703,17 +639,7 @@ void MqttPublisher::Core::Handle(const HostEvent& e) {
         const std::string topic =
             base + "/" + unit_kind_name(u.kind) + "/" + std::to_string(u.data_id) + "/state";
         json::Writer w;
-        w.BeginObject();
-        w.Key("device").String(e.device);
-        w.Key("kind").String(unit_kind_name(u.kind));
-        w.Key("data_id").UInt(u.data_id);
-        w.Key("device_type").String(u.device_type);
-        w.Key("time").Time(e.time);
-        w.Key("cycle").UInt(e.cycle.number);
-        w.Key("replayed").Bool(u.replayed);
-        w.Key("stored").Time(u.stored);
-        service::WriteValues(w, u.values);
-        w.EndObject();
+        service::WriteUnit(w, u, false, &e);
         SetRetained(topic, w.Take(), 0);
         Discover(e, u, topic);
     }

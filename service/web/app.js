@@ -316,56 +316,73 @@
     return h("td", { class: "num " + f.cls, title: f.cls ? f.text : null }, [f.text + (f.cls ? "" : unit ? " " + unit : "")]);
   }
 
-  function renderAC(u) {
-    const v = (n) => u.values.get(n);
+  // ---- What each value is: the daemon's vocabulary -----------------------
+  // kind -> {label, values, group}; null until /api/v1/vocabulary answered.
+  let vocab = null;
+  async function loadVocabulary() {
+    if (vocab) return;
+    try {
+      const body = await api("api/v1/vocabulary");
+      vocab = new Map(listOf(body, "units").map((u) => [u.kind, u]));
+      scheduleRender();
+    } catch (e) {
+      setTimeout(loadVocabulary, 5000);
+    }
+  }
+  // The channels or modules a unit's values name, by number.
+  function groupNumbers(g, values) {
+    const out = [];
+    for (let n = g.first; values.has(g.prefix + n + "_" + g.values[0].name); n++) out.push(n);
+    return out;
+  }
+  function groupLabel(g, n) { return g.label + " " + (n - g.first + 1); }
+  function stands(row, v) {
+    if (!v || !v.ok || row.class !== "alarm") return false;
+    return row.alarm_on === "nonzero" ? v.value !== 0 : v.value === row.alarm_on;
+  }
+  // `headed`: the column's head carries the unit.
+  function cellFor(row, v, headed) {
+    if (row.class === "state" && v && v.ok && v.value !== null) {
+      return h("td", { class: "num mono", text: ("0" + Number(v.value).toString(16)).slice(-2) });
+    }
+    return valueCell(v, row.precision, headed ? "" : row.unit);
+  }
+  // The labels of the alarm rows that stand.
+  function faultsOf(rows, value) {
+    return rows.filter((r) => stands(r, value(r.name))).map((r) => r.column);
+  }
+
+  // One unit: its own values in a row, its faults, then a row per channel or module.
+  function renderUnit(u) {
+    const voc = vocab && vocab.get(u.kind);
+    if (!voc) {
+      return [h("h4", { text: u.kind + " " + u.data_id }), h("p", { class: "mono",
+        text: [...u.values].map(([n, v]) => n + " " + fmtValue(v, 2).text).join(", ") })];
+    }
     const head = (cells) => h("thead", {}, [h("tr", {}, cells.map((t) => h("th", { class: "num", text: t })))]);
-    const parts = [h("h4", { text: "AC distribution " + u.data_id })];
-    parts.push(h("table", { class: "vals" }, [
-      head(["Current (A)", "A", "B", "C"]),
-      h("tbody", {}, [h("tr", {}, [h("th", { text: "Phase" }), valueCell(v("ia"), 2), valueCell(v("ib"), 2), valueCell(v("ic"), 2)])]),
-    ]));
-    const rows = [];
-    for (let c = 0; u.values.has("channel_" + c + "_a"); c++) {
-      const p = "channel_" + c + "_";
-      rows.push(h("tr", {}, [h("th", { text: "Channel " + (c + 1) }), valueCell(v(p + "a"), 2),
-        valueCell(v(p + "b"), 2), valueCell(v(p + "c"), 2), valueCell(v(p + "f"), 2)]));
+    const parts = [h("h4", { text: voc.label + " " + u.data_id })];
+    const shown = voc.values.filter((r) => r.class !== "alarm" && u.values.has(r.name));
+    if (shown.length) {
+      parts.push(h("table", { class: "vals" }, [head(shown.map((r) => r.label)),
+        h("tbody", {}, [h("tr", {}, shown.map((r) => cellFor(r, u.values.get(r.name))))])]));
     }
-    if (rows.length) parts.push(h("table", { class: "vals" }, [head(["Voltage (V)", "AB/A", "BC/B", "CA/C", "f (Hz)"]), h("tbody", {}, rows)]));
-    return parts;
-  }
-
-  function renderDC(u) {
-    return [h("h4", { text: "DC distribution " + u.data_id }), h("table", { class: "vals" }, [
-      h("tbody", {}, [h("tr", {}, [h("th", { text: "Voltage" }), valueCell(u.values.get("v"), 2, "V"),
-        h("th", { text: "Current" }), valueCell(u.values.get("i"), 2, "A")])]),
-    ])];
-  }
-
-  function renderRC(u) {
-    const v = (n) => u.values.get(n);
-    const count = v("module_count") && v("module_count").ok ? v("module_count").value : 0;
-    const group = fmtValue(v("group_value"), 2);
-    const parts = [h("h4", { text: "Rectifiers " + u.data_id }),
-      h("p", { class: "group" }, ["Group value ", h("b", { class: group.cls, text: group.text }), " \u00b7 " + count + " modules"])];
-    const rows = [];
-    for (let m = 1; m <= count; m++) {
-      const p = "module_" + m + "_";
-      const num = (n) => (v(p + n) && v(p + n).ok ? v(p + n).value : 0);
-      const faults = [];
-      if (num("fault") === 1 || num("module_fault") === 1) faults.push("FAULT");
-      if (num("fan_fault") === 1) faults.push("fan");
-      if (num("over_temperature") === 1) faults.push("over-temp.");
-      if (num("comm_lost") === 0xE2) faults.push("no comm.");
-      const status = [1, 2, 3].map((k) => ("0" + num("status_" + k).toString(16)).slice(-2)).join(" ");
-      rows.push(h("tr", { class: faults.length ? "faulty" : "" }, [h("th", { text: String(m) }),
-        valueCell(v(p + "value"), 2, ""), h("td", { class: "mono", text: status }),
-        h("td", { class: faults.length ? "fault" : "ok", text: faults.length ? faults.join(", ") : "ok" })]));
-    }
+    const unitFaults = voc.values.filter((r) => stands(r, u.values.get(r.name))).map((r) => r.label);
+    if (unitFaults.length) parts.push(h("p", { class: "fault", text: unitFaults.join(", ") }));
+    const g = voc.group;
+    if (!g) return parts;
+    const cols = g.values.filter((r) => r.class !== "alarm");
+    const alarms = g.values.filter((r) => r.class === "alarm");
+    const rows = groupNumbers(g, u.values).map((n) => {
+      const value = (name) => u.values.get(g.prefix + n + "_" + name);
+      const faults = faultsOf(alarms, value);
+      const cells = [h("th", { text: groupLabel(g, n) })].concat(cols.map((r) => cellFor(r, value(r.name), true)));
+      if (alarms.length) cells.push(h("td", { class: faults.length ? "fault" : "ok", text: faults.length ? faults.join(", ") : "ok" }));
+      return h("tr", { class: faults.length ? "faulty" : "" }, cells);
+    });
     if (rows.length) {
-      parts.push(h("table", { class: "vals modules" }, [
-        h("thead", {}, [h("tr", {}, [h("th", { text: "#" }), h("th", { text: "Value" }), h("th", { text: "Status" }), h("th", { text: "Fault" })])]),
-        h("tbody", {}, rows),
-      ]));
+      const heads = [""].concat(cols.map((r) => r.column + (r.unit ? " (" + r.unit + ")" : "")));
+      if (alarms.length) heads.push("Faults");
+      parts.push(h("table", { class: "vals groups" }, [head(heads), h("tbody", {}, rows)]));
     }
     return parts;
   }
@@ -409,8 +426,7 @@
           (d.units.some((u) => u.replayed) ? ", stored before the start" : "") + "." }));
       }
       for (const u of d.units) {
-        const part = u.kind === "ac" ? renderAC(u) : u.kind === "dc" ? renderDC(u) : renderRC(u);
-        kids.push(h("div", { class: "unit unit-" + u.kind + (stale ? " stale" : "") }, part));
+        kids.push(h("div", { class: "unit unit-" + u.kind + (stale ? " stale" : "") }, renderUnit(u)));
       }
       const bad = d.line.comm_lost || (d.line.state !== "answering" && d.line.state !== "starting");
       cards.push(h("article", { class: "card" + (bad ? " card-bad" : ""), "data-device": d.name }, kids));
@@ -513,7 +529,6 @@
   }
 
   // ---- History -----------------------------------------------------------
-  const KIND_TEXT = { ac: "AC distribution", dc: "DC distribution", rc: "rectifiers" };
   function units() {
     const out = [];
     for (const d of site.devices.values()) for (const u of d.units) out.push({ device: d.name, unit: u });
@@ -524,7 +539,7 @@
     const sel = $("h-unit");
     const values = list.map((x) => String(x.unit.data_id));
     if (sel.options.length === values.length && [...sel.options].every((o, i) => o.value === values[i])) return;
-    fillSelect(sel, values, null, list.map((x) => x.device + " \u00b7 " + KIND_TEXT[x.unit.kind] + " " + x.unit.data_id));
+    fillSelect(sel, values, null, list.map((x) => x.device + " \u00b7 " + kindLabel(x.unit.kind) + " " + x.unit.data_id));
     const want = historyParams().get("data_id");
     if (want && values.includes(want)) sel.value = want;
   }
@@ -533,25 +548,34 @@
     return new URLSearchParams(q < 0 ? "" : location.hash.slice(q + 1));
   }
 
-  // The charts of a unit: [title, unit, [[value name, label]]].
+  function kindLabel(kind) { return vocab && vocab.get(kind) ? vocab.get(kind).label : kind; }
+  // The charts of a unit, as the vocabulary draws them: [title, unit, [[value name, label]]],
+  // rows with the same chart title in one chart.
   function chartsFor(kind, names) {
-    const has = (n) => names.has(n);
-    if (kind === "dc") return [["DC voltage", "V", [["v", "voltage"]]], ["DC current", "A", [["i", "current"]]]];
-    if (kind === "ac") {
-      const volts = [], freq = [];
-      for (let c = 0; has("channel_" + c + "_a"); c++) {
-        [["a", "AB/A"], ["b", "BC/B"], ["c", "CA/C"]].forEach(([l, t]) => volts.push(["channel_" + c + "_" + l, "ch" + (c + 1) + " " + t]));
-        freq.push(["channel_" + c + "_f", "ch" + (c + 1)]);
+    const voc = vocab && vocab.get(kind);
+    if (!voc) return [];
+    const charts = new Map();
+    const add = (row, name, label) => {
+      if (!row.plot || !names.has(name)) return;
+      if (!charts.has(row.plot)) charts.set(row.plot, [row.plot, row.unit, []]);
+      charts.get(row.plot)[2].push([name, label]);
+    };
+    for (const r of voc.values) add(r, r.name, r.column);
+    const g = voc.group;
+    if (g) {
+      for (const n of groupNumbers(g, names)) {
+        for (const r of g.values) add(r, g.prefix + n + "_" + r.name, groupLabel(g, n) + (g.values.filter((x) => x.plot === r.plot).length > 1 ? " " + r.column : ""));
       }
-      const out = [];
-      if (volts.length) out.push(["AC voltages", "V", volts]);
-      out.push(["AC phase currents", "A", [["ia", "A"], ["ib", "B"], ["ic", "C"]]]);
-      if (freq.length) out.push(["AC frequency", "Hz", freq]);
-      return out;
     }
-    const mods = [];
-    for (let m = 1; has("module_" + m + "_value"); m++) mods.push(["module_" + m + "_value", "module " + m]);
-    return [["Rectifier group value", "", [["group_value", "group"]]], ["Rectifier module values", "", mods]];
+    return [...charts.values()];
+  }
+  // The names a kind's charts draw, for the history query ("" every value).
+  function plottedNames(kind) {
+    const voc = vocab && vocab.get(kind);
+    if (!voc || !voc.group) return "";
+    const list = voc.values.filter((r) => r.plot).map((r) => r.name)
+      .concat(voc.group.values.filter((r) => r.plot).map((r) => voc.group.prefix + "*_" + r.name));
+    return "&names=" + list.join(",");
   }
 
   function normRecord(r) {
@@ -584,8 +608,8 @@
     $("history-note").textContent = "Loading\u2026";
     let records = [], events = [], inWindow = 0;
     try {
-      // A rectifier's plots are its group and module values, not every status byte.
-      const names = entry && entry.unit.kind === "rc" ? "&names=group_value,module_*_value" : "";
+      // Only what is plotted: not every status byte of every module.
+      const names = entry ? plottedNames(entry.unit.kind) : "";
       const q = "data_id=" + dataId + "&from=" + encodeURIComponent(new Date(from).toISOString()) +
         "&to=" + encodeURIComponent(new Date(to).toISOString()) + "&points=" + points + names;
       const [hist, evs] = await Promise.all([api("api/v1/history?" + q), fetchEvents(from, to)]);
@@ -603,7 +627,9 @@
       .map((e) => ({ t: e.time, kind: e.kind, text: fmtTime(e.time) + " " + e.code + " " + e.name + " " + e.detail }));
     const names = new Set();
     for (const r of records) for (const n of r.values.keys()) names.add(n);
-    const kind = entry ? entry.unit.kind : names.has("v") ? "dc" : names.has("ia") ? "ac" : "rc";
+    await loadVocabulary();
+    const kind = entry ? entry.unit.kind : [...(vocab || new Map()).values()]
+      .map((u) => u.kind).find((k) => vocab.get(k).values.some((r) => names.has(r.name))) || "";
     $("history-note").textContent = inWindow + " records from " + fmtTime(from) + " to " + fmtTime(to) +
       (records.length < inWindow ? " (" + records.length + " plotted: each value's lowest and highest per time slot)" : "") +
       (markers.length ? ", " + markers.length + " alarm events" : "");
@@ -668,6 +694,7 @@
       $("token-input").value = "";
       $("token-form").hidden = true;
       connect();
+      loadVocabulary();
       route();
     });
     $("alarm-filter").addEventListener("submit", (ev) => { ev.preventDefault(); loadAlarmLog(); });
@@ -681,6 +708,7 @@
       }
     });
     window.addEventListener("hashchange", route);
+    loadVocabulary();
     route();
     connect();
   }

@@ -2,13 +2,14 @@
 // reads as, and how a site that does not fit 80x24 is cut and paged.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <boost/date_time/posix_time/posix_time.hpp>
 #include <limits>
 #include <string>
 #include <vector>
 
 #include "apps/ravo3-monitor/JsonLines.h"
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 
 namespace {
 
@@ -59,8 +60,8 @@ smd::HostEvent alarm_event(const std::string& device, int n, const std::string& 
     return e;
 }
 
-monitor::SiteView site_of(int devices) {
-    monitor::SiteView v;
+monitor::RunnerScreen site_of(int devices) {
+    monitor::RunnerScreen v;
     for (int i = 0; i < devices; ++i) {
         monitor::DeviceView d;
         d.name = "room-" + std::to_string(i + 1);
@@ -72,7 +73,7 @@ monitor::SiteView site_of(int devices) {
 
 }  // namespace
 
-TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
+TEST(RunnerScreen, EachLineStateReadsAsWhatItMeans) {
     struct Case {
         smd::HostEvent event;
         std::string text;
@@ -91,7 +92,7 @@ TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
          "NOT ANSWERING since 06:40:02; communication-lost alarm standing"},
     };
     for (const Case& c : cases) {
-        monitor::SiteView v = site_of(1);
+        monitor::RunnerScreen v = site_of(1);
         const monitor::Applied a = v.Apply(c.event);
         EXPECT_EQ(monitor::line_text(v.Devices()[0], kNow), c.text);
         // A status line for JSON when the state differs from "starting".
@@ -99,8 +100,8 @@ TEST(MonitorView, EachLineStateReadsAsWhatItMeans) {
     }
 }
 
-TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
-    monitor::SiteView v = site_of(6);
+TEST(RunnerScreen, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
+    monitor::RunnerScreen v = site_of(6);
     for (int i = 0; i < 6; ++i) v.Apply(cycle_event("room-" + std::to_string(i + 1), i == 3));
     v.Apply(line_event("room-2", smd::LineState::PortMissing, std::string(200, 'x')));
     // Raw bytes from the line: an escape sequence and bytes that are no UTF-8.
@@ -136,19 +137,85 @@ TEST(MonitorView, ASiteTooLargeForTheScreenIsPagedAndItsAlarmsCut) {
     }
     std::string text;
     for (const auto& l : all) text += l + "\n";
-    for (const char* want :
-         {"room-1  /dev/ttyUSB0  answering, last cycle 3 s ago", "  DC 502  53.52 V  48.5 A",
-          "room-2  /dev/ttyUSB1  PORT MISSING since 06:40:02", "  ! xxxxxxxx",
-          "room-4  /dev/ttyUSB3  starting, no cycle yet",
-          "  REPLAYED values, stored 2026-12-07 23:10:00; no cycle yet"}) {
+    for (const char* want : {"room-1  /dev/ttyUSB0  answering, last cycle 3 s ago",
+                             "  DC 502  Voltage 53.52 V  Current 48.5 A",
+                             "room-2  /dev/ttyUSB1  PORT MISSING since 06:40:02", "  ! xxxxxxxx",
+                             "room-4  /dev/ttyUSB3  starting, no cycle yet",
+                             "  REPLAYED values, stored 2026-12-07 23:10:00; no cycle yet"}) {
         EXPECT_NE(text.find(want), std::string::npos) << want << "\n" << text;
+    }
+}
+
+// Each unit as its vocabulary describes it: column heads, precision and units
+// of its values, a line per channel or module, the alarm values that stand by
+// label, and the unit's reply when it gave no values.
+TEST(RunnerScreen, UnitsReadAsTheirVocabularyDescribesThem) {
+    auto unit = [](smd::UnitKind kind, std::uint32_t id, std::vector<smd::NamedValue> values) {
+        smd::UnitValues u;
+        u.kind = kind;
+        u.data_id = id;
+        u.values = std::move(values);
+        return u;
+    };
+    struct Case {
+        smd::UnitValues unit;
+        std::vector<std::string> lines;
+    };
+    const Case cases[] = {
+        {unit(smd::UnitKind::AC, 501,
+              {{"ia", true, 12.5f, ""},
+               {"ib", true, 0.125f, ""},
+               {"ic", false, 0, "数据已超时"},
+               {"ia_alert", true, 0, ""},
+               {"ib_alert", true, 2, ""},
+               {"channel_0_a", true, 230.5f, ""},
+               {"channel_0_b", true, 231.25f, ""},
+               {"channel_0_c", true, 229.75f, ""},
+               {"channel_0_f", true, 50, ""}}),
+         {"  AC 501  A 12.5 A  B 0.1 A  C --",
+          "    Channel 1  AB/A 230.5 V  BC/B 231.2 V  CA/C 229.8 V  f 50.00 Hz",
+          "    faults: Phase B current alarm state"}},
+        {unit(smd::UnitKind::RC, 500,
+              {{"group_value", true, 53.5f, ""},
+               {"module_count", true, 2, ""},
+               {"module_1_value", true, 16.5f, ""},
+               {"module_1_status_2", true, 10, ""},
+               {"module_1_fan_fault", true, 0, ""},
+               {"module_2_value", true, 17.25f, ""},
+               {"module_2_fault", true, 1, ""},
+               {"module_2_comm_lost", true, 0xE2, ""}}),
+         {"  RC 500  Group 53.50  Modules 2", "    Module 1  Value 16.5  S1 --  S2 0A  S3 --",
+          "    Module 2  Value 17.2  S1 --  S2 --  S3 --",
+          "    faults: Module 2: fault, comm lost"}},
+        {unit(smd::UnitKind::DC, 502,
+              {{"v", false, 0, "数据已超时"}, {"i", false, 0, "数据已超时"}}),
+         {"  DC 502  数据已超时"}},
+    };
+    for (const Case& c : cases) {
+        monitor::RunnerScreen v = site_of(1);
+        smd::HostEvent e = cycle_event("room-1", false);
+        e.units = {c.unit};
+        v.Apply(e);
+        monitor::ScreenContext ctx;
+        ctx.now = kNow;
+        ctx.rows = 0;
+        ctx.cols = 0;
+        const auto lines = monitor::render_screen(v, ctx);
+        auto at = std::find(lines.begin(), lines.end(), c.lines[0]);
+        ASSERT_NE(at, lines.end()) << c.lines[0];
+        for (const std::string& want : c.lines) {
+            ASSERT_NE(at, lines.end());
+            EXPECT_EQ(*at++, want);
+        }
+        ASSERT_NE(at, lines.end());
+        EXPECT_EQ(at->rfind("Active alarms", 0), 0u) << *at;  // nothing more of the unit
     }
 }
 
 // A cycle's JSON line: the float as sent, a value that cannot be given as
 // null with its reply beside it, the alarms of that device only.
-TEST(MonitorView, CycleJsonCarriesValuesRepliesAndTheDevicesAlarms) {
-    monitor::SiteView v = site_of(2);
+TEST(RunnerScreen, CycleJsonCarriesValuesRepliesAndTheDevicesAlarms) {
+    monitor::RunnerScreen v = site_of(2);
     smd::HostEvent e = cycle_event("room-1", false);
     e.units[0].values = {{"v", true, std::numeric_limits<float>::infinity(), ""},
                          {"i", false, 0, "数据已超时"},

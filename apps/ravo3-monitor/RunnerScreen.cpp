@@ -1,9 +1,12 @@
-#include "apps/ravo3-monitor/SiteView.h"
+#include "apps/ravo3-monitor/RunnerScreen.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <map>
+
+#include "runtime/values/Vocabulary.h"
 
 namespace monitor {
 namespace {
@@ -97,18 +100,20 @@ std::string clock_text(const pt::ptime& t, const pt::ptime& now) {
     return buf;
 }
 
-const smd::NamedValue* value_of(const smd::UnitValues& u, const std::string& name) {
-    for (const auto& v : u.values) {
-        if (v.name == name) return &v;
-    }
-    return nullptr;
-}
-
-std::string num(const smd::NamedValue* v, int decimals) {
-    if (!v || !v->ok) return "--";
+// "Voltage 53.52 V", "S1 0A", "Value --": a row's column head, its value in
+// the row's precision (a status byte in hex) and its unit.
+std::string cell(const smd::ValueDef& d, const smd::NamedValue* v) {
+    std::string s = std::string(d.column) + " ";
+    if (!v || !v->ok) return s + "--";
     char buf[48];
-    std::snprintf(buf, sizeof buf, "%.*f", decimals, static_cast<double>(v->value));
-    return buf;
+    if (d.cls == smd::ValueClass::State) {
+        std::snprintf(buf, sizeof buf, "%02X", static_cast<unsigned>(v->value));
+    } else {
+        std::snprintf(buf, sizeof buf, "%.*f", d.precision, static_cast<double>(v->value));
+    }
+    s += buf;
+    if (*d.unit) s += std::string(" ") + d.unit;
+    return s;
 }
 
 // The first reply among a unit's values: why it serves nothing ("数据已超时").
@@ -119,66 +124,54 @@ std::string reply_of(const smd::UnitValues& u) {
     return std::string();
 }
 
+// A unit as its vocabulary describes it: a line of its own values, a line
+// per channel or module, and the alarm values that stand, by label.
 void unit_lines(const smd::UnitValues& u, std::vector<std::string>& out) {
-    const std::string id = std::to_string(u.data_id);
-    const std::string reply = reply_of(u);
-    switch (u.kind) {
-        case smd::UnitKind::AC: {
-            if (!value_of(u, "ia") || !value_of(u, "ia")->ok) {
-                out.push_back("  AC " + id + "  " + reply);
-                return;
-            }
-            out.push_back("  AC " + id + "  input A/B/C " + num(value_of(u, "ia"), 1) + " " +
-                          num(value_of(u, "ib"), 1) + " " + num(value_of(u, "ic"), 1) + " A");
-            for (int c = 0; c < 256; ++c) {
-                const std::string p = "channel_" + std::to_string(c) + "_";
-                if (!value_of(u, p + "a")) break;
-                out.push_back("    panel " + std::to_string(c + 1) + "  " +
-                              num(value_of(u, p + "a"), 1) + " " + num(value_of(u, p + "b"), 1) +
-                              " " + num(value_of(u, p + "c"), 1) + " V  " +
-                              num(value_of(u, p + "f"), 2) + " Hz");
-            }
-            return;
-        }
-        case smd::UnitKind::DC:
-            if (!value_of(u, "v") || !value_of(u, "v")->ok) {
-                out.push_back("  DC " + id + "  " + reply);
-                return;
-            }
-            out.push_back("  DC " + id + "  " + num(value_of(u, "v"), 2) + " V  " +
-                          num(value_of(u, "i"), 1) + " A");
-            return;
-        case smd::UnitKind::RC: {
-            const smd::NamedValue* count = value_of(u, "module_count");
-            if (!count || !count->ok) {
-                out.push_back("  RC " + id + "  " + (reply.empty() ? "no record yet" : reply));
-                return;
-            }
-            const int n = static_cast<int>(count->value);
-            std::string line = "  RC " + id + "  " + std::to_string(n) + " modules, group " +
-                               num(value_of(u, "group_value"), 2) + ":";
-            std::string faults;
-            for (int m = 1; m <= n; ++m) {
-                const std::string p = "module_" + std::to_string(m) + "_";
-                line += " " + num(value_of(u, p + "value"), 1);
-                std::string what;
-                auto flag = [&](const char* name, float on, const char* text) {
-                    const smd::NamedValue* v = value_of(u, p + name);
-                    if (v && v->ok && v->value == on)
-                        what += std::string(what.empty() ? "" : ",") + text;
-                };
-                flag("fault", 1, "fault");
-                flag("module_fault", 1, "module fault");
-                flag("fan_fault", 1, "fan");
-                flag("over_temperature", 1, "over-temperature");
-                flag("comm_lost", 0xE2, "no communication");
-                if (!what.empty()) faults += "  " + std::to_string(m) + ": " + what;
-            }
-            out.push_back(line);
-            if (!faults.empty()) out.push_back("    modules with faults" + faults);
-            return;
-        }
+    const smd::UnitVocabulary& voc = smd::vocabulary(u.kind);
+    std::string head = smd::unit_kind_name(u.kind);
+    for (char& c : head) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    head = "  " + head + " " + std::to_string(u.data_id) + "  ";
+    // By channel or module number (-1 the unit's own) and row.
+    std::map<int, std::map<const smd::ValueDef*, const smd::NamedValue*>> rows;
+    bool any = false;
+    for (const auto& v : u.values) {
+        const smd::ValueRef r = smd::lookup_value(u.kind, v.name);
+        if (!r.ok()) continue;
+        rows[r.number][r.def] = &v;
+        any = any || (r.number < 0 && v.ok);
     }
+    if (!any) {
+        const std::string reply = reply_of(u);
+        out.push_back(head + (reply.empty() ? "no record yet" : reply));
+        return;
+    }
+    std::string faults;
+    // Cells of one line; the standing alarms go to the faults.
+    auto line = [&](const smd::ValueDef* defs, std::size_t n,
+                    const std::map<const smd::ValueDef*, const smd::NamedValue*>& have,
+                    std::string text, const std::string& who) {
+        std::string standing;
+        for (std::size_t i = 0; i < n; ++i) {
+            const smd::ValueDef& d = defs[i];
+            const auto it = have.find(&d);
+            const smd::NamedValue* v = it == have.end() ? nullptr : it->second;
+            if (d.cls != smd::ValueClass::Alarm) {
+                text += (text.back() == ' ' ? "" : "  ") + cell(d, v);
+            } else if (v && v->ok && smd::alarm_stands(d, v->value)) {
+                standing += (standing.empty() ? "" : ", ") + std::string(d.label);
+            }
+        }
+        out.push_back(text);
+        if (!standing.empty()) faults += (faults.empty() ? "" : "; ") + who + standing;
+    };
+    line(voc.values, voc.value_count, rows[-1], head, "");
+    rows.erase(-1);
+    for (const auto& [number, have] : rows) {
+        const std::string name =
+            std::string(voc.group_label) + " " + std::to_string(number - voc.group_first + 1);
+        line(voc.group_values, voc.group_value_count, have, "    " + name + "  ", name + ": ");
+    }
+    if (!faults.empty()) out.push_back("    faults: " + faults);
 }
 
 std::uint64_t frame_errors(const smd::FrameStats& s) {
@@ -267,7 +260,7 @@ std::string alarm_line(const AlarmView& a, bool with_device, const pt::ptime& no
 
 }  // namespace
 
-Applied SiteView::Apply(const smd::HostEvent& e) {
+Applied RunnerScreen::Apply(const smd::HostEvent& e) {
     Applied r;
     DeviceView* d = Find(e.device);
     r.device = d;
@@ -308,7 +301,7 @@ Applied SiteView::Apply(const smd::HostEvent& e) {
     return r;
 }
 
-std::vector<smd::ActiveAlarm> SiteView::AlarmsOf(const std::string& device) const {
+std::vector<smd::ActiveAlarm> RunnerScreen::AlarmsOf(const std::string& device) const {
     std::vector<smd::ActiveAlarm> out;
     for (const auto& a : alarms_) {
         if (a.device == device) out.push_back(a.alarm);
@@ -316,7 +309,7 @@ std::vector<smd::ActiveAlarm> SiteView::AlarmsOf(const std::string& device) cons
     return out;
 }
 
-DeviceView* SiteView::Find(const std::string& name) {
+DeviceView* RunnerScreen::Find(const std::string& name) {
     for (auto& d : devices_) {
         if (d.name == name) return &d;
     }
@@ -390,7 +383,7 @@ std::string fit(const std::string& text, std::size_t cols) {
     return out;
 }
 
-std::vector<std::string> render_screen(const SiteView& site, const ScreenContext& ctx) {
+std::vector<std::string> render_screen(const RunnerScreen& site, const ScreenContext& ctx) {
     const bool limited = ctx.rows > 0;
     const std::size_t rows = limited ? static_cast<std::size_t>(ctx.rows) : 0;
     std::vector<std::vector<std::string>> blocks;

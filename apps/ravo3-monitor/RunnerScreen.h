@@ -36,7 +36,9 @@ struct Applied {
     DeviceView* device = nullptr;
 };
 
-class SiteView {
+// What the runner's screen and JSON lines show of the site (not the service's
+// snapshot, smd::service::SiteView): devices, their last cycles, standing alarms.
+class RunnerScreen {
   public:
     void AddDevice(DeviceView d) { devices_.push_back(std::move(d)); }
     // Events of devices not added are ignored. Idempotent for the alarm
@@ -65,7 +67,7 @@ struct ScreenContext {
 // "answering, last cycle 3 s ago", "NOT ANSWERING since 06:41:02", ...
 std::string line_text(const DeviceView& d, const boost::posix_time::ptime& now);
 // Exactly ctx.rows lines (when rows > 0), none wider than ctx.cols columns.
-std::vector<std::string> render_screen(const SiteView& site, const ScreenContext& ctx);
+std::vector<std::string> render_screen(const RunnerScreen& site, const ScreenContext& ctx);
 // Display columns of UTF-8 text (East Asian wide characters count two).
 std::size_t display_width(const std::string& text);
 // Cut to `cols` display columns, never inside a character.
