@@ -13,11 +13,6 @@ namespace {
 
 namespace pt = boost::posix_time;
 
-bool same_point(const smd::ActiveAlarm& a, const smd::ActiveAlarm& b) {
-    return a.data_id == b.data_id && a.device_type == b.device_type && a.key == b.key &&
-           a.detail == b.detail;
-}
-
 bool replayed(const smd::HostEvent& e) {
     return !e.units.empty() && e.units.front().replayed;
 }
@@ -288,10 +283,11 @@ Applied RunnerScreen::Apply(const smd::HostEvent& e) {
             break;
         case smd::HostEvent::Kind::AlarmRaised:
         case smd::HostEvent::Kind::AlarmCleared: {
-            alarms_.erase(
-                std::remove_if(alarms_.begin(), alarms_.end(),
-                               [&](const AlarmView& a) { return same_point(a.alarm, e.alarm); }),
-                alarms_.end());
+            alarms_.erase(std::remove_if(alarms_.begin(), alarms_.end(),
+                                         [&](const AlarmView& a) {
+                                             return smd::same_point(a.alarm, e.alarm);
+                                         }),
+                          alarms_.end());
             if (e.kind == smd::HostEvent::Kind::AlarmRaised) alarms_.push_back({e.device, e.alarm});
             break;
         }

@@ -187,14 +187,10 @@ bool EventQueue::Closed() const {
     return closed_;
 }
 
-namespace {
-
 bool same_point(const ActiveAlarm& a, const ActiveAlarm& b) {
     return a.data_id == b.data_id && a.device_type == b.device_type && a.key == b.key &&
            a.detail == b.detail;
 }
-
-}  // namespace
 
 void EventBus::Declare(const std::string& device, const LineStatus& status) {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -109,6 +109,9 @@ struct HostEvent {
 // "cycle", "alarm_raised", "alarm_cleared", "line", "device_removed"
 const char* event_kind_name(HostEvent::Kind k);
 
+// The same alarm point: unit, key and detail (its state and level may differ).
+bool same_point(const ActiveAlarm& a, const ActiveAlarm& b);
+
 // When a cycle event's values were measured: the cycle's end, or, for values
 // replayed from the store after a start, when the oldest of them was stored
 // (so a line that stays dead after a restart shows its true age).

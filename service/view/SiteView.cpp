@@ -4,15 +4,6 @@
 
 namespace smd::service {
 
-namespace {
-
-bool same_point(const ActiveAlarm& a, const ActiveAlarm& b) {
-    return a.data_id == b.data_id && a.device_type == b.device_type && a.key == b.key &&
-           a.detail == b.detail;
-}
-
-}  // namespace
-
 DeviceView& SiteView::Device(const std::string& name) {
     for (auto& d : state_.devices) {
         if (d.name == name) return d;
