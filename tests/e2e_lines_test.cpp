@@ -23,10 +23,10 @@
 #include <thread>
 
 #include "runtime/capture/Capture.h"
-#include "runtime/line/FrameCodec.h"
-#include "runtime/site/Host.h"
 #include "runtime/capture/Replay.h"
+#include "runtime/line/FrameCodec.h"
 #include "runtime/line/Telnet.h"
+#include "runtime/site/Host.h"
 #include "service/json/EventJson.h"
 #include "sim/Scenario.h"
 #include "sim/Server.h"
@@ -105,6 +105,12 @@ class Relay {
             if (c < 0 && (p[0].revents & POLLIN)) {
                 client_ = ::accept4(sock_, nullptr, nullptr, SOCK_CLOEXEC);
                 ++connections_;
+                // As access servers do, a Telnet one opens with its offers: a
+                // segment of negotiation and no data for the client to read.
+                if (telnet_ && client_ >= 0) {
+                    const unsigned char offer[] = {255, 251, 0, 255, 251, 3};  // WILL BINARY, SGA
+                    rt_test::write_all(client_, smd::telnet::Bytes(offer, offer + sizeof offer));
+                }
                 continue;
             }
             if (c >= 0 && (p[0].revents & (POLLIN | POLLHUP))) {
@@ -336,8 +342,23 @@ TEST(Lines, AUnitBehindSer2netAnswersRawAndWithComPortControl) {
         std::vector<char*> argv;
         for (auto& a : args) argv.push_back(a.data());
         argv.push_back(nullptr);
+        // Its output goes nowhere: a ser2net outliving a crashed test must not
+        // hold the test runner's pipes open.
+        posix_spawn_file_actions_t quiet;
+        posix_spawn_file_actions_init(&quiet);
+        posix_spawn_file_actions_addopen(&quiet, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&quiet, 2, "/dev/null", O_WRONLY, 0);
         pid_t pid = -1;
-        ASSERT_EQ(::posix_spawn(&pid, ser2net, nullptr, nullptr, argv.data(), environ), 0);
+        const int spawned = ::posix_spawn(&pid, ser2net, &quiet, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&quiet);
+        ASSERT_EQ(spawned, 0);
+        struct Reap {
+            pid_t pid;
+            ~Reap() {
+                ::kill(pid, SIGTERM);
+                ::waitpid(pid, nullptr, 0);
+            }
+        } reap{pid};
         {
             SiteRun run(device("box",
                                std::string(telnet ? "rfc2217" : "tcp") +
@@ -353,8 +374,6 @@ TEST(Lines, AUnitBehindSer2netAnswersRawAndWithComPortControl) {
                 EXPECT_FLOAT_EQ(value_of(e, smd::UnitKind::DC, "v"), 53.25f);
             }
         }
-        ::kill(pid, SIGTERM);
-        ::waitpid(pid, nullptr, 0);
     }
 }
 

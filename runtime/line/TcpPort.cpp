@@ -338,7 +338,8 @@ int TcpPort::Read(unsigned char* buf, unsigned int cap, int timeout_ms) {
     telnet::Bytes data, reply;
     decoder_.Feed(raw, static_cast<std::size_t>(n), data, reply);
     if (!reply.empty() && !SendAll(reply.data(), reply.size())) return -1;
-    std::memcpy(buf, data.data(), data.size());
+    // A read of negotiation alone leaves no data (and data() may then be null).
+    if (!data.empty()) std::memcpy(buf, data.data(), data.size());
     return static_cast<int>(data.size());
 }
 
